@@ -1,0 +1,34 @@
+#include "libpal/env/pl_init.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+#include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_thread.h"
+#include "liblog/log2.h"
+
+namespace {
+std::atomic<bool> g_init_done{false};
+}
+
+int pl_init() {
+    if (g_init_done.exchange(true)) return 0;
+    // A write to a closed connection reports EPIPE instead of ending the process.
+    signal(SIGPIPE, SIG_IGN);
+    // Files the tool creates are never group- or world-writable, whatever the caller's mask.
+    mode_t old = umask(0);
+    umask(old | 022);
+    srand(static_cast<unsigned>(time(nullptr)));
+    return 0;
+}
+
+int pl_exit() {
+    os_thread_name_free();
+    log2_exit(nullptr);
+    pl_mem_exit();
+    return 0;
+}
