@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "libpal/memory/pl_mem.h"
+#include "libpal/memory/random.h"
 #include "libpal/os/os_thread.h"
 #include "liblog/log2.h"
 
@@ -22,7 +23,9 @@ int pl_init() {
     // Files the tool creates are never group- or world-writable, whatever the caller's mask.
     mode_t old = umask(0);
     umask(old | 022);
-    srand(static_cast<unsigned>(time(nullptr)));
+    time_t now = time(nullptr);
+    srand(static_cast<unsigned>(now));
+    memory_random_seed(static_cast<uint64_t>(now));
     return 0;
 }
 

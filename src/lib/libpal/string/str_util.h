@@ -5,7 +5,18 @@
 
 // Strips white space from both ends, in place; returns the text.
 char* str_trim(char* text);
+// Strips double and single quote characters from both ends, in place.
+char* str_trim_quotes(char* text);
+// White space, then quotes, then white space again, in place.
+char* str_trim_unquote(char* text);
 // The head of a text for log lines: at most size-1 characters, line breaks removed.
 char* str_get_head(const char* text, char* buf, size_t size);
 // Index of word in a list of terminated words ended by an empty word; -1 when absent.
 int str_list_index(const char* list, const char* word);
+
+// Wildcard match of a whole text: "|" separates alternatives, "?" is any one
+// character, "*" skips to the first place where the piece after it matches
+// (no backtracking), "\" makes the next pattern character plain. 1 on a match.
+int str_wildcard(const char* text, const char* pattern);
+// The same, comparing ASCII letters without regard to case.
+int str_wildcard_nocase(const char* text, const char* pattern);

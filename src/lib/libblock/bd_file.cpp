@@ -1,0 +1,193 @@
+// The file driver: local files, disk and partition devices and the
+// pseudo-files, through the platform file layer.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "libblock/bd.h"
+#include "libblock/bd_priv.h"
+#include "libpal/memory/pl_mem.h"
+#include "libpal/network/url.h"
+#include "libpal/os/os_file.h"
+#include "libpal/string/str_safe.h"
+#include "liblog/log2.h"
+
+namespace {
+
+struct file_handle {
+    os_file_ctx* file;
+    os_file_info info;
+};
+
+// The device's error from errno, with the system's text.
+void set_errno_err(bd_dev* dev, const char* func, int line) {
+    int e = errno;
+    verr_set(&dev->verr, __FILE__, static_cast<uint32_t>(line), func, os_verr_get(e), "%s", os_errno_str(e));
+}
+#define FILE_ERR(dev) set_errno_err((dev), __func__, __LINE__)
+
+int file_probe(const char*, uint32_t, void*) { return 0; }
+
+// Seconds of a URL option as milliseconds; the file layer clamps the range.
+int32_t seconds_to_ms(int32_t s) {
+    int64_t ms = static_cast<int64_t>(s) * 1000;
+    return static_cast<int32_t>(std::clamp<int64_t>(ms, INT32_MIN, INT32_MAX));
+}
+
+void* file_open(const char* url, bd_open_ctx* ctx) {
+    bd_dev* dev = ctx->dev;
+    char path[4096];
+    if (url_get_path(url, path) != 0) {
+        BD_SET_ERR(dev, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
+        return nullptr;
+    }
+    os_file_ctx* f = os_file_open(path, ctx->oflag);
+    if (!f) {
+        LOG2(LOG2_DBG | LOG2_ERRNO, "block2", "os_file_open [%s] error: ", path);
+        LOG2(LOG2_DBG | LOG2_ERRNO, "block2", "os_file_open [%s] SHWRIT error: ", path);
+        FILE_ERR(dev);
+        return nullptr;
+    }
+    os_file_info info{};
+    if (os_file_ioctl(f, OS_FILE_GET_INFO, &info, sizeof info) != 1) {
+        LOG2(LOG2_DBG | LOG2_ERRNO, "block2", "OS_FILE_GET_INFO error: ");
+        FILE_ERR(dev);
+        os_file_close(f);
+        return nullptr;
+    }
+    // A stream (pipe, terminal) cannot seek; its window always starts at 0.
+    if (dev->vol.vol_start != 0 &&
+        os_file_seek(f, static_cast<int64_t>(dev->vol.vol_start), 0) < 0) {
+        LOG2(LOG2_DBG | LOG2_ERRNO, "block2", "os_file_seek %llu error: ", static_cast<unsigned long long>(dev->vol.vol_start));
+        FILE_ERR(dev);
+        os_file_close(f);
+        return nullptr;
+    }
+    os_file_set_read_timeout(f, seconds_to_ms(url_query_get_int(url, "read_timeout", 15)));
+    os_file_set_write_timeout(f, seconds_to_ms(url_query_get_int(url, "write_timeout", 8)));
+    auto* h = static_cast<file_handle*>(pl_zalloc(sizeof(file_handle)));
+    if (!h) {
+        os_file_close(f);
+        BD_SET_ERR(dev, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
+        return nullptr;
+    }
+    h->file = f;
+    h->info = info;
+    if (dev->sector_size == 0) dev->sector_size = static_cast<int32_t>(info.sector_size);
+    dev->fsize = static_cast<int64_t>(info.size);
+    return h;
+}
+
+int file_close(void* handle) {
+    auto* h = static_cast<file_handle*>(handle);
+    os_file_close(h->file);
+    pl_free(h);
+    return 0;
+}
+
+int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t len) {
+    auto* h = static_cast<file_handle*>(handle);
+    int64_t n = off == -1 ? os_file_read(h->file, buf, static_cast<size_t>(len))
+                          : os_file_pread(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
+    if (n < 0) FILE_ERR(dev);
+    return n;
+}
+
+int64_t file_pwrite(bd_dev* dev, void* handle, int64_t off, const void* buf, int64_t len) {
+    auto* h = static_cast<file_handle*>(handle);
+    int64_t n = off == -1 ? os_file_write(h->file, buf, static_cast<size_t>(len))
+                          : os_file_pwrit(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
+    if (n < 0) FILE_ERR(dev);
+    return n;
+}
+
+// A partition window has its fixed size; otherwise the size is the file's
+// as it is now, from the window start, so a growing output is seen growing.
+int64_t file_size(bd_dev* dev, void* handle) {
+    auto* h = static_cast<file_handle*>(handle);
+    if (dev->vol_bounded) return static_cast<int64_t>(dev->vol.vol_size);
+    int64_t n = os_file_size(h->file);
+    if (n < 0) {
+        FILE_ERR(dev);
+        return -1;
+    }
+    int64_t start = static_cast<int64_t>(dev->vol.vol_start);
+    return n > start ? n - start : 0;
+}
+
+int file_ioctl(bd_dev* dev, void* handle, int32_t cmd, void* arg, int64_t arglen) {
+    auto* h = static_cast<file_handle*>(handle);
+    int64_t start = static_cast<int64_t>(dev->vol.vol_start);
+    switch (cmd) {
+    case BLOCK_SYNC:
+        if (os_file_fsync(h->file) != 1) {
+            FILE_ERR(dev);
+            return -1;
+        }
+        return 0;
+    case BLOCK_SEEK: {
+        if (!arg || arglen < 8) break;
+        int64_t to = *static_cast<int64_t*>(arg) + start;
+        if (os_file_seek(h->file, to, 0) < 0) {
+            FILE_ERR(dev);
+            return -1;
+        }
+        return 0;
+    }
+    case BLOCK_TRUNCATE:
+        if (!arg || arglen < 8) break;
+        if (os_file_ftruncate(h->file, *static_cast<int64_t*>(arg)) != 1) {
+            FILE_ERR(dev);
+            return -1;
+        }
+        return 0;
+    case BLOCK_FINISH:
+        return 0;
+    case BLOCK_GET_PACK_TYPE:
+        if (!arg || arglen < 4) break;
+        *static_cast<int32_t*>(arg) = 0;
+        return 0;
+    case BLOCK_GET_VOL:
+        if (!arg || arglen < static_cast<int64_t>(sizeof(bd_vol))) break;
+        *static_cast<bd_vol*>(arg) = dev->vol;
+        return 0;
+    case BLOCK_GET_DRV_INFO: {
+        if (!arg || arglen < static_cast<int64_t>(sizeof(os_file_info))) break;
+        int64_t pos = os_file_offset(h->file);
+        if (pos < 0 && errno == ESPIPE) pos = 0;  // a stream has no position
+        if (pos < 0) {
+            FILE_ERR(dev);
+            return -1;
+        }
+        int64_t size = file_size(dev, handle);
+        if (size < 0) return -1;
+        auto* fi = static_cast<os_file_info*>(arg);
+        fi->type = h->info.type;
+        fi->size = static_cast<uint64_t>(size);
+        fi->offset = static_cast<uint64_t>(pos > start ? pos - start : 0);
+        fi->sector_size = static_cast<uint32_t>(dev->sector_size);
+        memcpy(fi->description, h->info.description, sizeof fi->description);
+        fi->description[sizeof fi->description - 1] = 0;
+        return 0;
+    }
+    default:
+        BD_SET_ERR(dev, VERR_NOT_SUPPORTED, "%s", verr2str(VERR_NOT_SUPPORTED));
+        return VERR_NOT_SUPPORTED;
+    }
+    BD_SET_ERR(dev, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
+    return VERR_INVALID_PARAMETER;
+}
+
+bd_drv g_file_drv = {
+    BD_DRV_FILE, nullptr, "file", "", 0, &file_probe, &file_open, &file_close, &file_pread, nullptr,
+    &file_pwrite, nullptr, &file_size, &file_ioctl,
+};
+
+}  // namespace
+
+void bd_file_register() { bd_drv_add(&g_file_drv); }
+
+void bd_file_exit() {}
+
+bd_drv* bd_file_drv() { return &g_file_drv; }

@@ -1,0 +1,13 @@
+// Shared inside the block layer.
+#pragma once
+
+#include <cstddef>
+
+#include "libblock/bd.h"
+
+// The URL as it may appear in messages: its password masked.
+void bd_url_for_log(const char* url, char* out, size_t size);
+// Releases the device's hash and byte-count jobs and its pattern writer.
+void bd_release_jobs(bd_dev* dev);
+// BLOCK_PWRITEX and BLOCK_PWRITEX_INIT on a device the block layer serves.
+int bd_pwritex_ioctl(bd_dev* dev, int32_t cmd, void* arg, int64_t arglen);

@@ -1,0 +1,9 @@
+// Path-normalising fopen.
+#pragma once
+
+#include <cstdio>
+
+// fopen on a normalised copy of the path (at most 4096 bytes; a longer path
+// fails with ENAMETOOLONG). A file it creates gets mode 0644 (less the
+// umask), whatever umask the process runs with.
+FILE* os_fopen(const char* path, const char* mode);
