@@ -6,6 +6,7 @@
 
 #include "kxdd_opts.h"
 #include "kxdd_sig.h"
+#include "libdd/dd.h"
 #include "libdd/dd_opts.h"
 #include "libpal/env/pl_env.h"
 #include "libpal/string/str_safe.h"
@@ -51,9 +52,18 @@ int main(int argc, char** argv) {
     }
     kxdd_parse_operands(&g_dd_opts, argc, argv);
 
-    LOG2(LOG2_ERR, "tag", "error: this build has no copy engine; nothing was read or written\n");
-    int status = 1;
+    dd_global_init();
+    dd_ctx* ctx = dd_open();
+    if (!ctx) LOG2(LOG2_CRIT, "tag", "dd_open error\n");
+    kxdd_sig_ops ops{[](void* c) { dd_stop(static_cast<dd_ctx*>(c)); },
+                     [](void* c) { dd_print_stat(static_cast<dd_ctx*>(c), 0); }, ctx};
+    kxdd_sig_set_ops(&ops);
+    int status = dd_work(ctx, &g_dd_opts);
+    if (status == 0) status = dd_wait_stop(ctx);
+    kxdd_sig_set_ops(nullptr);
 
+    dd_close(ctx);
+    dd_global_exit();
     kxdd_sig_stop();
     dd_opts_free(&g_dd_opts);
     LOG2(LOG2_DBG, "tag", "<== ret=%d\n", status);

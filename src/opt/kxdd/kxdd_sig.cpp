@@ -43,13 +43,10 @@ int32_t sig_thread(void*) {
 
 void sighandler(int signum) {
     LOG2(LOG2_DBG, "tag", "signum=%d\n", signum);
-    kxdd_sig_ops ops;
-    {
-        std::lock_guard<std::mutex> g(g_ops_mu);
-        ops = g_ops;
-    }
-    if ((signum == SIGINT || signum == SIGPIPE) && ops.stop) ops.stop(ops.arg);
-    else if (signum == SIGUSR1 && ops.stat) ops.stat(ops.arg);
+    // Held during the call, so the engine is not closed under it.
+    std::lock_guard<std::mutex> g(g_ops_mu);
+    if ((signum == SIGINT || signum == SIGPIPE) && g_ops.stop) g_ops.stop(g_ops.arg);
+    else if (signum == SIGUSR1 && g_ops.stat) g_ops.stat(g_ops.arg);
 }
 
 int kxdd_sig_start() {

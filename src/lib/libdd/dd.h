@@ -1,0 +1,163 @@
+// The dd engine: one transfer between two block devices on a worker thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "libblock/bd.h"
+#include "libdd/dd_opts.h"
+#include "libpal/os/os_thread.h"
+
+// A stop request handed down to long waits of the drivers.
+struct stop_flag {
+    std::atomic<uint32_t> stop;
+    int (*cb)(void* arg, uint32_t ms);
+    void* arg;
+};
+
+// Worker results; the exit status is the negated value.
+enum : int32_t {
+    DD_DONE = 0,
+    DD_FATAL = -1,
+    DD_ERR_OPEN = -2,
+    DD_ERR_READ = -3,
+    DD_ERR_WRITE = -4,
+    DD_DIFF = -5,
+    DD_DIFF_LEN = -6,
+    DD_NO_DATA = -7,
+    DD_STOPPED = -8,
+    DD_REFUSED = -9,
+};
+
+// "All ones": until the input ends (count), the output's size (seek, skip).
+inline constexpr uint64_t DD_ALL = ~0ull;
+inline constexpr size_t DD_URL_SIZE = 8192;
+
+struct dd_confirm {
+    const char* in_name;
+    const char* out_name;
+    uint64_t in_size;
+    uint64_t out_size;
+};
+
+struct dd_ctx {
+    uint32_t mode;
+    char in_url[DD_URL_SIZE];
+    char out_url[DD_URL_SIZE];
+    uint8_t* ibuf;
+    uint8_t* obuf;
+    int64_t ibs;
+    int64_t bs;
+    int64_t obs;
+    uint64_t seek;
+    uint64_t skip;
+    std::atomic<uint32_t> flags;
+    uint32_t out_oflag;
+    uint32_t opened;
+    uint8_t need_in;
+    uint8_t need_out;
+    stop_flag in_stop;
+    stop_flag out_stop;
+    bd_pack_mode pack;
+    uint8_t disable_os_hibernate;
+    uint8_t disable_pack_transport;
+    uint64_t cool_down_work;
+    uint64_t cool_down_rest;
+    bd_dev_info in_info;
+    bd_dev_info out_info;
+    uint64_t i_offset;
+    uint64_t o_offset;
+    uint64_t in_size;
+    uint64_t out_size;
+    uint32_t in_sector_size;
+    uint32_t out_sector_size;
+    uint64_t obuf_fill;
+    int64_t count;
+    int64_t all_count;
+    int64_t off_count;
+    std::atomic<uint64_t> total_bytes;
+    std::atomic<int64_t> records_out_full;
+    std::atomic<int64_t> records_out_part;
+    std::atomic<int64_t> records_in_full;
+    std::atomic<int64_t> records_in_part;
+    uint64_t start_ms;
+    uint64_t progress_ms;
+    uint32_t retry_mode;
+    uint32_t retry_open;
+    uint32_t retry_delay;
+    uint32_t retry_fails;
+    int64_t retry_timeout_ms;
+    uint64_t retry_deadline_ms;
+    uint64_t cool_start_ms;
+    uint32_t bad_retry_count;
+    uint32_t bad_skip_sectors;
+    uint32_t bad_chunk;
+    char bad_fill_str[33];
+    std::atomic<uint64_t> bad_bytes;
+    uint32_t in_scheme;
+    uint32_t out_scheme;
+    uint32_t in_size_type;
+    uint32_t out_size_type;
+    bd_dev* in_dev;
+    bd_dev* out_dev;
+    os_thread_ctx* worker;
+    int (*confirm_text_hook)(void* arg, const char* text);
+    int (*confirm_hook)(void* arg, const dd_confirm* c);
+    void* confirm_arg;
+    std::atomic<uint32_t> running;
+    uint64_t progress_bytes;
+    std::atomic<uint8_t> progress_shown;
+    void* clear_rec;
+    void* bcount_rec;
+    void* hash_rec;
+    void* diff_rec;
+    // Where the input's data ends when the size is known and no count was
+    // given: the run ends there, whatever the number of records.
+    uint64_t in_end;
+    // The input cannot seek: "skip" reads and drops.
+    uint8_t in_stream;
+};
+
+// ---- lifecycle
+int dd_global_init();
+int dd_global_exit();
+int dd_env_init();
+dd_ctx* dd_open();
+int dd_work(dd_ctx* ctx, const dd_opts* opts);
+int dd_wait_stop(dd_ctx* ctx);
+int dd_stop(dd_ctx* ctx);
+int dd_close(dd_ctx* ctx);
+void dd_close_now(dd_ctx* ctx);
+int32_t dd_work_thread(void* ctx);
+int dd_is_running(const dd_ctx* ctx);
+int dd_stop_check(const dd_ctx* ctx);
+void dd_url_add_proxy(const char* name, const dd_opts* opts, char* out);
+
+// ---- opening
+int dd_init_in_out3(dd_ctx* ctx);
+int dd_pack_mode(dd_ctx* ctx, int first);
+int dd_open_errno(const verr_info* err);
+
+// ---- the block loop and writing
+int dd_work_imp(dd_ctx* ctx);
+int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen, const char* name);
+int dd_write_errno(const dd_ctx* ctx, int32_t code);
+
+// ---- reading
+int64_t dd_read_imp(dd_ctx* ctx, uint64_t* zlen);
+int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off, uint64_t* zlen);
+int64_t dd_pread(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off);
+int dd_read_errno(int32_t code);
+int dd_noerror_errno(uint32_t scheme, int32_t code);
+
+// ---- retry
+// After a pass ended with result r: 1 when the worker should re-open and go on.
+int dd_retry_decide(dd_ctx* ctx, int r);
+
+// ---- progress, duty cycle, summary
+void dd_print_progress(dd_ctx* ctx, int64_t count, int64_t bad_offset, int32_t rest_seconds);
+int dd_cool_down(dd_ctx* ctx);
+void dd_print_stat(dd_ctx* ctx, int32_t result);
+
+// True once a stop was requested.
+inline bool dd_stopped(const dd_ctx* ctx) { return (ctx->flags.load(std::memory_order_relaxed) & DD_F_STOP) != 0; }

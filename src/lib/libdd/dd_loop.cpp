@@ -1,0 +1,131 @@
+// The block loop and the writer of every mode.
+#include <algorithm>
+#include <cstring>
+
+#include "libdd/dd.h"
+#include "libdd/dd_priv.h"
+#include "liblog/log2.h"
+
+namespace {
+
+bool all_done(const dd_ctx* ctx) {
+    if (ctx->in_end) return ctx->i_offset >= ctx->in_end;
+    return ctx->count != static_cast<int64_t>(DD_ALL) &&
+           ctx->records_in_full + ctx->records_in_part >= ctx->count;
+}
+
+// Re-blocks a step into output blocks of obs bytes.
+int write_reblocked(dd_ctx* ctx, const uint8_t* p, uint64_t len) {
+    uint64_t obs = static_cast<uint64_t>(ctx->obs);
+    while (len > 0) {
+        uint64_t take = std::min(len, obs - ctx->obuf_fill);
+        memcpy(ctx->obuf + ctx->obuf_fill, p, static_cast<size_t>(take));
+        ctx->obuf_fill += take;
+        p += take;
+        len -= take;
+        if (ctx->obuf_fill == obs) {
+            int r = dd_write_and_stats(ctx, ctx->obuf, obs, 0, ctx->out_url);
+            if (r < 0) return r;
+            ctx->obuf_fill = 0;
+        }
+    }
+    return 0;
+}
+
+void count_out(dd_ctx* ctx, uint64_t n) {
+    ctx->o_offset += n;
+    if (n == static_cast<uint64_t>(ctx->obs)) ctx->records_out_full++;
+    else if (n > 0) ctx->records_out_part++;
+    ctx->total_bytes += n;
+}
+
+}  // namespace
+
+int dd_write_errno(const dd_ctx* ctx, int32_t code) {
+    if (ctx->out_scheme == 1 || code == VERR_DISK_FULL || code == VERR_NOT_IMPLEMENTED || code == VERR_FILE_NOT_FOUND ||
+        code == -258)
+        return DD_FATAL;
+    return DD_ERR_WRITE;
+}
+
+int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen, const char* name) {
+    char shown[DD_URL_SIZE];
+    if (ctx->mode == DD_MODE_COPY) {
+        int64_t n = bd_writez(ctx->out_dev, buf, static_cast<int64_t>(len), static_cast<int64_t>(zlen));
+        if (n != static_cast<int64_t>(len)) {
+            if (n >= 0) {
+                // A write that stops short is an error, and only what was written counts.
+                count_out(ctx, static_cast<uint64_t>(n));
+                BD_SET_ERR(ctx->out_dev, VERR_WRITE_ERROR, "short write: %lld of %llu bytes", static_cast<long long>(n),
+                           static_cast<unsigned long long>(len));
+            }
+            int32_t code = bd_errno(ctx->out_dev);
+            dd_side_name(ctx, ctx->out_dev, shown, sizeof shown);
+            (void)name;
+            LOG2(LOG2_ERR, "dd_a", "writing '%s' offset=%lli len=%d eno=%d error: %s\n", shown,
+                 static_cast<long long>(ctx->o_offset), static_cast<int>(len), code, bd_errmsg(ctx->out_dev));
+            // A reader that went away (SIGPIPE) is a stop request.
+            if (code == VERR_BROKEN_PIPE || dd_stopped(ctx)) {
+                dd_stop(ctx);
+                return DD_STOPPED;
+            }
+            return dd_write_errno(ctx, code);
+        }
+    }
+    if ((ctx->flags & DD_F_FSYNC) && ctx->need_out && ctx->mode != DD_MODE_HASH && ctx->mode != DD_MODE_BCOUNT &&
+        bd_sync(ctx->out_dev) < 0) {
+        LOG2(LOG2_ERR, "dd_a", "sync [%s] error: %s\n", dd_side_name(ctx, ctx->out_dev, shown, sizeof shown),
+             bd_errmsg(ctx->out_dev));
+        return dd_write_errno(ctx, bd_errno(ctx->out_dev));
+    }
+    count_out(ctx, len);
+    return 0;
+}
+
+int dd_work_imp(dd_ctx* ctx) {
+    int r = 0;
+    const uint64_t ibs = static_cast<uint64_t>(ctx->ibs);
+    while (true) {
+        if (all_done(ctx)) break;
+        if (dd_stopped(ctx)) {
+            r = DD_STOPPED;
+            break;
+        }
+        uint64_t zlen = 0;
+        int64_t n = dd_read_imp(ctx, &zlen);
+        if (n == 0) {
+            if (ctx->count == static_cast<int64_t>(DD_ALL) || all_done(ctx)) break;
+            LOG2(LOG2_ERR, "dd_a", "Unread completed\n");
+            r = DD_FATAL;
+            break;
+        }
+        if (n < 0) return static_cast<int>(n);
+        uint64_t len = static_cast<uint64_t>(n);
+        uint64_t wlen = len;
+        if (len < ibs && (ctx->flags & DD_F_SYNC)) {
+            memset(ctx->ibuf + len, 0, static_cast<size_t>(ibs - len));
+            wlen = ibs;
+        }
+        int w = (ctx->flags & DD_F_OBUF) ? write_reblocked(ctx, ctx->ibuf, wlen)
+                                         : dd_write_and_stats(ctx, ctx->ibuf, wlen, zlen, ctx->out_url);
+        if (w < 0) return w;
+        ctx->i_offset += len;
+        if (len == ibs) ctx->records_in_full++;
+        else ctx->records_in_part++;
+        ctx->retry_fails = 0;
+        if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, -1, -1);
+        if (ctx->cool_down_work) {
+            int c = dd_cool_down(ctx);
+            if (c < 0) return c;
+        }
+    }
+    if (ctx->obuf_fill) {
+        int w = dd_write_and_stats(ctx, ctx->obuf, ctx->obuf_fill, 0, ctx->out_url);
+        if (w < 0) r = w;
+        else ctx->obuf_fill = 0;
+    }
+    // The copy is complete when every step ran or, without a count, the input ended.
+    if (ctx->mode == DD_MODE_COPY && r == 0 && (ctx->count == static_cast<int64_t>(DD_ALL) || all_done(ctx)))
+        bd_ioctl(ctx->out_dev, BLOCK_FINISH, nullptr, 0);
+    return r;
+}

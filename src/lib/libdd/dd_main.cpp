@@ -1,0 +1,236 @@
+// The engine's lifecycle: set-up, the worker thread's frame, stop and close.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "libdd/dd.h"
+#include "libdd/dd_priv.h"
+#include "libpal/memory/pl_mem.h"
+#include "libpal/network/url.h"
+#include "libpal/string/str_safe.h"
+#include "liblog/log2.h"
+
+namespace {
+
+std::atomic<bool> g_global_done{false};
+
+constexpr int64_t k_bs_warn = 0x8000000;  // 128 MiB
+
+const char* mode_name(uint32_t mode) {
+    switch (mode) {
+    case DD_MODE_CLEAR: return "clear_mode";
+    case DD_MODE_HASH: return "hash_mode";
+    case DD_MODE_DIFF:
+    case DD_MODE_DIFF_HASH:
+    case DD_MODE_DIFF_BIN: return "diff_mode";
+    case DD_MODE_SYNC: return "sync_mode";
+    case DD_MODE_BCOUNT: return "bcount_mode";
+    default: return "copy";
+    }
+}
+
+// What this build cannot do yet is refused before anything is opened.
+bool refuse_missing(const dd_opts* o) {
+    if (o->mode != DD_MODE_COPY) {
+        LOG2(LOG2_ERR, "dd_a", "%s: this build copies only; nothing was read or written\n", mode_name(o->mode));
+        return true;
+    }
+    if (o->flags & (DD_F_ST_MD5 | DD_F_ST_SHA1)) {
+        LOG2(LOG2_ERR, "dd_a", "status=%s: digests of the written data are not available in this build\n",
+             (o->flags & DD_F_ST_MD5) ? "md5" : "sha1");
+        return true;
+    }
+    if (const char* c = getenv("KX_CRYPT_NAME"); c && *c) {
+        LOG2(LOG2_ERR, "dd_a", "KX_CRYPT_NAME=%s: block ciphers are not available in this build\n", c);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int dd_global_init() {
+    if (!g_global_done.exchange(true)) bd_init2();
+    return 0;
+}
+
+int dd_global_exit() {
+    bd_exit2();
+    return 0;
+}
+
+int dd_env_init() { return dd_global_init(); }
+
+dd_ctx* dd_open() {
+    void* mem = pl_zalloc(sizeof(dd_ctx));
+    if (!mem) return nullptr;
+    return new (mem) dd_ctx();
+}
+
+void dd_url_add_proxy(const char* name, const dd_opts* opts, char* out) {
+    if (str_safecopy(out, DD_URL_SIZE, name) != 0) return;
+    if (url_scheme_type(out) == 1) return;
+    if (opts->proxy && *opts->proxy) {
+        url_set_query_str(out, "proxy", opts->proxy);
+    } else if (opts->proxy_url && *opts->proxy_url) {
+        url_set_query_base64url(out, "proxy_url", opts->proxy_url);
+    }
+}
+
+int dd_work(dd_ctx* ctx, const dd_opts* o) {
+    if (o->ibs < 1) {
+        LOG2(LOG2_ERR, "dd_a", "ibs=%lli error range: [1-%lli]\n", static_cast<long long>(o->ibs), 9223372036854775807ll);
+        return 1;
+    }
+    if (o->obs < 1) {
+        LOG2(LOG2_ERR, "dd_a", "obs=%lli error range: [1-%lli]\n", static_cast<long long>(o->obs), 9223372036854775807ll);
+        return 1;
+    }
+    if (refuse_missing(o)) return 1;
+    const char* in = o->in_name ? o->in_name : "/dev/stdin";
+    const char* out = o->out_name ? o->out_name : "/dev/stdout";
+    dd_url_add_proxy(in, o, ctx->in_url);
+    dd_url_add_proxy(out, o, ctx->out_url);
+    if (!ctx->in_url[0] || !ctx->out_url[0]) {
+        LOG2(LOG2_ERR, "dd_a", "device name too long\n");
+        return 1;
+    }
+    ctx->in_scheme = static_cast<uint32_t>(url_scheme_type(ctx->in_url));
+    ctx->out_scheme = static_cast<uint32_t>(url_scheme_type(ctx->out_url));
+
+    ctx->mode = o->mode;
+    ctx->flags = o->flags;
+    ctx->count = (o->flags & DD_F_COUNT) ? static_cast<int64_t>(o->count) : static_cast<int64_t>(DD_ALL);
+    ctx->seek = o->seek;
+    ctx->skip = o->skip;
+    ctx->retry_mode = o->retry_mode;
+    ctx->disable_os_hibernate = o->disable_os_hibernate;
+    ctx->disable_pack_transport = o->disable_pack_transport;
+    ctx->cool_down_work = o->cool_down_work;
+    ctx->cool_down_rest = o->cool_down_rest;
+    ctx->start_ms = os_mono_ms();
+    ctx->ibs = ctx->bs = o->ibs;
+    ctx->obs = o->obs;
+    if (ctx->flags & DD_F_OFF_BLOCKS) ctx->flags &= ~(DD_F_SKIP_BYTES | DD_F_SEEK_BYTES);
+    ctx->need_in = ctx->need_out = 1;
+
+    if (ctx->flags & DD_F_BAD_READ) {
+        ctx->bad_retry_count = o->bad_retry_count ? o->bad_retry_count : 1;
+        ctx->bad_skip_sectors = o->bad_skip_sectors ? o->bad_skip_sectors : 128;
+        memcpy(ctx->bad_fill_str, o->bad_fill_str, sizeof ctx->bad_fill_str);
+        LOG2(LOG2_VERB, "dd_a", "ctx->bad_skip_sectors=%d ctx->bad_fill_str=[%s]\n", ctx->bad_skip_sectors,
+             ctx->bad_fill_str);
+    }
+
+    if (ctx->retry_mode == 2) {
+        ctx->retry_open = o->retry_open ? o->retry_open : 1;
+        ctx->retry_delay = o->retry_delay_seconds ? o->retry_delay_seconds : 1;
+    } else if (ctx->retry_mode == 1) {
+        uint64_t minutes = o->retry_timeout_minutes ? o->retry_timeout_minutes : 1;
+        ctx->retry_timeout_ms = static_cast<int64_t>(minutes * 60000);
+        uint64_t delay = o->retry_delay_seconds ? o->retry_delay_seconds : 5;
+        ctx->retry_delay = static_cast<uint32_t>(delay < minutes * 60 ? delay : minutes * 60);
+    }
+
+    ctx->ibuf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(ctx->ibs), k_page));
+    if (!ctx->ibuf) {
+        LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", static_cast<unsigned>(ctx->ibs));
+        return 1;
+    }
+    ctx->obuf = ctx->ibuf;
+    if (ctx->ibs != ctx->obs) {
+        ctx->flags |= DD_F_OBUF;
+        ctx->obuf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(ctx->obs), k_page));
+        if (!ctx->obuf) {
+            LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", static_cast<unsigned>(ctx->obs));
+            return 1;
+        }
+    }
+    if (ctx->ibs >= k_bs_warn)
+        LOG2(LOG2_ERR, "dd_a", "warn: bs=%u is too large, timeout error may occur\n", static_cast<unsigned>(ctx->ibs));
+
+    ctx->worker = os_thread_init2("dd_work", &dd_work_thread, ctx, 0, o->thread_attr);
+    if (!ctx->worker) {
+        LOG2(LOG2_ERR | LOG2_ERRNO, "dd_a", "os_thread_init error: ");
+        return 1;
+    }
+    return 0;
+}
+
+int32_t dd_work_thread(void* arg) {
+    auto* ctx = static_cast<dd_ctx*>(arg);
+    ctx->running = 1;
+    int r;
+    while (true) {
+        r = dd_init_in_out3(ctx);
+        if (r == 0) {
+            LOG2(LOG2_DBG, "dd_a", "cool_down=[%d-%d]\n", static_cast<int>(ctx->cool_down_work / 60000),
+                 static_cast<int>(ctx->cool_down_rest / 60000));
+            LOG2(LOG2_DBG, "dd_a", "ctx->ibs:%u ctx->obs:%u\n", static_cast<unsigned>(ctx->ibs),
+                 static_cast<unsigned>(ctx->obs));
+            LOG2(LOG2_DBG, "dd_a", "ctx->count: %lli\n", static_cast<long long>(ctx->count));
+            LOG2(LOG2_VERB, "dd_a", "start...\n");
+            ctx->cool_start_ms = os_mono_ms();
+            r = dd_work_imp(ctx);
+        }
+        LOG2(LOG2_DBG, "dd_a", "ret=%d\n", r);
+        dd_close_devices(ctx);
+        if (!dd_retry_decide(ctx, r)) break;
+    }
+    if (!(ctx->flags & DD_F_ST_NONE)) dd_print_stat(ctx, r);
+    dd_close_now(ctx);
+    ctx->running = 0;
+    LOG2(LOG2_DBG, "dd_a", "ret=%d <==\n", r);
+    return r;
+}
+
+int dd_wait_stop(dd_ctx* ctx) {
+    int32_t result = 0;
+    int rc = os_thread_wait(ctx->worker, OS_WAIT_FOREVER, &result);
+    if (rc != 0) {
+        LOG2(LOG2_DBG, "dd_a", "os_thread_wait ret=%d\n", rc);
+        return 0;
+    }
+    LOG2(LOG2_DBG, "dd_a", "os_thread_wait retval=%d\n", result);
+    return -result;
+}
+
+int dd_stop(dd_ctx* ctx) {
+    if (!ctx) return 0;
+    ctx->in_stop.stop.store(1);
+    ctx->out_stop.stop.store(1);
+    ctx->flags.fetch_or(DD_F_STOP);
+    return 0;
+}
+
+int dd_is_running(const dd_ctx* ctx) { return static_cast<int>(ctx->running.load()); }
+
+int dd_stop_check(const dd_ctx* ctx) { return dd_stopped(ctx) ? DD_STOPPED : 0; }
+
+void dd_close_now(dd_ctx* ctx) {
+    LOG2(LOG2_VERB, "dd_a", "==>\n");
+    dd_close_devices(ctx);
+    if (ctx->obuf && ctx->obuf != ctx->ibuf) pl_aligned_free(ctx->obuf);
+    pl_aligned_free(ctx->ibuf);
+    ctx->ibuf = ctx->obuf = nullptr;
+    LOG2(LOG2_VERB, "dd_a", "<==\n");
+}
+
+int dd_close(dd_ctx* ctx) {
+    if (!ctx) return 0;
+    LOG2(LOG2_VERB, "dd_a", "==>\n");
+    dd_stop(ctx);
+    if (ctx->worker) {
+        LOG2(LOG2_VERB, "dd_a", "for_wait==>\n");
+        for (int i = 0; i < 10 && ctx->running.load(); ++i) os_msleep(100);
+        if (ctx->running.load()) LOG2(LOG2_DBG, "dd_a", "wait thread exit timeout\n");
+        // The worker was asked to stop: wait for it, never kill it.
+        os_thread_wait_kill_exit(ctx->worker, OS_WAIT_FOREVER, nullptr);
+        ctx->worker = nullptr;
+    }
+    dd_close_now(ctx);
+    ctx->~dd_ctx();
+    pl_free(ctx);
+    LOG2(LOG2_VERB, "dd_a", "<==\n");
+    return 0;
+}

@@ -1,0 +1,146 @@
+// What the engine tells the user: progress, the duty cycle's rests, the summary.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "libdd/dd.h"
+#include "libdd/dd_priv.h"
+#include "libpal/os/os_console.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_size.h"
+#include "liblog/log2.h"
+
+namespace {
+
+std::atomic<int> g_last_line_len{0};
+
+// Seconds between keep-alive requests during a rest.
+constexpr int k_keep_alive_seconds = 30;
+
+void write_err(const char* p, size_t n) {
+    fflush(stderr);
+    while (n > 0) {
+        ssize_t k = write(2, p, n);
+        if (k <= 0) return;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+}
+
+const char* verb_of(uint32_t mode) {
+    switch (mode) {
+    case DD_MODE_CLEAR: return "clear";
+    case DD_MODE_HASH: return "hash";
+    case DD_MODE_DIFF_HASH: return "diff_hash";
+    case DD_MODE_DIFF_BIN: return "diff_bin";
+    case DD_MODE_BCOUNT: return "bcount";
+    default: return "copied";
+    }
+}
+
+}  // namespace
+
+void dd_print_progress(dd_ctx* ctx, int64_t count, int64_t bad_offset, int32_t rest_seconds) {
+    if (ctx->flags & DD_F_ST_NOXFER) return;
+    uint64_t now = os_mono_ms();
+    // The rest count-down comes once a second from its own loop.
+    if (rest_seconds < 0) {
+        if (ctx->progress_ms == 0) {
+            ctx->progress_ms = now;
+            ctx->progress_bytes = ctx->total_bytes;
+            return;
+        }
+        if (now - ctx->progress_ms < 1000) return;
+    }
+    uint64_t b = ctx->total_bytes;
+    double seconds = static_cast<double>(now - (ctx->progress_ms ? ctx->progress_ms : now)) / 1000.0;
+    if (seconds <= 0) seconds = 0.001;
+    double speed = static_cast<double>(b - ctx->progress_bytes) / seconds;
+    ctx->progress_bytes = b;
+    ctx->progress_ms = now;
+
+    char line[256];
+    char szbuf[32];
+    char sp[64];
+    const char* sz = size_to_text_buf(b, 0, szbuf, sizeof szbuf);
+    const char* prefix = "\r";
+    if (rest_seconds >= 0) {
+        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), SLEEP %dS", prefix, static_cast<long long>(b), sz, rest_seconds);
+    } else if (bad_offset >= 0) {
+        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), bad_sector_offset=%lli", prefix, static_cast<long long>(b), sz,
+                      static_cast<long long>(bad_offset));
+    } else if (count == static_cast<int64_t>(DD_ALL)) {
+        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), %s", prefix, static_cast<long long>(b), sz,
+                      speed_to_text(sp, sizeof sp, speed));
+    } else {
+        int64_t records = ctx->records_in_full + ctx->records_in_part;
+        double done = static_cast<double>(records), total = static_cast<double>(count);
+        if (ctx->flags & DD_F_RESUME) {
+            done = static_cast<double>(ctx->records_in_full + ctx->off_count + ctx->records_in_part);
+            total = static_cast<double>(ctx->all_count);
+        }
+        int pct = total > 0 ? static_cast<int>(done / total * 100.0) : 0;
+        char left[96] = "";
+        // No estimate while nothing moves.
+        if (speed > 0 && count > records)
+            str_seconds_text(left, sizeof left,
+                             static_cast<double>(ctx->ibs) * static_cast<double>(count - records) / speed);
+        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), %s, %s, %d%%", prefix, static_cast<long long>(b), sz,
+                      speed_to_text(sp, sizeof sp, speed), left, pct);
+    }
+    int len = static_cast<int>(strlen(line));
+    int last = g_last_line_len.exchange(len);
+    while (len < last && len + 1 < static_cast<int>(sizeof line)) line[len++] = ' ';
+    line[len] = 0;
+    write_err(line, static_cast<size_t>(len));
+    ctx->progress_shown = 1;
+}
+
+int dd_cool_down(dd_ctx* ctx) {
+    if (os_mono_ms() - ctx->cool_start_ms < ctx->cool_down_work) return 0;
+    uint64_t t0 = os_mono_ms();
+    int64_t left = static_cast<int64_t>(ctx->cool_down_rest / 1000);
+    while (true) {
+        for (int i = 0; i < k_keep_alive_seconds; ++i) {
+            if (dd_stopped(ctx)) return DD_STOPPED;
+            if (os_mono_ms() - t0 >= ctx->cool_down_rest) {
+                ctx->cool_start_ms = os_mono_ms();
+                return 0;
+            }
+            os_msleep(1000);
+            // The count-down shows even with status none.
+            dd_print_progress(ctx, ctx->count, -1, static_cast<int32_t>(left > 0 ? left : 0));
+            --left;
+        }
+        for (bd_dev* d : {ctx->in_dev, ctx->out_dev}) {
+            uint32_t scheme = d == ctx->in_dev ? ctx->in_scheme : ctx->out_scheme;
+            if (d && scheme == 4 && bd_size(d) < 0) return DD_ERR_READ;
+        }
+    }
+}
+
+void dd_print_stat(dd_ctx* ctx, int32_t result) {
+    if (result != 0 && result != DD_DIFF && result != DD_NO_DATA && ctx->total_bytes == 0) return;
+    if (ctx->progress_shown) write_err("\n", 1);
+    if (ctx->mode == DD_MODE_COPY) {
+        fprintf(stderr, "%lli+%lli records in\n%lli+%lli records out\n", static_cast<long long>(ctx->records_in_full),
+                static_cast<long long>(ctx->records_in_part), static_cast<long long>(ctx->records_out_full),
+                static_cast<long long>(ctx->records_out_part));
+    }
+    uint64_t total = ctx->total_bytes;
+    double secs = static_cast<double>(os_mono_ms() - ctx->start_ms) / 1000.0;
+    if (secs <= 0) secs = 0.001;
+    char tszbuf[32], ttext[64], bad[96] = "", bsz[32], speed[64];
+    const char* tsz = size_to_text_buf(total, 0, tszbuf, sizeof tszbuf);
+    str_seconds_text(ttext, sizeof ttext, secs);
+    if (ctx->flags & DD_F_BAD_READ) {
+        uint64_t bb = ctx->bad_bytes;
+        str_sprintf_s(bad, sizeof bad, "bad_bytes: %lli (%s), ", static_cast<long long>(bb), size_to_text_buf(bb, 0, bsz, sizeof bsz));
+    }
+    speed_to_text(speed, sizeof speed, static_cast<double>(total) / secs);
+    fprintf(stderr, "%lli bytes (%s) %s, %s[%s], %s\n", static_cast<long long>(total), tsz, verb_of(ctx->mode), bad, ttext,
+            speed);
+    fflush(stderr);
+}

@@ -1,0 +1,57 @@
+// The retry decision after a failed pass, and the helpers of both sides.
+#include "libdd/dd.h"
+#include "libdd/dd_priv.h"
+#include "libpal/network/url.h"
+#include "liblog/log2.h"
+
+void dd_close_devices(dd_ctx* ctx) {
+    char name[DD_URL_SIZE];
+    for (bd_dev** d : {&ctx->in_dev, &ctx->out_dev}) {
+        if (!*d) continue;
+        const char* url = *d == ctx->in_dev ? ctx->in_url : ctx->out_url;
+        if (bd_close(*d) != 0) {
+            url_mask_password(url, name, sizeof name);
+            LOG2(LOG2_ERR, "dd_a", "close file %s error\n", name);
+        }
+        *d = nullptr;
+    }
+}
+
+const char* dd_side_name(const dd_ctx* ctx, const bd_dev* dev, char* buf, size_t size) {
+    url_mask_password(dev == ctx->out_dev ? ctx->out_url : ctx->in_url, buf, size);
+    return buf;
+}
+
+int dd_side_fatal(const dd_ctx* ctx, const bd_dev* dev) {
+    uint32_t scheme = dev == ctx->out_dev ? ctx->out_scheme : ctx->in_scheme;
+    return scheme == 1 ? DD_FATAL : DD_ERR_READ;
+}
+
+uint32_t dd_side_sector_size(const dd_ctx* ctx, const bd_dev* dev) {
+    uint32_t ss = dev == ctx->out_dev ? ctx->out_sector_size : ctx->in_sector_size;
+    return ss ? ss : 512;
+}
+
+int dd_retry_decide(dd_ctx* ctx, int r) {
+    if (dd_stopped(ctx)) return 0;
+    if (ctx->total_bytes == 0 || r == DD_DONE || r == DD_FATAL || r == DD_DIFF) {
+        LOG2(LOG2_DBG, "dd_a", "dd_work_imp ret=%d break\n", r);
+        return 0;
+    }
+    if (ctx->flags & DD_F_NOERROR) return 0;
+    uint32_t c = ctx->retry_fails++;
+    if (ctx->retry_mode == 2) {
+        if (c > ctx->retry_open) return 0;
+    } else if (ctx->retry_mode == 1) {
+        uint64_t now = os_mono_ms();
+        if (c == 0) ctx->retry_deadline_ms = now + static_cast<uint64_t>(ctx->retry_timeout_ms);
+        if (now > ctx->retry_deadline_ms) return 0;
+    } else {
+        return 0;
+    }
+    for (uint32_t s = 0; s < ctx->retry_delay; ++s) {
+        os_msleep(1000);
+        if (dd_stopped(ctx)) break;
+    }
+    return 1;
+}
