@@ -1,0 +1,174 @@
+// The engine's decisions, in-process.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "libdd/dd.h"
+#include "libpal/string/str_codec.h"
+#include "support/fd_capture.h"
+#include "support/log_capture.h"
+
+namespace {
+
+struct ctx_ptr {
+    dd_ctx* c = dd_open();
+    ~ctx_ptr() { dd_close(c); }
+    dd_ctx* operator->() const { return c; }
+};
+
+TEST(DdEngine, ReadAndWriteClassification) {
+    struct row {
+        int32_t code;
+        int read;
+        int noerror_local;
+        int noerror_remote;
+        int write_local;
+        int write_remote;
+    };
+    const row rows[] = {
+        {-250, 0, -1, -3, -1, -4},  {-254, 0, -1, -3, -1, -4},  {-258, -1, -1, -1, -1, -1},
+        {-102, -1, -1, -1, -1, -1}, {-12, -3, -1, -1, -1, -1},  {-152, -3, -1, -3, -1, -1},
+        {-1, -3, -1, -3, -1, -4},   {-301, -3, -1, -3, -1, -4}, {-40, -3, -1, -3, -1, -4},
+    };
+    ctx_ptr ctx;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.code);
+        EXPECT_EQ(dd_read_errno(r.code), r.read);
+        EXPECT_EQ(dd_noerror_errno(1, r.code), r.noerror_local);
+        EXPECT_EQ(dd_noerror_errno(4, r.code), r.noerror_remote);
+        ctx->out_scheme = 1;
+        EXPECT_EQ(dd_write_errno(ctx.c, r.code), r.write_local);
+        ctx->out_scheme = 4;
+        EXPECT_EQ(dd_write_errno(ctx.c, r.code), r.write_remote);
+    }
+}
+
+TEST(DdEngine, OpenErrorsOfMissingFilesAreFatal) {
+    verr_info e{};
+    e.code = -102;
+    EXPECT_EQ(dd_open_errno(&e), -1);
+    e.code = -103;
+    EXPECT_EQ(dd_open_errno(&e), -1);
+    e.code = -156;
+    EXPECT_EQ(dd_open_errno(&e), -2);
+    e.code = -38;
+    EXPECT_EQ(dd_open_errno(&e), -2);
+}
+
+TEST(DdEngine, ProxyParametersOnlyForRemoteNames) {
+    dd_opts o;
+    dd_opts_init(&o);
+    char out[DD_URL_SIZE];
+    dd_url_add_proxy("/tmp/a.img", &o, out);
+    EXPECT_STREQ(out, "/tmp/a.img");
+    char name[] = "p1", url[] = "http://proxy:3128";
+    o.proxy = name;
+    o.proxy_url = url;
+    dd_url_add_proxy("/tmp/a.img", &o, out);
+    EXPECT_STREQ(out, "/tmp/a.img");
+    dd_url_add_proxy("kxp://h/f", &o, out);
+    EXPECT_STREQ(out, "kxp://h/f?proxy=p1");
+    o.proxy = nullptr;
+    dd_url_add_proxy("http://h/f", &o, out);
+    std::string s(out);
+    ASSERT_EQ(s.rfind("http://h/f?proxy_url=", 0), 0u) << s;
+    o.proxy_url = nullptr;
+}
+
+TEST(DdEngine, WorkRefusesWhatItCannotRun) {
+    struct row {
+        const char* name;
+        void (*set)(dd_opts&);
+        const char* message;
+    };
+    const row rows[] = {
+        {"ibs 0", [](dd_opts& o) { o.ibs = 0; }, "ibs=0 error range: [1-9223372036854775807]"},
+        {"obs negative", [](dd_opts& o) { o.obs = -5; }, "obs=-5 error range: [1-9223372036854775807]"},
+        {"wipe", [](dd_opts& o) { o.mode = DD_MODE_CLEAR; }, "clear_mode: this build copies only"},
+        {"hash", [](dd_opts& o) { o.mode = DD_MODE_HASH; }, "hash_mode: this build copies only"},
+        {"md5", [](dd_opts& o) { o.flags |= DD_F_ST_MD5; }, "status=md5: digests"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        log_capture cap;
+        ctx_ptr ctx;
+        dd_opts o;
+        dd_opts_init(&o);
+        r.set(o);
+        EXPECT_EQ(dd_work(ctx.c, &o), 1);
+        EXPECT_TRUE(cap.contains(r.message)) << cap.all();
+        EXPECT_EQ(ctx->worker, nullptr);
+    }
+    setenv("KX_CRYPT_NAME", "RC4", 1);
+    {
+        log_capture cap;
+        ctx_ptr ctx;
+        dd_opts o;
+        dd_opts_init(&o);
+        EXPECT_EQ(dd_work(ctx.c, &o), 1);
+        EXPECT_TRUE(cap.contains("KX_CRYPT_NAME=RC4: block ciphers are not available")) << cap.all();
+    }
+    unsetenv("KX_CRYPT_NAME");
+}
+
+TEST(DdEngine, RetryDecisionTable) {
+    ctx_ptr ctx;
+    ctx->total_bytes = 100;
+    ctx->retry_delay = 0;
+    ctx->retry_mode = 2;
+    ctx->retry_open = 2;
+    // Up to retry_open + 1 re-opens in a row, then the last failure stands.
+    EXPECT_EQ(dd_retry_decide(ctx.c, -3), 1);
+    EXPECT_EQ(dd_retry_decide(ctx.c, -3), 1);
+    EXPECT_EQ(dd_retry_decide(ctx.c, -4), 1);
+    EXPECT_EQ(dd_retry_decide(ctx.c, -2), 0);
+    ctx->retry_fails = 0;  // a block moved
+    EXPECT_EQ(dd_retry_decide(ctx.c, -7), 1);
+    for (int r : {0, -1, -5}) EXPECT_EQ(dd_retry_decide(ctx.c, r), 0) << r;
+    ctx->retry_fails = 0;
+    ctx->total_bytes = 0;
+    EXPECT_EQ(dd_retry_decide(ctx.c, -3), 0);  // nothing moved yet
+    ctx->total_bytes = 1;
+    ctx->flags |= DD_F_NOERROR;
+    EXPECT_EQ(dd_retry_decide(ctx.c, -3), 0);
+    ctx->flags &= ~DD_F_NOERROR;
+    ctx->retry_mode = 1;
+    ctx->retry_timeout_ms = 3600000;
+    EXPECT_EQ(dd_retry_decide(ctx.c, -3), 1);
+    EXPECT_EQ(dd_retry_decide(ctx.c, -3), 1);
+    dd_stop(ctx.c);
+    EXPECT_EQ(dd_retry_decide(ctx.c, -3), 0);
+}
+
+TEST(DdEngine, RestCountsDownAndAStopEndsIt) {
+    ctx_ptr ctx;
+    ctx->cool_down_work = 1;
+    ctx->cool_down_rest = 2000;
+    ctx->cool_start_ms = os_mono_ms() - 10;
+    ctx->count = static_cast<int64_t>(DD_ALL);
+    fd_capture cap;
+    EXPECT_EQ(dd_cool_down(ctx.c), 0);
+    std::string out = cap.text();
+    EXPECT_NE(out.find("SLEEP 2S"), std::string::npos) << out;
+    EXPECT_NE(out.find("SLEEP 1S"), std::string::npos) << out;
+    // A new work period starts after the rest.
+    ctx->cool_down_work = 3600000;
+    fd_capture quiet;
+    EXPECT_EQ(dd_cool_down(ctx.c), 0);
+    EXPECT_EQ(quiet.text(), "");
+    ctx->cool_down_work = 1;
+    ctx->cool_start_ms = os_mono_ms() - 10;
+    ctx->cool_down_rest = 600000;
+    dd_stop(ctx.c);
+    EXPECT_EQ(dd_cool_down(ctx.c), DD_STOPPED);
+}
+
+TEST(DdEngine, CloseWithoutAWorkerFreesAtOnce) {
+    dd_ctx* c = dd_open();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(dd_close(c), 0);
+}
+
+}  // namespace
