@@ -7,6 +7,9 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   coreutils
+  libxxhash-dev                 # XXH3 digests
+  xxhash openssl                # xxhsum and openssl dgst: digest oracles of the tests
+  libbenchmark-dev libssl-dev   # bench/: digest micro-benchmarks against OpenSSL
 )
 
 missing=()

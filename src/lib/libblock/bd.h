@@ -2,6 +2,7 @@
 // URL and read and written at offsets relative to its volume window.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -65,6 +66,14 @@ enum : uint32_t {
     BLOCK_SIZE_FIXED = 1,
     BLOCK_SIZE_EXTENSIBLE = 2,
     BLOCK_SIZE_UNLIMITED = 3,
+};
+
+// A stop request handed through the open to the drivers' long waits: the
+// caller parameter of bd_open2s points at one.
+struct stop_flag {
+    std::atomic<uint32_t> stop;
+    int (*cb)(void* arg, uint32_t ms);
+    void* arg;
 };
 
 // Volume window: every offset given to a device is relative to vol_start.

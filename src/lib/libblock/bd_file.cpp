@@ -64,6 +64,8 @@ void* file_open(const char* url, bd_open_ctx* ctx) {
         os_file_close(f);
         return nullptr;
     }
+    // A stop request of the caller ends waits for a stream.
+    if (ctx->param) os_file_set_stop(f, &reinterpret_cast<stop_flag*>(ctx->param)->stop);
     os_file_set_read_timeout(f, seconds_to_ms(url_query_get_int(url, "read_timeout", 15)));
     os_file_set_write_timeout(f, seconds_to_ms(url_query_get_int(url, "write_timeout", 8)));
     auto* h = static_cast<file_handle*>(pl_zalloc(sizeof(file_handle)));
@@ -98,7 +100,7 @@ int64_t file_pwrite(bd_dev* dev, void* handle, int64_t off, const void* buf, int
     auto* h = static_cast<file_handle*>(handle);
     int64_t n = off == -1 ? os_file_write(h->file, buf, static_cast<size_t>(len))
                           : os_file_pwrit(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
-    if (n < 0) FILE_ERR(dev);
+    if (n < len) FILE_ERR(dev);  // also a write that stopped part-way
     return n;
 }
 

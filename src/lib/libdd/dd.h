@@ -5,15 +5,9 @@
 #include <cstdint>
 
 #include "libblock/bd.h"
+#include "libdd/dd_crypt.h"
 #include "libdd/dd_opts.h"
 #include "libpal/os/os_thread.h"
-
-// A stop request handed down to long waits of the drivers.
-struct stop_flag {
-    std::atomic<uint32_t> stop;
-    int (*cb)(void* arg, uint32_t ms);
-    void* arg;
-};
 
 // Worker results; the exit status is the negated value.
 enum : int32_t {
@@ -116,6 +110,12 @@ struct dd_ctx {
     uint64_t in_end;
     // The input cannot seek: "skip" reads and drops.
     uint8_t in_stream;
+    // The output's name for messages: as given, password masked.
+    char out_shown[DD_URL_SIZE];
+    // MD5 and SHA-1 of the written data, on a thread of their own.
+    struct dd_digest* wdigest;
+    // The block cipher applied to every block a copy reads.
+    dd_crypt crypt;
 };
 
 // ---- lifecycle

@@ -129,9 +129,7 @@ int open_output(dd_ctx* ctx, uint32_t oflag) {
     char text[VERR_MSG_SIZE];
     ctx->out_dev = bd_open_param_errtext(ctx->out_url, oflag, reinterpret_cast<uint64_t>(&ctx->out_stop), text);
     if (ctx->out_dev) return 0;
-    char name[DD_URL_SIZE];
-    url_mask_password(ctx->out_url, name, sizeof name);
-    LOG2(LOG2_ERR, "dd_a", "open [%s] error: %s\n", name, text);
+    LOG2(LOG2_ERR, "dd_a", "open [%s] error: %s\n", ctx->out_shown, text);
     return -1;
 }
 
@@ -251,7 +249,7 @@ void step_count(dd_ctx* ctx) {
         if (ctx->in_size != 0) {
             uint64_t left = ctx->in_size > ctx->i_offset ? ctx->in_size - ctx->i_offset : 0;
             if (ctx->in_size <= ctx->i_offset)
-                LOG2(LOG2_WARN, "dd_a", "[%s] skip=%lli is past the end of the input (%lli bytes)\n",
+                LOG2(LOG2_WARN, "dd_a", "[%s] skip=%lli is at or past the end of the input (%lli bytes)\n",
                      dd_side_name(ctx, ctx->in_dev, name, sizeof name), static_cast<long long>(ctx->i_offset),
                      static_cast<long long>(ctx->in_size));
             if (ctx->need_out && ctx->out_size_type == BLOCK_SIZE_EXTENSIBLE &&
@@ -289,7 +287,7 @@ int dd_open_errno(const verr_info* err) {
 
 int dd_pack_mode(dd_ctx* ctx, int first) {
     // Packed blocks pass unchanged only when nothing changes the data on the way.
-    if (ctx->disable_pack_transport || (ctx->flags & DD_F_SYNC)) {
+    if (ctx->disable_pack_transport || (ctx->flags & DD_F_SYNC) || ctx->crypt.cipher) {
         bd_set_no_pack_mode(ctx->in_dev, ctx->out_dev);
         return 0;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "libdd/dd.h"
+#include "libdd/dd_digest.h"
 #include "libdd/dd_priv.h"
 #include "liblog/log2.h"
 
@@ -55,9 +56,11 @@ int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen
         if (n != static_cast<int64_t>(len)) {
             if (n >= 0) {
                 // A write that stops short is an error, and only what was written counts.
+                if (ctx->flags & (DD_F_ST_MD5 | DD_F_ST_SHA1)) dd_digest_feed(ctx->wdigest, buf, static_cast<size_t>(n));
                 count_out(ctx, static_cast<uint64_t>(n));
-                BD_SET_ERR(ctx->out_dev, VERR_WRITE_ERROR, "short write: %lld of %llu bytes", static_cast<long long>(n),
-                           static_cast<unsigned long long>(len));
+                if (bd_errno(ctx->out_dev) == 0)
+                    BD_SET_ERR(ctx->out_dev, VERR_WRITE_ERROR, "short write: %lld of %llu bytes",
+                               static_cast<long long>(n), static_cast<unsigned long long>(len));
             }
             int32_t code = bd_errno(ctx->out_dev);
             dd_side_name(ctx, ctx->out_dev, shown, sizeof shown);
@@ -78,6 +81,8 @@ int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen
              bd_errmsg(ctx->out_dev));
         return dd_write_errno(ctx, bd_errno(ctx->out_dev));
     }
+    if (ctx->mode == DD_MODE_COPY && (ctx->flags & (DD_F_ST_MD5 | DD_F_ST_SHA1)))
+        dd_digest_feed(ctx->wdigest, buf, static_cast<size_t>(len));
     count_out(ctx, len);
     return 0;
 }
@@ -94,9 +99,17 @@ int dd_work_imp(dd_ctx* ctx) {
         uint64_t zlen = 0;
         int64_t n = dd_read_imp(ctx, &zlen);
         if (n == 0) {
+            if (dd_stopped(ctx)) {
+                r = DD_STOPPED;
+                break;
+            }
             if (ctx->count == static_cast<int64_t>(DD_ALL) || all_done(ctx)) break;
             LOG2(LOG2_ERR, "dd_a", "Unread completed\n");
             r = DD_FATAL;
+            break;
+        }
+        if (n == DD_STOPPED) {
+            r = DD_STOPPED;  // the pending output block is still written
             break;
         }
         if (n < 0) return static_cast<int>(n);

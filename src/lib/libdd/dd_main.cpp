@@ -4,6 +4,7 @@
 #include <new>
 
 #include "libdd/dd.h"
+#include "libdd/dd_digest.h"
 #include "libdd/dd_priv.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/network/url.h"
@@ -33,15 +34,6 @@ const char* mode_name(uint32_t mode) {
 bool refuse_missing(const dd_opts* o) {
     if (o->mode != DD_MODE_COPY) {
         LOG2(LOG2_ERR, "dd_a", "%s: this build copies only; nothing was read or written\n", mode_name(o->mode));
-        return true;
-    }
-    if (o->flags & (DD_F_ST_MD5 | DD_F_ST_SHA1)) {
-        LOG2(LOG2_ERR, "dd_a", "status=%s: digests of the written data are not available in this build\n",
-             (o->flags & DD_F_ST_MD5) ? "md5" : "sha1");
-        return true;
-    }
-    if (const char* c = getenv("KX_CRYPT_NAME"); c && *c) {
-        LOG2(LOG2_ERR, "dd_a", "KX_CRYPT_NAME=%s: block ciphers are not available in this build\n", c);
         return true;
     }
     return false;
@@ -95,6 +87,7 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
         LOG2(LOG2_ERR, "dd_a", "device name too long\n");
         return 1;
     }
+    url_mask_password(ctx->out_url, ctx->out_shown, sizeof ctx->out_shown);
     ctx->in_scheme = static_cast<uint32_t>(url_scheme_type(ctx->in_url));
     ctx->out_scheme = static_cast<uint32_t>(url_scheme_type(ctx->out_url));
 
@@ -149,6 +142,14 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
     if (ctx->ibs >= k_bs_warn)
         LOG2(LOG2_ERR, "dd_a", "warn: bs=%u is too large, timeout error may occur\n", static_cast<unsigned>(ctx->ibs));
 
+    bool failed = false;
+    ctx->wdigest = dd_digest_start(ctx->flags & DD_F_ST_MD5, ctx->flags & DD_F_ST_SHA1, &failed);
+    if (failed) {
+        LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", 0u);
+        return 1;
+    }
+    dd_crypt_init(&ctx->crypt);
+
     ctx->worker = os_thread_init2("dd_work", &dd_work_thread, ctx, 0, o->thread_attr);
     if (!ctx->worker) {
         LOG2(LOG2_ERR | LOG2_ERRNO, "dd_a", "os_thread_init error: ");
@@ -177,6 +178,8 @@ int32_t dd_work_thread(void* arg) {
         dd_close_devices(ctx);
         if (!dd_retry_decide(ctx, r)) break;
     }
+    // A stop ends the run as stopped wherever it was noticed.
+    if (dd_stopped(ctx) && r < 0 && r != DD_DIFF && r != DD_DIFF_LEN) r = DD_STOPPED;
     if (!(ctx->flags & DD_F_ST_NONE)) dd_print_stat(ctx, r);
     dd_close_now(ctx);
     ctx->running = 0;
@@ -213,6 +216,9 @@ void dd_close_now(dd_ctx* ctx) {
     if (ctx->obuf && ctx->obuf != ctx->ibuf) pl_aligned_free(ctx->obuf);
     pl_aligned_free(ctx->ibuf);
     ctx->ibuf = ctx->obuf = nullptr;
+    dd_digest_stop(ctx->wdigest);
+    ctx->wdigest = nullptr;
+    dd_crypt_free(&ctx->crypt);
     LOG2(LOG2_VERB, "dd_a", "<==\n");
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "libdd/dd.h"
+#include "libdd/dd_digest.h"
 #include "libdd/dd_priv.h"
 #include "libpal/os/os_console.h"
 #include "libpal/string/str_safe.h"
@@ -124,6 +125,18 @@ int dd_cool_down(dd_ctx* ctx) {
 void dd_print_stat(dd_ctx* ctx, int32_t result) {
     if (result != 0 && result != DD_DIFF && result != DD_NO_DATA && ctx->total_bytes == 0) return;
     if (ctx->progress_shown) write_err("\n", 1);
+    uint32_t flags = ctx->flags;
+    if (ctx->wdigest && (flags & (DD_F_ST_MD5 | DD_F_ST_SHA1))) {
+        uint8_t md5[16], sha1[20];
+        dd_digest_peek(ctx->wdigest, md5, sha1);
+        char hex[41];
+        auto to_hex = [&hex](const uint8_t* d, size_t n) {
+            for (size_t i = 0; i < n; ++i) snprintf(hex + 2 * i, 3, "%02x", d[i]);
+            return hex;
+        };
+        if (flags & DD_F_ST_MD5) os_console_printf(stderr, 2, "MD5: %s\n", to_hex(md5, sizeof md5));
+        if (flags & DD_F_ST_SHA1) os_console_printf(stderr, 2, "SHA1: %s\n", to_hex(sha1, sizeof sha1));
+    }
     if (ctx->mode == DD_MODE_COPY) {
         fprintf(stderr, "%lli+%lli records in\n%lli+%lli records out\n", static_cast<long long>(ctx->records_in_full),
                 static_cast<long long>(ctx->records_in_part), static_cast<long long>(ctx->records_out_full),

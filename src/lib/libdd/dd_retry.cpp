@@ -2,23 +2,22 @@
 #include "libdd/dd.h"
 #include "libdd/dd_priv.h"
 #include "libpal/network/url.h"
+#include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
 void dd_close_devices(dd_ctx* ctx) {
     char name[DD_URL_SIZE];
     for (bd_dev** d : {&ctx->in_dev, &ctx->out_dev}) {
         if (!*d) continue;
-        const char* url = *d == ctx->in_dev ? ctx->in_url : ctx->out_url;
-        if (bd_close(*d) != 0) {
-            url_mask_password(url, name, sizeof name);
-            LOG2(LOG2_ERR, "dd_a", "close file %s error\n", name);
-        }
+        dd_side_name(ctx, *d, name, sizeof name);
+        if (bd_close(*d) != 0) LOG2(LOG2_ERR, "dd_a", "close file %s error\n", name);
         *d = nullptr;
     }
 }
 
 const char* dd_side_name(const dd_ctx* ctx, const bd_dev* dev, char* buf, size_t size) {
-    url_mask_password(dev == ctx->out_dev ? ctx->out_url : ctx->in_url, buf, size);
+    if (dev == ctx->out_dev && ctx->out_shown[0]) str_safecopy_trunc(buf, size, ctx->out_shown);
+    else url_mask_password(dev == ctx->out_dev ? ctx->out_url : ctx->in_url, buf, size);
     return buf;
 }
 

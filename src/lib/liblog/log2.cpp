@@ -192,18 +192,41 @@ void tail_append(log2_ctx* c, const char* line, size_t len) {
     _exit(1);
 }
 
-int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* line, size_t len, const char* file_text) {
+// The logger's lock, waiting at most wait_ms (forever when negative).
+bool lock_within(os_mutex* m, int32_t wait_ms) {
+    if (wait_ms < 0) return os_mutex_lock(m) != 0;
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += wait_ms / 1000;
+    until.tv_nsec += static_cast<long>(wait_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    int r;
+    do {
+        r = pthread_mutex_timedlock(&m->mutex, &until);
+    } while (r == EINTR);
+    return r == 0;
+}
+
+int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* line, size_t len, const char* file_text,
+                   int32_t wait_ms = -1) {
     int lv = static_cast<int>(level & 0xff);
     if (c->level.load() < lv) return 0;
     char tagbuf[256];
     snprintf(tagbuf, sizeof tagbuf, "%s", tag ? tag : "");
     (void)file_text;
-    {
-        os_mutex_guard g(c->mutex);
+    if (lock_within(c->mutex, wait_ms)) {
         log2_cb hi = c->cb_high.load(), lo = c->cb_low.load();
         if (hi && lo) (lv < 5 ? lo : hi)(level, tagbuf, line, static_cast<uint32_t>(len));
         if (c->shell_out.load()) log_shell_write(c, lv, line, len);
         tail_append(c, line, len);
+        os_mutex_unlock(c->mutex);
+    } else if (c->shell_out.load()) {
+        // The lock stayed taken (a thread that failed inside the logger):
+        // standard error is written without it, the other outputs are skipped.
+        log_shell_write(c, lv, line, len);
     }
     if ((level & 0x2FF) == LOG2_CRIT) crit_exit();
     return static_cast<int64_t>(len);
@@ -211,12 +234,14 @@ int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* lin
 
 // Builds the line with its prefixes and message, then hands it to the outputs.
 int64_t log_emit(log2_ctx* c, uint32_t level, const char* tag, const char* path, int32_t line_no, const char* func,
-                 int err, const char* msg) {
+                 int err, const char* msg, int32_t wait_ms = -1) {
     char line_mem[LOG2_LINE_SIZE], file_mem[LOG2_LINE_SIZE];
     line_buf line{line_mem, sizeof line_mem, 0};
     line_buf file{file_mem, sizeof file_mem, 0};
     line_mem[0] = file_mem[0] = 0;
     uint32_t flags = c->flags.load();
+    // A bounded write takes no other lock: the thread name needs the registry's.
+    if (wait_ms >= 0) flags &= ~LOG2_F_TID_NAME;
 
     if (flags & (LOG2_F_TIME | LOG2_F_TIME_MS)) {
         struct timeval tv;
@@ -261,7 +286,7 @@ int64_t log_emit(log2_ctx* c, uint32_t level, const char* tag, const char* path,
     if (level & LOG2_BSV_ONLY) return static_cast<int64_t>(len);
     line.end_line();
     file.end_line();
-    log2_write(c, level, tag, line_mem, strlen(line_mem), file_mem);
+    log2_write(c, level, tag, line_mem, strlen(line_mem), file_mem, wait_ms);
     return static_cast<int64_t>(len);
 }
 
@@ -295,6 +320,24 @@ int64_t log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* 
     va_start(ap, fmt);
     int64_t n = log2_vprintf(ctx, level, tag, path, line, func, fmt, ap);
     va_end(ap);
+    return n;
+}
+
+int64_t log2_printf_bounded(log2_ctx* ctx, uint32_t level, const char* tag, const char* path, int32_t line,
+                            const char* func, uint32_t wait_ms, const char* fmt, ...) {
+    int saved = errno;
+    in_logger_guard guard;
+    log2_ctx* c = get_ctx(ctx);
+    if (c->level.load() < static_cast<int>(level & 0xff)) return 0;
+    char msg[LOG2_LINE_SIZE];
+    msg[0] = 0;
+    va_list ap;
+    va_start(ap, fmt);
+    if (fmt) vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    auto bound = static_cast<int32_t>(std::min<uint32_t>(wait_ms, 0x7fffffff));
+    int64_t n = log_emit(c, level, tag, path, line, func, saved, msg, bound);
+    errno = saved;
     return n;
 }
 

@@ -109,6 +109,14 @@ int64_t log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* 
                     const char* func, const char* fmt, ...) __attribute__((format(printf, 7, 8)));
 int64_t log2_vprintf(log2_ctx* ctx, uint32_t level, const char* tag, const char* path, int32_t line,
                      const char* func, const char* fmt, va_list ap) __attribute__((format(printf, 7, 0)));
+// For a fatal-signal handler: log2_printf that waits at most wait_ms for
+// the logger's lock (the failing thread may hold it) and otherwise writes the
+// line to standard error only, without the lock. Unlike log2_printf it also
+// logs from inside a log call of the same thread, and it skips the thread-name
+// prefix (the name registry has a lock of its own).
+int64_t log2_printf_bounded(log2_ctx* ctx, uint32_t level, const char* tag, const char* path, int32_t line,
+                            const char* func, uint32_t wait_ms, const char* fmt, ...)
+    __attribute__((format(printf, 8, 9)));
 void log2_printf_plug(uint32_t level, const char* tag, const char* path, int32_t line, const char* func,
                       int32_t err, const char* fmt, ...) __attribute__((format(printf, 7, 8)));
 void log2_vprintf_errno(uint32_t level, const char* tag, const char* path, int32_t line, const char* func,

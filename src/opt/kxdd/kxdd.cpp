@@ -23,6 +23,12 @@ void set_identity() {
     g_app.app_ver_num = 0x1070200;
     g_app.app_ver_date = "2024-2-29";
     g_app.app_desc = "convert and copy a file [staic]";
+    g_app.app_banner2 = "copies and converts files and devices block by block";
+    g_sysinfo.ver_id = 0x1070200;
+    // The banner goes to the log only (at dbg), with the command line.
+    g_app.quiet = 1;
+    g_app.log_banner = 1;
+    g_app.log_cmdline = 1;
 }
 
 void logger_setup() {
@@ -45,12 +51,13 @@ int main(int argc, char** argv) {
     dd_opts_init(&g_dd_opts);
 
     if (argc == 2 && strcmp(argv[1], "-v") == 0) {
-        fputs("1.7.2.0\n", stdout);
+        printf("%s\n", g_app.app_ver);
         fflush(stdout);
         kxdd_sig_stop();
         return 0;
     }
     kxdd_parse_operands(&g_dd_opts, argc, argv);
+    app_baner();
 
     dd_global_init();
     dd_ctx* ctx = dd_open();

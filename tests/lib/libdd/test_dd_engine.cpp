@@ -88,7 +88,6 @@ TEST(DdEngine, WorkRefusesWhatItCannotRun) {
         {"obs negative", [](dd_opts& o) { o.obs = -5; }, "obs=-5 error range: [1-9223372036854775807]"},
         {"wipe", [](dd_opts& o) { o.mode = DD_MODE_CLEAR; }, "clear_mode: this build copies only"},
         {"hash", [](dd_opts& o) { o.mode = DD_MODE_HASH; }, "hash_mode: this build copies only"},
-        {"md5", [](dd_opts& o) { o.flags |= DD_F_ST_MD5; }, "status=md5: digests"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
@@ -101,16 +100,6 @@ TEST(DdEngine, WorkRefusesWhatItCannotRun) {
         EXPECT_TRUE(cap.contains(r.message)) << cap.all();
         EXPECT_EQ(ctx->worker, nullptr);
     }
-    setenv("KX_CRYPT_NAME", "RC4", 1);
-    {
-        log_capture cap;
-        ctx_ptr ctx;
-        dd_opts o;
-        dd_opts_init(&o);
-        EXPECT_EQ(dd_work(ctx.c, &o), 1);
-        EXPECT_TRUE(cap.contains("KX_CRYPT_NAME=RC4: block ciphers are not available")) << cap.all();
-    }
-    unsetenv("KX_CRYPT_NAME");
 }
 
 TEST(DdEngine, RetryDecisionTable) {

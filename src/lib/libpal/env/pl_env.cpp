@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "liblog/log2.h"
 
@@ -41,3 +42,19 @@ const char* os_getenv(const char* name) { return name ? getenv(name) : nullptr; 
 int os_setenv(const char* name, const char* value, int overwrite) { return setenv(name, value, overwrite); }
 
 int os_unsetenv(const char* name) { return unsetenv(name); }
+
+char* os_argv_to_line(int argc, char* const* argv, char* buf, size_t size) {
+    if (!buf || size == 0) return buf;
+    buf[0] = 0;
+    if (!argv) return buf;
+    const size_t limit = size < 4096 ? size : 4096;
+    std::string line;
+    for (int i = 0; i < argc && argv[i]; ++i) {
+        std::string word = strchr(argv[i], ' ') ? "\"" + std::string(argv[i]) + "\"" : std::string(argv[i]);
+        if (line.size() + word.size() + 1 >= limit) break;
+        line += word;
+        line += ' ';
+    }
+    memcpy(buf, line.c_str(), line.size() + 1);
+    return buf;
+}

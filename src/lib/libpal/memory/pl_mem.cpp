@@ -8,6 +8,7 @@
 #include <new>
 
 #include "libpal/basic/pl_assert.h"
+#include "libpal/string/text_buf.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -244,14 +245,16 @@ pl_mem_stat pl_mem_stat_get() {
             g_max_bytes.load(std::memory_order_relaxed)};
 }
 
-char* pl_mem_stat_str() {
+text_buf* pl_mem_stat_str() {
     pl_mem_stat s = pl_mem_stat_get();
-    char* out = nullptr;
-    os_asprintf(&out, "malloc_count=%llu\nmalloc_bytes=%llu\nmalloc_max_size=%llu\nmalloc_max_count=%llu\nmalloc_max_bytes=%llu\n",
-                static_cast<unsigned long long>(s.malloc_count), static_cast<unsigned long long>(s.malloc_bytes),
-                static_cast<unsigned long long>(s.malloc_max_size), static_cast<unsigned long long>(s.malloc_max_count),
-                static_cast<unsigned long long>(s.malloc_max_bytes));
-    return out;
+    text_buf* buf = text_buf_new();
+    if (!buf) return nullptr;
+    text_buf_printf(buf, "malloc_count=%llu\n", static_cast<unsigned long long>(s.malloc_count));
+    text_buf_printf(buf, "malloc_bytes=%llu\n", static_cast<unsigned long long>(s.malloc_bytes));
+    text_buf_printf(buf, "malloc_max_size=%llu\n", static_cast<unsigned long long>(s.malloc_max_size));
+    text_buf_printf(buf, "malloc_max_count=%llu\n", static_cast<unsigned long long>(s.malloc_max_count));
+    text_buf_printf(buf, "malloc_max_bytes=%llu\n", static_cast<unsigned long long>(s.malloc_max_bytes));
+    return buf;
 }
 
 int pl_mem_exit() {

@@ -50,9 +50,10 @@ struct pl_mem_stat {
     uint64_t malloc_max_bytes;
 };
 pl_mem_stat pl_mem_stat_get();
-// The statistics as five "name=value" lines in a new text the caller frees
-// with pl_free.
-char* pl_mem_stat_str();
+// The statistics as five "name=value" lines in a new text buffer the caller
+// frees with text_buf_free.
+struct text_buf;
+text_buf* pl_mem_stat_str();
 // Closes the process-wide logger; 1 when blocks are still allocated, else 0.
 int pl_mem_exit();
 

@@ -1,10 +1,16 @@
 #include "libpal/memory/random.h"
 
+#include <sys/random.h>
+
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "liblog/log2.h"
 #include "libpal/basic/pl_assert.h"
 
 namespace {
@@ -44,6 +50,30 @@ void fill(unsigned char* out, uint64_t length, Next next) {
         std::memcpy(out + words * 8, &v, tail);
     }
 }
+
+// The additive generator: 31 words and two indices.
+struct additive_state {
+    std::array<uint32_t, 31> word;
+    uint32_t i;
+    uint32_t j;
+};
+
+constexpr additive_state additive_seeded(uint64_t seed) {
+    additive_state st{};
+    uint64_t s = seed;
+    for (auto& w : st.word) {
+        s = s * 0x5851f42d4c957f2dULL + 1;
+        w = static_cast<uint32_t>(s >> 32);
+    }
+    st.word[0] |= 1;
+    st.i = 3;
+    st.j = 0;
+    return st;
+}
+
+std::mutex g_additive_mu;
+// Built-in start: the state seed 1 gives, so an unseeded process draws too.
+additive_state g_additive = additive_seeded(1);
 
 }  // namespace
 
@@ -86,4 +116,84 @@ uint64_t memory_random_seeded(void* buf, uint64_t length) {
                   .count();
     srand(static_cast<unsigned>(ms));
     return memory_random_imp(1, buf, length);
+}
+
+uint32_t memory_random_u32() {
+    uint32_t r1 = static_cast<uint32_t>(rand());
+    uint32_t r2 = static_cast<uint32_t>(rand());
+    return (r1 << 16) | (r2 & 0xffff);
+}
+
+uint32_t memory_random_range(int32_t low, int32_t high) {
+    if (!PL_CHECK("pal", low < high)) return static_cast<uint32_t>(low);
+    // Compared as signed 64-bit values so a range below zero still works.
+    auto in_range = [low, high](int64_t v) { return v >= low && v < high; };
+    uint32_t v = 0;
+    for (int tries = 0; tries < 64; tries++) {
+        v = memory_random_u32();
+        if (in_range(static_cast<int32_t>(v))) return v;
+        if (in_range(v & 0xffff)) return v & 0xffff;
+    }
+    uint64_t width = static_cast<uint64_t>(static_cast<int64_t>(high) - low);
+    return static_cast<uint32_t>(static_cast<int64_t>(low) + static_cast<int64_t>(v % width));
+}
+
+void memory_random_alnum(char* text, size_t size) {
+    if (size == 0 || !PL_CHECK("pal", text)) return;
+    for (size_t k = 0; k + 1 < size; k++)
+        text[k] = k_alnum_alphabet[static_cast<uint32_t>(memory_xorshift64()) % 62];
+    text[size - 1] = 0;
+}
+
+void memory_srandom(uint64_t seed) {
+    additive_state st = additive_seeded(seed);
+    std::lock_guard<std::mutex> g(g_additive_mu);
+    g_additive = st;
+}
+
+uint32_t memory_random31() {
+    std::lock_guard<std::mutex> g(g_additive_mu);
+    additive_state& st = g_additive;
+    st.word[st.i] += st.word[st.j];
+    uint32_t r = st.word[st.i] >> 1;
+    st.i = st.i + 1 == 31 ? 0 : st.i + 1;
+    st.j = st.j + 1 == 31 ? 0 : st.j + 1;
+    return r;
+}
+
+int32_t memory_random_strong(void* buf, size_t length) {
+    if (!PL_CHECK("pal", buf || length == 0)) return -1;
+    auto* out = static_cast<unsigned char*>(buf);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = getrandom(out + done, length - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            LOG2(LOG2_ERR | LOG2_ERRNO, "pal", "getrandom len=%zu error: ", length - done);
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int32_t memory_random_alnum_strong(char* text, size_t size) {
+    if (size == 0) return 0;
+    if (!PL_CHECK("pal", text)) return -1;
+    // Bytes of 248 and above are dropped: 248 is 4 x 62, so every character
+    // of the alphabet is equally likely.
+    constexpr unsigned k_limit = 4 * 62;
+    unsigned char pool[256];
+    size_t k = 0;
+    while (k + 1 < size) {
+        if (memory_random_strong(pool, sizeof pool) != 0) {
+            explicit_bzero(text, size);
+            return -1;
+        }
+        for (size_t p = 0; p < sizeof pool && k + 1 < size; p++)
+            if (pool[p] < k_limit) text[k++] = k_alnum_alphabet[pool[p] % 62];
+    }
+    text[size - 1] = 0;
+    explicit_bzero(pool, sizeof pool);
+    return 0;
 }

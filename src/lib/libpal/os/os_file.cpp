@@ -187,35 +187,60 @@ int os_file_close(os_file_ctx* ctx) {
     return rc;
 }
 
+thread_local const std::atomic<uint32_t>* os_io_stop = nullptr;
+
+namespace {
+
+// The handle's stop request is visible to the kind's transfer loops.
+struct io_stop_scope {
+    const std::atomic<uint32_t>* saved;
+    explicit io_stop_scope(const os_file_ctx* ctx) : saved(os_io_stop) { os_io_stop = ctx ? ctx->stop : nullptr; }
+    ~io_stop_scope() { os_io_stop = saved; }
+};
+
+}  // namespace
+
+void os_file_set_stop(os_file_ctx* ctx, const std::atomic<uint32_t>* stop) {
+    if (ctx) ctx->stop = stop;
+}
+
 int64_t os_file_read(os_file_ctx* ctx, void* data, size_t len) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::read>(ctx, "ctx->ops->read", int64_t{-1}, data, len);
 }
 
 int64_t os_file_write(os_file_ctx* ctx, const void* data, size_t len) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::writ>(ctx, "ctx->ops->writ", int64_t{-1}, data, len);
 }
 
 int64_t os_file_pread(os_file_ctx* ctx, void* data, size_t len, int64_t off) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::pread>(ctx, "ctx->ops->pread", int64_t{-1}, data, len, off);
 }
 
 int64_t os_file_pwrit(os_file_ctx* ctx, const void* data, size_t len, int64_t off) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::pwrit>(ctx, "ctx->ops->pwrit", int64_t{-1}, data, len, off);
 }
 
 int64_t os_file_readv(os_file_ctx* ctx, const struct iovec* list, int count) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::readv>(ctx, "ctx->ops->readv", int64_t{-1}, list, count);
 }
 
 int64_t os_file_writv(os_file_ctx* ctx, const struct iovec* list, int count) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::writv>(ctx, "ctx->ops->writv", int64_t{-1}, list, count);
 }
 
 int64_t os_file_preadv(os_file_ctx* ctx, const struct iovec* list, int count, int64_t off) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::preadv>(ctx, "ctx->ops->preadv", int64_t{-1}, list, count, off);
 }
 
 int64_t os_file_pwritv(os_file_ctx* ctx, const struct iovec* list, int count, int64_t off) {
+    io_stop_scope scope(ctx);
     return call_slot<&os_file_ops::pwritv>(ctx, "ctx->ops->pwritv", int64_t{-1}, list, count, off);
 }
 

@@ -10,10 +10,15 @@
 // Transfers of the "file", "stdin" and "stdout" kinds are complete: a read
 // returns the whole length, or less only at the end of the data; a write
 // returns the whole length. Interrupted and partial system calls are
-// repeated. When a system call fails, the operation returns -1 with errno
-// set, even if part of the length had already been transferred, so a
-// failure is never mistaken for a short (end-of-data) transfer.
+// repeated. When a system call of a read fails, the read returns -1 with
+// errno set, even if part of the length had already been read, so a failure
+// is never mistaken for a short (end-of-data) transfer. A write that fails
+// part-way returns the bytes it wrote (less than the length) with errno
+// telling why it stopped, so the caller can count what reached the output;
+// a write that wrote nothing returns -1.
 #pragma once
+
+#include <atomic>
 
 #include <sys/uio.h>
 
@@ -55,7 +60,13 @@ struct os_file_ctx {
     const os_file_ops* ops;    // the kind
     char* path;                // the path exactly as the caller gave it
     int32_t delete_on_close;   // non-zero: closing removes path
+    // A stop request that ends a wait for a stream (pipe, terminal, socket):
+    // a transfer then fails with EINTR. None: waits are not cut short.
+    const std::atomic<uint32_t>* stop;
 };
+
+// Lets the handle's transfers give up their waits once *stop is non-zero.
+void os_file_set_stop(os_file_ctx* ctx, const std::atomic<uint32_t>* stop);
 
 // Control codes of os_file_ioctl.
 enum : uint32_t {

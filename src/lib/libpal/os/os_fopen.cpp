@@ -58,3 +58,15 @@ FILE* os_fopen(const char* path, const char* mode) {
     }
     return f;
 }
+
+int os_access(const char* path, int mode) {
+    os_path_buf p(path);
+    if (!p.ok()) return -1;
+    return access(p.c_str(), mode);
+}
+
+int os_chdir(const char* path) {
+    os_path_buf p(path);
+    if (!p.ok()) return -1;
+    return chdir(p.c_str());
+}

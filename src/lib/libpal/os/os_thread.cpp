@@ -16,11 +16,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <mutex>
 #include <new>
-#include <string>
 
+#include "libpal/basic/avl.h"
 #include "libpal/hash/crc.h"
 #include "liblog/log2.h"
 #include "libpal/memory/pl_mem.h"
@@ -370,37 +369,70 @@ int os_getpid() { return static_cast<int>(getpid()); }
 
 // ------------------------------------------------------ thread-name registry
 //
-// Texts keyed by thread id. The lock is a static mutex that lives as long as
-// the process, so a log line after os_thread_name_free still finds a valid
-// lock and an absent table (and prints the bare id). Nothing logs while the
-// lock is held: the logger itself reads the registry.
+// Texts keyed by thread id, in an AVL tree. The lock is a static mutex that
+// lives as long as the process, so a log line after os_thread_name_free
+// still finds a valid lock and an absent tree (and prints the bare id).
+//
+// Nothing may log while the lock is held: the logger itself reads the
+// registry. So the tree is made and freed outside the lock, it is an
+// AVL_NOLOG tree (set, get and delete report failures by result only, and
+// its memory comes from an allocator that does not log), and failures are
+// logged after the lock is released. Should a line be logged under the lock
+// all the same, the lookup of that thread sees its own flag and prints the
+// bare id instead of locking again.
 
 namespace {
 
 enum : int { k_reg_none = 0, k_reg_failed = 1, k_reg_ready = 2 };
 
 std::mutex g_reg_mu;
-std::map<uint64_t, std::string>* g_reg_map = nullptr;  // guarded by g_reg_mu
+avl_ctx* g_reg_tree = nullptr;  // guarded by g_reg_mu
 std::atomic<int> g_reg_state{k_reg_none};
+thread_local bool tl_reg_held = false;  // this thread holds g_reg_mu
+
+class reg_lock {
+public:
+    reg_lock() {
+        g_reg_mu.lock();
+        tl_reg_held = true;
+    }
+    ~reg_lock() {
+        tl_reg_held = false;
+        g_reg_mu.unlock();
+    }
+    reg_lock(const reg_lock&) = delete;
+    reg_lock& operator=(const reg_lock&) = delete;
+};
+
+const void* reg_key(uint64_t tid) { return reinterpret_cast<const void*>(static_cast<uintptr_t>(tid)); }
 
 }  // namespace
 
 int os_thread_name_init() {
-    bool failed = false;
     {
-        std::lock_guard<std::mutex> g(g_reg_mu);
+        reg_lock g;
         int state = g_reg_state.load(std::memory_order_relaxed);
         if (state == k_reg_ready) return 0;
         if (state == k_reg_failed) return -1;
-        g_reg_map = new (std::nothrow) std::map<uint64_t, std::string>();
-        failed = g_reg_map == nullptr;
-        g_reg_state.store(failed ? k_reg_failed : k_reg_ready, std::memory_order_relaxed);
     }
-    if (failed) {
-        LOG2(LOG2_ERR, "pal", "avl_new filed\n");
-        return -1;
+    avl_opts opts{};
+    opts.flags = AVL_VAL_STR_COPY | AVL_NOLOG;
+    avl_ctx* tree = avl_new(&opts);
+    bool installed = false;
+    int state;
+    {
+        reg_lock g;
+        state = g_reg_state.load(std::memory_order_relaxed);
+        if (state == k_reg_none) {
+            state = tree ? k_reg_ready : k_reg_failed;
+            g_reg_tree = tree;
+            g_reg_state.store(state, std::memory_order_relaxed);
+            installed = true;
+        }
     }
-    return 0;
+    if (!installed) avl_free(tree);  // another thread set it up meanwhile
+    if (installed && !tree) LOG2(LOG2_ERR, "pal", "avl_new filed\n");
+    return state == k_reg_ready ? 0 : -1;
 }
 
 int os_thread_name_set(const char* name) {
@@ -418,21 +450,17 @@ int os_thread_name_set(const char* name) {
     str_sprintf_s(text, sizeof text, "%s_%04x", name ? name : "", static_cast<unsigned>(hash_crc16(stamp, sizeof stamp, 0)));
 
     uint64_t tid = os_thread_id64();
-    bool stored = false;
+    int rc = -1;
     bool no_memory = false;
     {
-        std::lock_guard<std::mutex> g(g_reg_mu);
-        if (g_reg_map) {
-            try {
-                (*g_reg_map)[tid] = text;
-                stored = true;
-            } catch (const std::bad_alloc&) {
-                no_memory = true;
-            }
+        reg_lock g;
+        if (g_reg_tree) {
+            rc = avl_set(g_reg_tree, reg_key(tid), text);
+            no_memory = rc < 0;
         }
     }
     if (no_memory) LOG2(LOG2_ERR, "pal", "no memory for the thread name [%s]\n", text);
-    return stored ? 0 : -1;
+    return rc >= 0 ? 0 : -1;
 }
 
 char* os_thread_name_get(char* buf, size_t size) {
@@ -440,12 +468,11 @@ char* os_thread_name_get(char* buf, size_t size) {
     auto tid = static_cast<unsigned long long>(os_thread_id64());
     char text[64];
     bool found = false;
-    {
-        std::lock_guard<std::mutex> g(g_reg_mu);
-        if (g_reg_map) {
-            auto it = g_reg_map->find(tid);
-            if (it != g_reg_map->end()) {
-                snprintf(text, sizeof text, "%s", it->second.c_str());
+    if (!tl_reg_held) {
+        reg_lock g;
+        if (g_reg_tree) {
+            if (const auto* name = static_cast<const char*>(avl_get(g_reg_tree, reg_key(tid)))) {
+                snprintf(text, sizeof text, "%s", name);
                 found = true;
             }
         }
@@ -460,19 +487,21 @@ char* os_thread_name_get(char* buf, size_t size) {
 
 void os_thread_name_del() {
     uint64_t tid = os_thread_id64();
-    std::lock_guard<std::mutex> g(g_reg_mu);
-    if (g_reg_map) g_reg_map->erase(tid);
+    reg_lock g;
+    if (g_reg_tree) avl_del(g_reg_tree, reg_key(tid));
 }
 
+// Idempotent: the tree is taken out under the lock and freed outside it, and
+// a second call finds nothing to free.
 void os_thread_name_free() {
-    std::map<uint64_t, std::string>* old;
+    avl_ctx* old;
     {
-        std::lock_guard<std::mutex> g(g_reg_mu);
-        old = g_reg_map;
-        g_reg_map = nullptr;
+        reg_lock g;
+        old = g_reg_tree;
+        g_reg_tree = nullptr;
         g_reg_state.store(k_reg_none, std::memory_order_relaxed);
     }
-    delete old;
+    avl_free(old);
 }
 
 // -------------------------------------------------------------- host name

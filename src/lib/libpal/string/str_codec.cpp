@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "libpal/basic/pl_assert.h"
+#include "libpal/memory/pl_mem.h"
+#include "libpal/string/str_safe.h"
 
 namespace {
 
@@ -106,6 +108,29 @@ int str_base64_encode_str(const char* text, char* out, size_t out_size) {
 
 int str_base64url_encode_str(const char* text, char* out, size_t out_size) {
     return str_base64_encode_imp(text, text ? strlen(text) + 1 : 0, out, out_size, 1);
+}
+
+char* str_base64_encode_dup(const void* bytes, size_t len) {
+    if (!bytes || len >= UINT32_MAX / 4) return nullptr;
+    size_t size = PL_BASE64_ENCODE_LEN(len);
+    auto* out = static_cast<char*>(pl_zalloc(size));
+    if (out && str_base64_encode_imp(bytes, len, out, size, 0) < 0) {
+        pl_free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+int str_base64_cat(const char* text, char* out, size_t out_size) {
+    if (!text || !out) return 22;
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    size_t len = strlen(text);
+    for (size_t i = 0; i < len; i += 3) {
+        char group[5];
+        str_base64_encode_imp(in + i, len - i < 3 ? len - i : 3, group, sizeof group, 0);
+        if (int rc = str_safecat(out, out_size, group); rc != 0) return rc;
+    }
+    return 0;
 }
 
 int str_base64_decode(const char* text, void* out, size_t out_size) {
@@ -235,6 +260,19 @@ int str_unescape_url_args(const char* text, char* out, size_t out_size) {
     char* o = out;
     const char* in = text;
     str_unescape_imp(&o, &in, len + 1, STR_UNESCAPE_URL_ARGS);
+    return 0;
+}
+
+int str_unescape_uri(const char* text, char* out, size_t out_size) {
+    if (!PL_CHECK_TEXT("pal", text && out && out_size, "ib && ob")) return -1;
+    size_t len = strlen(text);
+    if (len + 1 > out_size) {
+        out[0] = 0;
+        return -1;
+    }
+    char* o = out;
+    const char* in = text;
+    str_unescape_imp(&o, &in, len + 1, STR_UNESCAPE_URI);
     return 0;
 }
 

@@ -20,6 +20,13 @@ int str_base64url_encode(const void* bytes, size_t len, char* out, size_t out_si
 // Encode a text including its terminating zero.
 int str_base64_encode_str(const char* text, char* out, size_t out_size);
 int str_base64url_encode_str(const char* text, char* out, size_t out_size);
+// New text (pl_free) of PL_BASE64_ENCODE_LEN(len) zeroed bytes holding the
+// standard encoding, or nothing.
+char* str_base64_encode_dup(const void* bytes, size_t len);
+// Appends the standard encoding of text (without its terminator) to the text
+// in out, four characters at a time with the strict append of str_safecat:
+// 0, or str_safecat's failure (out emptied) when it does not fit.
+int str_base64_cat(const char* text, char* out, size_t out_size);
 // Decodes up to the end, a zero or the first "="; both alphabets are
 // accepted. Returns the number of bytes, or -1 for a character outside the
 // alphabets (white space included) or an output that would pass out_size.
@@ -62,6 +69,8 @@ void str_unescape_imp(char** out, const char** in, size_t len, int mode);
 // Decodes a URL query value into out. Returns 0, or -1 (empty out) when the
 // text with its terminator exceeds out_size. text may equal out.
 int str_unescape_url_args(const char* text, char* out, size_t out_size);
+// The same in STR_UNESCAPE_URI mode: the text ends after the first "?".
+int str_unescape_uri(const char* text, char* out, size_t out_size);
 
 // ------------------------------------------------------ URL character sets
 

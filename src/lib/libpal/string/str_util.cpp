@@ -7,17 +7,21 @@ namespace {
 constexpr bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool is_quote(unsigned char c) { return c == '"' || c == '\''; }
 
-// Strips the characters that strip() accepts from both ends, in place. Only
-// ASCII characters are ever accepted, so a byte of 0x80 or above stops the
-// stripping at its end.
+// Strips the characters that strip() accepts from both ends, in place. A
+// byte of 0x80 or above is never offered to strip() and stops the stripping
+// at its end.
 template <typename Pred>
 char* trim_by(char* text, Pred strip) {
     if (!text) return text;
+    auto accepted = [&](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return u < 0x80 && strip(u);
+    };
     size_t n = strlen(text);
-    while (n > 0 && strip(static_cast<unsigned char>(text[n - 1]))) --n;
+    while (n > 0 && accepted(text[n - 1])) --n;
     text[n] = 0;
     size_t i = 0;
-    while (i < n && strip(static_cast<unsigned char>(text[i]))) ++i;
+    while (i < n && accepted(text[i])) ++i;
     if (i) memmove(text, text + i, n - i + 1);
     return text;
 }
@@ -25,6 +29,24 @@ char* trim_by(char* text, Pred strip) {
 }  // namespace
 
 char* str_trim(char* text) { return trim_by(text, is_space); }
+
+char* str_trim_set(char* text, int (*test)(int), char c) {
+    auto uc = static_cast<unsigned char>(c);
+    return trim_by(text, [&](unsigned char ch) { return (uc != 0 && ch == uc) || (test && test(ch)); });
+}
+
+char* str_trim_chr(char* text, char c) {
+    auto uc = static_cast<unsigned char>(c);
+    return trim_by(text, [&](unsigned char ch) { return uc != 0 && ch == uc; });
+}
+
+char* str_rtrim_blank(char* text) {
+    if (!text) return text;
+    size_t n = strlen(text);
+    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t' || text[n - 1] == '\v' || text[n - 1] == '\f')) --n;
+    text[n] = 0;
+    return text;
+}
 
 char* str_trim_quotes(char* text) { return trim_by(text, is_quote); }
 

@@ -3,11 +3,21 @@
 
 #include <cstddef>
 
-// Strips white space from both ends, in place; returns the text.
+// Trims work in place and return the text. A byte of 0x80 or above is never
+// stripped and stops the stripping at its end.
+
+// Strips from both ends the characters that test accepts (test may be absent)
+// or that equal c.
+char* str_trim_set(char* text, int (*test)(int), char c);
+// Strips white space from both ends.
 char* str_trim(char* text);
-// Strips double and single quote characters from both ends, in place.
+// Strips the character c from both ends.
+char* str_trim_chr(char* text, char c);
+// Strips blanks, tabs, vertical tabs and form feeds from the end only.
+char* str_rtrim_blank(char* text);
+// Strips double and single quote characters from both ends.
 char* str_trim_quotes(char* text);
-// White space, then quotes, then white space again, in place.
+// White space, then quotes, then white space again.
 char* str_trim_unquote(char* text);
 // The head of a text for log lines: at most size-1 characters, line breaks removed.
 char* str_get_head(const char* text, char* buf, size_t size);

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "libpal/memory/pl_mem.h"
+#include "libpal/string/text_buf.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -138,11 +141,19 @@ TEST(PlMem, AllocatingPrint) {
     EXPECT_EQ(os_asprintf(&out, "%d-%s", 7, "abc"), 5);
     EXPECT_STREQ(out, "7-abc");
     pl_free(out);
-    char* s = pl_mem_stat_str();
+    std::unique_ptr<text_buf, text_buf_deleter> s(pl_mem_stat_str());
     ASSERT_NE(s, nullptr);
-    for (const char* k : {"malloc_count=", "malloc_bytes=", "malloc_max_size=", "malloc_max_count=", "malloc_max_bytes="})
-        EXPECT_NE(strstr(s, k), nullptr) << k;
-    pl_free(s);
+    // Five lines, in this order, each ending in a line break.
+    std::string text(text_buf_str(s.get()));
+    EXPECT_EQ(text.size(), s->len);
+    size_t at = 0;
+    for (const char* k : {"malloc_count=", "malloc_bytes=", "malloc_max_size=", "malloc_max_count=", "malloc_max_bytes="}) {
+        EXPECT_EQ(text.compare(at, strlen(k), k), 0) << k;
+        at = text.find('\n', at);
+        ASSERT_NE(at, std::string::npos) << k;
+        ++at;
+    }
+    EXPECT_EQ(at, text.size());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "libpal/os/posix/os_devname.h"
 
 #include <fcntl.h>
+#include <mntent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -69,6 +70,38 @@ int os_dev_get_name(int fd, char* text, size_t size, const char* path) {
     }
     size_t n = desc.size() < size - 1 ? desc.size() : size - 1;
     std::memcpy(text, desc.data(), n);
+    text[n] = '\0';
+    return 0;
+}
+
+int os_dev_mnt_info(const char* path, const char* field, char* text, size_t size) {
+    if (!path || !field || !text || size == 0) return 0;
+    std::string_view f(field);
+    bool want_dir = f == "mnt_dir";
+    if (!want_dir && f != "mnt_type") return 0;
+    struct stat dev;
+    bool have_dev = stat(path, &dev) == 0 && S_ISBLK(dev.st_mode);
+    FILE* mt = setmntent("/proc/self/mounts", "re");
+    if (!mt) return 0;
+    std::string found;
+    struct mntent ent;
+    char buf[4096];
+    while (getmntent_r(mt, &ent, buf, sizeof buf)) {
+        const char* value = want_dir ? ent.mnt_dir : ent.mnt_type;
+        if (strcmp(ent.mnt_fsname, path) == 0) {
+            found = value;
+            break;
+        }
+        struct stat st;
+        if (have_dev && found.empty() && ent.mnt_fsname[0] == '/' && stat(ent.mnt_fsname, &st) == 0 &&
+            S_ISBLK(st.st_mode) && st.st_rdev == dev.st_rdev) {
+            found = value;
+        }
+    }
+    endmntent(mt);
+    if (found.empty()) return 0;
+    size_t n = found.size() < size - 1 ? found.size() : size - 1;
+    std::memcpy(text, found.data(), n);
     text[n] = '\0';
     return 0;
 }

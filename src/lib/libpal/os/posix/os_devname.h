@@ -12,3 +12,10 @@
 // The descriptor (when not negative) identifies the device; otherwise the
 // path is looked up. No program is run.
 int os_dev_get_name(int fd, char* text, size_t size, const char* path);
+
+// Mount facts of a device from the system's mount table: field "mnt_dir"
+// gives where it is mounted, "mnt_type" its file-system type; the first
+// mount of the device counts (matched by name, else by device number).
+// Another field, or a device that is not mounted, leaves text as it was.
+// Returns 0.
+int os_dev_mnt_info(const char* path, const char* field, char* text, size_t size);

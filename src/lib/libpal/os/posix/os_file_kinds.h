@@ -1,6 +1,8 @@
 // The built-in kinds of the file layer and the descriptor helpers they share.
 #pragma once
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -17,6 +19,9 @@ extern const os_file_ops os_random_file_ops;  // "random"
 // repeated, EAGAIN waits for the descriptor. A read stops early only at the
 // end of the data. Any failure gives -1 with errno set. A negative offset
 // means the current position.
+// The stop request of the handle whose transfer runs on this thread, or none.
+extern thread_local const std::atomic<uint32_t>* os_io_stop;
+
 int64_t os_fd_read_full(int fd, void* data, size_t len, int64_t off);
 int64_t os_fd_write_full(int fd, const void* data, size_t len, int64_t off);
 

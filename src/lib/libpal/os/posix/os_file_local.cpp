@@ -55,8 +55,26 @@ void map_device_errno(int fd) {
     errno = block_dev_size(fd, &size) && size != 0 ? EIO : ENXIO;
 }
 
+bool stop_requested() { return os_io_stop && os_io_stop->load(std::memory_order_relaxed) != 0; }
+
+// With a stop request, a stream is waited for in slices so that the stop
+// ends the wait; regular files and devices do not wait.
+bool wait_stream(int fd, short events) {
+    if (!os_io_stop) return true;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode)) return true;
+    pollfd p{fd, events, 0};
+    while (!stop_requested()) {
+        int r = poll(&p, 1, 200);
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return true;  // let the transfer report it
+    }
+    errno = EINTR;
+    return false;
+}
+
 bool retry_after(int fd, short events) {
-    if (errno == EINTR) return true;
+    if (errno == EINTR) return !stop_requested();
     if (errno == EAGAIN || errno == EWOULDBLOCK) return wait_ready(fd, events);
     return false;
 }
@@ -67,6 +85,7 @@ template <class Call>
 int64_t transfer_full(int fd, size_t len, bool reading, Call call) {
     size_t done = 0;
     while (done < len) {
+        if (!wait_stream(fd, reading ? POLLIN : POLLOUT)) return -1;
         ssize_t n = call(done, len - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
@@ -79,6 +98,9 @@ int64_t transfer_full(int fd, size_t len, bool reading, Call call) {
             continue;
         }
         map_device_errno(fd);
+        // A write that stopped part-way reports what it wrote; errno tells why
+        // it stopped. A read never hands out a part of a failing transfer.
+        if (!reading && done > 0) return static_cast<int64_t>(done);
         return -1;
     }
     return static_cast<int64_t>(done);

@@ -1,0 +1,92 @@
+// kxdd with pipes on either side: skipping on an input that cannot seek,
+// seeking on an output that cannot, and a reader that goes away.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "kxdd_e2e.h"
+#include "support/proc.h"
+
+namespace {
+
+using namespace kxdd_e2e;
+
+struct skip_case {
+    const char* name;
+    std::vector<std::string> ops;
+    size_t skipped;
+};
+
+const skip_case k_skip_cases[] = {
+    {"blocks", {"bs=1000", "skip=2"}, 2000},
+    {"bytes", {"bs=1000", "iflag=skip_bytes", "skip=1500"}, 1500},
+    {"more_than_one_block", {"bs=300", "skip=7"}, 2100},
+    {"reblocking", {"ibs=700", "obs=300", "skip=3"}, 2100},
+    {"past_the_end", {"bs=1000", "skip=9"}, 5000},
+};
+
+class KxddPipeSkip : public testing::TestWithParam<skip_case> {};
+
+// "skip" on standard input reads the skipped bytes and drops them.
+TEST_P(KxddPipeSkip, SkipsByReading) {
+    const skip_case& c = GetParam();
+    temp_dir dir;
+    std::string data = random_bytes(5000, 21);
+    std::vector<std::string> args{"of=" + dir.file("out")};
+    args.insert(args.end(), c.ops.begin(), c.ops.end());
+    proc_result r = run_kxdd(args, data);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir.file("out")) == data.substr(c.skipped)) << read_file(dir.file("out")).size();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kxdd, KxddPipeSkip, testing::ValuesIn(k_skip_cases),
+                         [](const testing::TestParamInfo<skip_case>& i) { return std::string(i.param.name); });
+
+// "seek" on standard output cannot be done: like GNU dd, exit 1 before
+// anything is written.
+TEST(KxddPipes, SeekOnAPipeOutputFails) {
+    temp_dir dir;
+    std::string in = dir.file("in");
+    write_file(in, random_bytes(5000, 22));
+    for (const std::vector<std::string>& ops :
+         {std::vector<std::string>{"bs=1000", "seek=2"}, std::vector<std::string>{"oflag=seek_bytes", "seek=1"}}) {
+        std::vector<std::string> args{"if=" + in};
+        args.insert(args.end(), ops.begin(), ops.end());
+        proc_result r = run_kxdd(args);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.out, "");
+        std::string err = clean_err(r.err);
+        EXPECT_TRUE(contains(err, "error: Trying to seek on device.\n")) << err;
+        EXPECT_FALSE(contains(err, "records in")) << err;
+
+        if (!have_gnu_dd()) continue;
+        std::vector<std::string> dd{"dd", "if=" + in};
+        dd.insert(dd.end(), ops.begin(), ops.end());
+        proc_result d = run_proc(dd);
+        EXPECT_EQ(d.status, 1) << d.err;
+        EXPECT_EQ(d.out, "");
+    }
+}
+
+// The reader of the output pipe takes one byte and goes away: the next
+// write fails with a broken pipe, which stops the copy with exit 8.
+TEST(KxddPipes, ClosedOutputPipeStopsWithExit8) {
+    temp_dir dir;
+    std::string in = dir.file("in");
+    write_file(in, random_bytes(8u << 20, 23));
+    for (const char* status : {"status=noxfer", "status=none"}) {
+        live_proc p(kxdd_argv({"if=" + in, "bs=64K", status}), {.pipe_out = true});
+        std::string head = p.read_out(1, 60000);
+        ASSERT_EQ(head.size(), 1u) << p.err();
+        p.close_out();
+        EXPECT_EQ(p.finish(), 8) << p.err();
+        std::string err = clean_err(p.err());
+        EXPECT_TRUE(contains(err, "eno=-301 error: ")) << err;
+        EXPECT_EQ(contains(err, "records in"), std::string(status) == "status=noxfer") << err;
+    }
+}
+
+}  // namespace
