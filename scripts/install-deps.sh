@@ -8,8 +8,11 @@ packages=(
   libgtest-dev libgmock-dev
   coreutils
   libxxhash-dev                 # XXH3 digests
+  liblz4-dev                    # LZ4 block packing
+  python3-lz4                   # LZ4 blocks for the compressed-image oracle of the tests (/usr/bin/python3)
   xxhash openssl                # xxhsum and openssl dgst: digest oracles of the tests
   libbenchmark-dev libssl-dev   # bench/: digest micro-benchmarks against OpenSSL
+  fdisk gdisk parted            # sfdisk, sgdisk and parted: partition-table fixtures of the tests
 )
 
 missing=()

@@ -8,12 +8,12 @@
 
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_file_types.h"
+#include "libpal/os/pwritex.h"
 
 struct bd_dev;
 struct bd_drv;
 struct file_hash_ctx;
 struct file_bcount_ctx;
-struct pwritex_ctx;
 
 // Extra open flag of the block layer: probe the drivers even for a plain path.
 inline constexpr uint32_t BD_OFLAG_IMAGE = 0x8000;
@@ -103,7 +103,7 @@ struct bd_dev {
     uint8_t hash_local;
     file_bcount_ctx* bcount;
     uint8_t bcount_local;
-    pwritex_ctx* pwritex;
+    pwritex_ctx pwritex;
     bd_drv* drv;
     uint8_t readz_on;
     uint8_t writez_on;
@@ -158,11 +158,18 @@ struct bd_dev_info {
     char info[128];
 };
 
-// Argument of BLOCK_PWRITEX.
+// Argument of BLOCK_PWRITEX: the range and, back, the bytes written.
 struct bd_pwritex_req {
     uint32_t mode;
     uint64_t off;
     uint64_t len;
+    uint64_t done;
+};
+
+// Argument of BLOCK_PWRITEX_INIT.
+struct bd_pwritex_init_req {
+    uint32_t value;  // 0-255 a fill byte, 256 random bytes
+    uint64_t bs;     // bytes per piece
 };
 
 // ---- open and close
@@ -212,6 +219,55 @@ const char* bd_sector_size_text();
 uint32_t bd_sector_size_by_index(int index);
 uint32_t bd_size_type_of(uint32_t type);
 const char* bd_size_type_name(uint32_t size_type);
+
+// ---- hashing and byte counting of a device's ranges
+
+inline constexpr size_t BD_HASH_CTX_SIZE = 8192;
+inline constexpr size_t BD_COUNT_CTX_SIZE = 4096;
+
+struct bd_hash_param {
+    uint32_t hash_flag;
+    uint64_t bs;
+    uint8_t thread;       // non-zero: per-block algorithms may use a pool
+    uint8_t force_local;  // compute here even on a remote device
+    char ctx[BD_HASH_CTX_SIZE];  // state text: a job continues from it
+};
+
+struct bd_count_param {
+    uint32_t word;  // handed to a remote server
+    uint64_t bs;
+    uint8_t thread;
+    uint8_t force_local;
+    char ctx[BD_COUNT_CTX_SIZE];  // saved counters
+};
+
+// Range request of BLOCK_HASH_CAL and BLOCK_COUNT_CAL.
+struct bd_cal_req {
+    uint64_t off;
+    uint64_t len;
+    char* buf;
+    uint64_t size;
+};
+
+// Request of BLOCK_HASH_GET and BLOCK_HASH_BS_GET.
+struct bd_hash_get_req {
+    uint32_t alg;
+    void* buf;
+    uint64_t size;
+};
+
+int bd_hash_init(bd_dev* dev, const bd_hash_param* p);
+int bd_hash_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size);
+int bd_hash_get(bd_dev* dev, uint32_t alg, void* buf, size_t size);
+int bd_hash_bs_get(bd_dev* dev, char* buf, size_t size);
+int bd_count_init(bd_dev* dev, const bd_count_param* p);
+int bd_count_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size);
+
+// ---- pattern writes (a wipe)
+int bd_pwritex_init(bd_dev* dev, uint32_t value, uint64_t bs);
+// Writes len bytes of the pattern from the window-relative offset off: the
+// bytes written, or -1 with the device's error record filled.
+int64_t bd_pwritex(bd_dev* dev, uint32_t mode, int64_t len, int64_t off);
 
 // ---- driver registry
 int bd_init2();

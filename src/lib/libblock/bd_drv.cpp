@@ -6,6 +6,7 @@
 #include "libblock/bd.h"
 #include "libblock/bd_priv.h"
 #include "libkxcli/kx_conf.h"
+#include "libkxz/kxz.h"
 #include "libpal/env/pl_env.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/network/url.h"
@@ -46,13 +47,22 @@ int bd_init2() {
     char dir[4096];
     if (os_exe_get_dir(dir, sizeof dir) != 0) dir[0] = 0;
     kx_conf_set_path(dir);
+    // Built-in drivers in their fixed order: file, kxsd, kxz, kxi, curl, vdi,
+    // smif, vmdk2, aff4 (the probe asks them from the last to the first).
     bd_file_register();
     g_reg.file_drv = bd_file_drv();
+    // kxsd registers here.
+    bd_kxz_register();
+    // Then kxi, curl, vdi, smif, vmdk2 and aff4.
     return 0;
 }
 
 int bd_exit2() {
+    // Exits in their fixed order: file, kxsd, curl, kxz, kxi, aff4.
     bd_file_exit();
+    // kxsd and curl exit here.
+    bd_kxz_exit();
+    // Then kxi and aff4.
     g_reg.n_builtin = 0;
     g_reg.n_plugins = 0;
     g_reg.file_drv = nullptr;

@@ -38,6 +38,14 @@ int32_t seconds_to_ms(int32_t s) {
 void* file_open(const char* url, bd_open_ctx* ctx) {
     bd_dev* dev = ctx->dev;
     char path[4096];
+    // The driver of last resort takes every name, but opens only local ones:
+    // a remote URL whose driver is missing must never become a local path.
+    if (url_scheme_type(url) != 1) {
+        char shown[8192];
+        bd_url_for_log(url, shown, sizeof shown);
+        BD_SET_ERR(dev, VERR_NOT_SUPPORTED, "no driver for [%s]", shown);
+        return nullptr;
+    }
     if (url_get_path(url, path) != 0) {
         BD_SET_ERR(dev, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
         return nullptr;

@@ -171,6 +171,9 @@ int bd_info(bd_dev* dev, bd_dev_info* info) {
     memset(info, 0, sizeof *info);
     info->type = fi.type;
     info->size_type = bd_size_type_of(fi.type);
+    // A partition has the size of its window, like a disk partition: nothing
+    // may truncate or extend the device that holds it.
+    if (dev->vol_bounded) info->size_type = BLOCK_SIZE_FIXED;
     info->size_type_name = bd_size_type_name(info->size_type);
     info->vol_start = dev->vol.vol_start;
     info->size = fi.size;
@@ -203,6 +206,11 @@ int bd_ioctl(bd_dev* dev, int32_t cmd, void* arg, int64_t arglen) {
     }
     if (!usable(dev)) return static_cast<int>(bad_args(dev));
     bool remote = dev->drv->type == BD_DRV_KXSD;
+    // A partition has the size of its window: cutting it would cut the disk.
+    if (cmd == BLOCK_TRUNCATE && dev->vol_bounded) {
+        BD_SET_ERR(dev, VERR_NOT_SUPPORTED, "truncate of a partition window refused");
+        return VERR_NOT_SUPPORTED;
+    }
     switch (cmd) {
     case BLOCK_TELL:
     case BLOCK_GET_SECTOR_SIZE:
@@ -295,7 +303,8 @@ int bd_set_best_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode) {
         bd_pack_param pi{}, po{};
         if (bd_get_pack_param(in, &pi) < 0 || bd_get_pack_param(out, &po) < 0) return -1;
         if (!po.new_image) {
-            on = static_cast<uint32_t>(tin) == po.pack_type;
+            // Packed blocks fit an existing image only when the block lengths agree.
+            on = static_cast<uint32_t>(tin) == po.pack_type && pi.block_len == po.block_len;
             mode->block_len = po.block_len;
         } else {
             po.pack_type = static_cast<uint32_t>(tin);

@@ -5,6 +5,7 @@
 #include "libblock/bd.h"
 #include "libblock/bd_priv.h"
 #include "libkxcli/kx_conf.h"
+#include "libpart/part.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/network/url.h"
 #include "libpal/os/os_fileutil.h"
@@ -36,6 +37,29 @@ bd_dev* open_failed(bd_dev* dev, verr_info* err, bool opened) {
     return nullptr;
 }
 
+// The window of partition vol_idx, looked up on the whole device as this
+// open would see it (image parsing as the caller asked); a partition of size 0
+// is refused rather than taken for the whole device.
+int take_partition(bd_dev* dev, char* real, int vol_idx, uint32_t oflag) {
+    char text[VERR_MSG_SIZE] = "";
+    bd_vol vol{};
+    url_set_query_int_mode(real, "vol_idx", 0, set_exist);
+    int rc = libpart_get_vol(real, vol_idx, &vol, text, OS_PF_RDONLY | (oflag & BD_OFLAG_IMAGE));
+    url_set_query_int_mode(real, "vol_idx", vol_idx, set_exist);
+    if (rc != 0) {
+        BD_SET_ERR(dev, VERR_INVALID_PARAMETER, "%s", text);
+        return -1;
+    }
+    if (vol.vol_size == 0) {
+        BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "volume size error [start=%llu size=%llu]",
+                   static_cast<unsigned long long>(vol.vol_start), 0ull);
+        return -1;
+    }
+    dev->vol = vol;
+    dev->vol_bounded = 1;
+    return 0;
+}
+
 }  // namespace
 
 bd_dev* bd_open2s(const char* url, uint32_t oflag, uint64_t param, verr_info* err) {
@@ -63,8 +87,10 @@ bd_dev* bd_open2s(const char* url, uint32_t oflag, uint64_t param, verr_info* er
         dev->sector_size = url_query_get_int(real, "sector_size", 0);
         int vol_idx = url_query_get_int(real, "vol_idx", 0);
         if (vol_idx != 0) {
-            BD_SET_ERR(dev, VERR_NOT_SUPPORTED, "vol_idx=%d: this build reads no partition tables", vol_idx);
-            return open_failed(dev, err, false);
+            ctx.vol_idx = static_cast<uint32_t>(vol_idx);
+            if (take_partition(dev, real, vol_idx, oflag) != 0) return open_failed(dev, err, false);
+            // The window is inside an existing device: truncating would cut off the other volumes.
+            ctx.oflag &= ~OS_PF_TRUNC;
         }
     }
     url_set_query_int_mode(real, "connect_timeout", 6, set_not_exist);
@@ -106,8 +132,9 @@ bd_dev* bd_open2s(const char* url, uint32_t oflag, uint64_t param, verr_info* er
     if (dev->dev_offset != 0 && bd_seek(dev, dev->dev_offset) < 0) return open_failed(dev, err, true);
 
     if (dev->vol_bounded) {
-        dev->vol.vol_start += static_cast<uint64_t>(dev->dev_offset);
         uint64_t fsize = static_cast<uint64_t>(dev->fsize);
+        if (__builtin_add_overflow(dev->vol.vol_start, static_cast<uint64_t>(dev->dev_offset), &dev->vol.vol_start))
+            dev->vol.vol_start = UINT64_MAX;
         dev->vol.vol_size = fsize > dev->vol.vol_start ? std::min(fsize - dev->vol.vol_start, dev->vol.vol_size) : 0;
         if (dev->vol.vol_size == 0) {
             BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "volume size error [start=%llu size=%llu]",

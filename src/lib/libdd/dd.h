@@ -27,6 +27,14 @@ enum : int32_t {
 inline constexpr uint64_t DD_ALL = ~0ull;
 inline constexpr size_t DD_URL_SIZE = 8192;
 
+// The wipe's record: the fill value (0-255, 256 random bytes), the pattern
+// unit (the given input block size) and the blocks per step.
+struct dd_clear_rec {
+    uint32_t value;
+    uint64_t unit;
+    int32_t bs_count;
+};
+
 struct dd_confirm {
     const char* in_name;
     const char* out_name;
@@ -40,6 +48,7 @@ struct dd_ctx {
     char out_url[DD_URL_SIZE];
     uint8_t* ibuf;
     uint8_t* obuf;
+    uint64_t ibuf_size;  // bytes the read buffer holds
     int64_t ibs;
     int64_t bs;
     int64_t obs;
@@ -101,7 +110,7 @@ struct dd_ctx {
     std::atomic<uint32_t> running;
     uint64_t progress_bytes;
     std::atomic<uint8_t> progress_shown;
-    void* clear_rec;
+    dd_clear_rec* clear_rec;
     void* bcount_rec;
     void* hash_rec;
     void* diff_rec;

@@ -155,6 +155,14 @@ void device_line(const char* dir, const bd_dev_info& info, uint64_t size, uint64
                       static_cast<long long>(offset), static_cast<int>(ss), info.info);
 }
 
+int init_pattern(dd_ctx* ctx) {
+    if (bd_pwritex_init(ctx->out_dev, ctx->clear_rec->value, ctx->clear_rec->unit) == 0) return 0;
+    char name[DD_URL_SIZE];
+    LOG2(LOG2_ERR, "dd_a", "bd_pwritex_init [%s] error: %s\n", dd_side_name(ctx, ctx->out_dev, name, sizeof name),
+         bd_errmsg(ctx->out_dev));
+    return DD_FATAL;
+}
+
 int reopen(dd_ctx* ctx) {
     char name[DD_URL_SIZE];
     if (ctx->need_in) {
@@ -167,7 +175,10 @@ int reopen(dd_ctx* ctx) {
     }
     if (ctx->need_out) {
         ctx->out_oflag &= ~OS_PF_TRUNC;
+        // A copy goes on behind what it wrote: an image keeps its side file.
+        if (ctx->mode == DD_MODE_COPY) ctx->out_oflag |= OS_PF_APPEND;
         if (open_output(ctx, ctx->out_oflag) != 0) return DD_ERR_OPEN;
+        if (ctx->mode == DD_MODE_CLEAR && init_pattern(ctx) != 0) return DD_FATAL;
         LOG2(LOG2_DBG, "dd_a", "o_offset=%lli\n", static_cast<long long>(ctx->o_offset));
         if (ctx->out_info.type != OS_FILE_TYPE_VIRTUAL && bd_seek(ctx->out_dev, static_cast<int64_t>(ctx->o_offset)) != 0) {
             LOG2(LOG2_ERR, "dd_a", "lseek [%s] offset=%lli error: %s\n", dd_side_name(ctx, ctx->out_dev, name, sizeof name),
@@ -263,6 +274,12 @@ void step_count(dd_ctx* ctx) {
             ctx->count = static_cast<int64_t>(DD_ALL);
             if (out_fixed || (ctx->mode == DD_MODE_CLEAR && ctx->out_size != 0))
                 ctx->count = static_cast<int64_t>(ceil_div(out_left, ibs));
+            // A wipe never grows an empty file without end.
+            if (ctx->mode == DD_MODE_CLEAR && ctx->out_size == 0 && ctx->out_size_type == BLOCK_SIZE_EXTENSIBLE) {
+                LOG2(LOG2_WARN, "dd_a", "[%s] is empty: nothing to wipe without count\n",
+                     dd_side_name(ctx, ctx->out_dev, name, sizeof name));
+                ctx->count = 0;
+            }
         }
     } else if (ctx->mode == DD_MODE_COPY && ctx->out_size_type == BLOCK_SIZE_EXTENSIBLE) {
         uint64_t want;
@@ -286,13 +303,23 @@ int dd_open_errno(const verr_info* err) {
 }
 
 int dd_pack_mode(dd_ctx* ctx, int first) {
+    ctx->pack.sector_size = ctx->in_sector_size;
+    // A new image takes the length of the blocks it will be given.
+    ctx->pack.block_len = static_cast<uint64_t>(ctx->obs);
     // Packed blocks pass unchanged only when nothing changes the data on the way.
     if (ctx->disable_pack_transport || (ctx->flags & DD_F_SYNC) || ctx->crypt.cipher) {
         bd_set_no_pack_mode(ctx->in_dev, ctx->out_dev);
+        bd_pack_param p{};
+        if (first && bd_drv_type(ctx->out_dev) == BD_DRV_KXZ && bd_get_pack_param(ctx->out_dev, &p) == 0 && p.new_image) {
+            p.block_len = ctx->pack.block_len;
+            p.sector_size = ctx->pack.sector_size;
+            if (bd_set_pack_param(ctx->out_dev, &p) != 0) {
+                LOG2(LOG2_ERR, "dd_a", "bd_set_best_pack_mode failed\n");
+                return -1;
+            }
+        }
         return 0;
     }
-    ctx->pack.sector_size = ctx->in_sector_size;
-    ctx->pack.block_len = static_cast<uint64_t>(ctx->bs);
     if (bd_set_best_pack_mode(ctx->in_dev, ctx->out_dev, &ctx->pack) != 0) {
         LOG2(LOG2_ERR, "dd_a", "bd_set_best_pack_mode failed\n");
         return -1;
@@ -310,6 +337,7 @@ int dd_pack_mode(dd_ctx* ctx, int first) {
         if (ctx->obuf != ctx->ibuf) pl_aligned_free(ctx->obuf);
         pl_aligned_free(ctx->ibuf);
         ctx->ibuf = ctx->obuf = buf;
+        ctx->ibuf_size = len * 2;
         ctx->flags &= ~DD_F_OBUF;
         ctx->ibs = ctx->obs = static_cast<int64_t>(len);
     }
@@ -376,6 +404,7 @@ int dd_init_in_out3(dd_ctx* ctx) {
                 }
                 if (refuse) return DD_REFUSED;
             }
+            if (ctx->mode == DD_MODE_CLEAR && init_pattern(ctx) != 0) return DD_FATAL;
         }
         int r = first_positions(ctx);
         if (r != 0) return r;

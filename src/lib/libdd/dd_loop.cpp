@@ -75,6 +75,22 @@ int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen
             return dd_write_errno(ctx, code);
         }
     }
+    if (ctx->mode == DD_MODE_CLEAR) {
+        int64_t n = bd_pwritex(ctx->out_dev, ctx->clear_rec->value, static_cast<int64_t>(len),
+                               static_cast<int64_t>(ctx->o_offset));
+        if (n != static_cast<int64_t>(len)) {
+            if (n > 0) count_out(ctx, static_cast<uint64_t>(n));
+            int32_t code = bd_errno(ctx->out_dev);
+            LOG2(LOG2_ERR, "dd_a", "pwritex [%s] offset=%lli mode=%x eno=%d error: %s\n",
+                 dd_side_name(ctx, ctx->out_dev, shown, sizeof shown), static_cast<long long>(ctx->o_offset),
+                 ctx->clear_rec->value, code, bd_errmsg(ctx->out_dev));
+            if (code == VERR_BROKEN_PIPE || dd_stopped(ctx)) {
+                dd_stop(ctx);
+                return DD_STOPPED;
+            }
+            return dd_write_errno(ctx, code);
+        }
+    }
     if ((ctx->flags & DD_F_FSYNC) && ctx->need_out && ctx->mode != DD_MODE_HASH && ctx->mode != DD_MODE_BCOUNT &&
         bd_sync(ctx->out_dev) < 0) {
         LOG2(LOG2_ERR, "dd_a", "sync [%s] error: %s\n", dd_side_name(ctx, ctx->out_dev, shown, sizeof shown),
@@ -95,6 +111,24 @@ int dd_work_imp(dd_ctx* ctx) {
         if (dd_stopped(ctx)) {
             r = DD_STOPPED;
             break;
+        }
+        if (ctx->mode == DD_MODE_CLEAR) {
+            uint64_t len = ibs;
+            if (ctx->out_size != 0)
+                len = std::min<uint64_t>(ibs, ctx->out_size > ctx->o_offset ? ctx->out_size - ctx->o_offset : 0);
+            if (len == 0) break;
+            int w = dd_write_and_stats(ctx, nullptr, len, 0, ctx->out_url);
+            if (w < 0) return w;
+            ctx->i_offset += len;
+            if (len == ibs) ctx->records_in_full++;
+            else ctx->records_in_part++;
+            ctx->retry_fails = 0;
+            if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, -1, -1);
+            if (ctx->cool_down_work) {
+                int c = dd_cool_down(ctx);
+                if (c < 0) return c;
+            }
+            continue;
         }
         uint64_t zlen = 0;
         int64_t n = dd_read_imp(ctx, &zlen);

@@ -1,4 +1,5 @@
 // The engine's lifecycle: set-up, the worker thread's frame, stop and close.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -32,8 +33,8 @@ const char* mode_name(uint32_t mode) {
 
 // What this build cannot do yet is refused before anything is opened.
 bool refuse_missing(const dd_opts* o) {
-    if (o->mode != DD_MODE_COPY) {
-        LOG2(LOG2_ERR, "dd_a", "%s: this build copies only; nothing was read or written\n", mode_name(o->mode));
+    if (o->mode != DD_MODE_COPY && o->mode != DD_MODE_CLEAR) {
+        LOG2(LOG2_ERR, "dd_a", "%s: this build copies and wipes only; nothing was read or written\n", mode_name(o->mode));
         return true;
     }
     return false;
@@ -106,6 +107,25 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
     ctx->obs = o->obs;
     if (ctx->flags & DD_F_OFF_BLOCKS) ctx->flags &= ~(DD_F_SKIP_BYTES | DD_F_SEEK_BYTES);
     ctx->need_in = ctx->need_out = 1;
+    if (ctx->mode == DD_MODE_CLEAR) {
+        ctx->clear_rec = static_cast<dd_clear_rec*>(pl_zalloc(sizeof(dd_clear_rec)));
+        if (!ctx->clear_rec) {
+            LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", static_cast<unsigned>(sizeof(dd_clear_rec)));
+            return 1;
+        }
+        ctx->clear_rec->value = o->clear_mode;
+        ctx->clear_rec->unit = static_cast<uint64_t>(o->ibs);
+        ctx->clear_rec->bs_count = o->bs_count > 0 ? o->bs_count : 1;
+        int64_t step;
+        if (__builtin_mul_overflow(static_cast<int64_t>(o->ibs), static_cast<int64_t>(ctx->clear_rec->bs_count), &step) ||
+            step > INT32_MAX) {
+            LOG2(LOG2_ERR, "dd_a", "ibs=%lli error range: [1-%lli]\n", static_cast<long long>(step),
+                 static_cast<long long>(INT32_MAX));
+            return 1;
+        }
+        ctx->ibs = ctx->obs = step;
+        ctx->need_in = 0;
+    }
 
     if (ctx->flags & DD_F_BAD_READ) {
         ctx->bad_retry_count = o->bad_retry_count ? o->bad_retry_count : 1;
@@ -125,13 +145,16 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
         ctx->retry_delay = static_cast<uint32_t>(delay < minutes * 60 ? delay : minutes * 60);
     }
 
-    ctx->ibuf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(ctx->ibs), k_page));
-    if (!ctx->ibuf) {
-        LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", static_cast<unsigned>(ctx->ibs));
-        return 1;
+    if (ctx->mode == DD_MODE_COPY) {
+        ctx->ibuf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(ctx->ibs), k_page));
+        if (!ctx->ibuf) {
+            LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", static_cast<unsigned>(ctx->ibs));
+            return 1;
+        }
+        ctx->ibuf_size = static_cast<uint64_t>(ctx->ibs);
     }
     ctx->obuf = ctx->ibuf;
-    if (ctx->ibs != ctx->obs) {
+    if (ctx->mode == DD_MODE_COPY && ctx->ibs != ctx->obs) {
         ctx->flags |= DD_F_OBUF;
         ctx->obuf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(ctx->obs), k_page));
         if (!ctx->obuf) {
@@ -143,6 +166,8 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
         LOG2(LOG2_ERR, "dd_a", "warn: bs=%u is too large, timeout error may occur\n", static_cast<unsigned>(ctx->ibs));
 
     bool failed = false;
+    // Only a copy has written data to digest.
+    if (ctx->mode != DD_MODE_COPY) ctx->flags &= ~(DD_F_ST_MD5 | DD_F_ST_SHA1);
     ctx->wdigest = dd_digest_start(ctx->flags & DD_F_ST_MD5, ctx->flags & DD_F_ST_SHA1, &failed);
     if (failed) {
         LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", 0u);
@@ -218,6 +243,8 @@ void dd_close_now(dd_ctx* ctx) {
     ctx->ibuf = ctx->obuf = nullptr;
     dd_digest_stop(ctx->wdigest);
     ctx->wdigest = nullptr;
+    pl_free(ctx->clear_rec);
+    ctx->clear_rec = nullptr;
     dd_crypt_free(&ctx->crypt);
     LOG2(LOG2_VERB, "dd_a", "<==\n");
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "libpal/memory/mem_diff.h"
+
 // Run modes.
 enum : uint32_t {
     DD_MODE_COPY = 0,
@@ -45,11 +47,8 @@ enum : uint32_t {
     DD_F_STOP = 1u << 30,
 };
 
-// Flag words of the difference recorder chosen by "diff_mode".
-enum : uint32_t {
-    MDIFF_BYTE_MODE = 2,
-    MDIFF_BS_MODE = 4,
-};
+// The flag words of the difference recorder chosen by "diff_mode"
+// (MDIFF_BYTE_MODE, MDIFF_BS_MODE) come with the recorder.
 
 inline constexpr int32_t DD_BS_DEFAULT = 2097152;
 inline constexpr int32_t DD_BS_DIFF = 65536;

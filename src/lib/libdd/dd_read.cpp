@@ -137,7 +137,9 @@ int64_t dd_read_imp(dd_ctx* ctx, uint64_t* zlen) {
     if (ctx->need_out && ctx->out_size_type == BLOCK_SIZE_FIXED && !(ctx->flags & DD_F_OBUF) && ctx->out_size != 0)
         len = std::min<int64_t>(len, static_cast<int64_t>(ctx->out_size > ctx->o_offset ? ctx->out_size - ctx->o_offset : 0));
     if (len <= 0) return 0;
-    int64_t n = dd_preadz_imp(ctx, ctx->in_dev, ctx->ibuf, len, ctx->i_offset, zlen);
+    // A packed record may be longer than its block: the driver gets the buffer's size.
+    int64_t want = ctx->pack.on ? static_cast<int64_t>(ctx->ibuf_size) : len;
+    int64_t n = dd_preadz_imp(ctx, ctx->in_dev, ctx->ibuf, want, ctx->i_offset, zlen);
     if (n > 0 && ctx->crypt.cipher && dd_crypt_block(&ctx->crypt, ctx->ibuf, static_cast<uint64_t>(n)) != 0) {
         LOG2(LOG2_ERR, "dd_a", "cipher of %lld bytes at %lli failed\n", static_cast<long long>(n),
              static_cast<long long>(ctx->i_offset));

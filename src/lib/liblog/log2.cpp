@@ -12,9 +12,11 @@
 #include <mutex>
 #include <sys/time.h>
 
+#include "libconf/ini/conf.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/os_thread.h"
+#include "libpal/string/str_size.h"
 
 namespace {
 
@@ -538,6 +540,72 @@ log2_ctx* log2_new() {
     return c;
 }
 
+namespace {
+
+// The settings of section "log" (or "log_<name>") of a configuration file,
+// in a fixed order; an absent or empty key changes nothing. The outputs a
+// build does not have refuse their keys with their own message.
+void log2_apply_conf(log2_ctx* c, conf_ctx* conf, const char* name) {
+    char section[300];
+    if (name) snprintf(section, sizeof section, "log_%.255s", name);
+    else snprintf(section, sizeof section, "log");
+    auto value = [&](const char* key) {
+        const char* v = conf_get_string(conf, section, key, "");
+        return v ? v : "";
+    };
+
+    const char* v = value("debug");
+    if (strcmp(v, "1") == 0) g_self_dbg.store(true);
+    log_self_dbg("log.debug=%s\n", v);
+
+    v = value("level");
+    log_self_dbg("log.level=%s\n", v);
+    if (*v) log2_ioctl(c, LOG2_IOC_LEVEL_STR, v);
+
+    v = value("flags");
+    log_self_dbg("log.flags=%s\n", v);
+    if (*v) log2_ioctl(c, LOG2_IOC_FLAGS_STR, v);
+
+    v = value("syslog");
+    log_self_dbg("log.syslog=%s\n", v);
+    if (*v && log2_ioctl(c, LOG2_IOC_SYSLOG_URL, v) >= 0) log2_ioctl(c, LOG2_IOC_SYSLOG_OUT, 1, 0);
+
+    v = value("bsvlog");
+    log_self_dbg("log.bsvlog=%s\n", v);
+    if (*v) log2_ioctl(c, LOG2_IOC_BSV_URL, v);
+
+    v = value("file_dir");
+    log_self_dbg("log.file_dir=%s\n", v);
+    if (*v) log2_ioctl(c, LOG2_IOC_FILE_DIR, v);
+
+    v = value("file_mode");
+    if (strcmp(v, "a") == 0 || strcmp(v, "w") == 0) {
+        os_mutex_guard g(c->mutex);
+        snprintf(c->out.file_mode, sizeof c->out.file_mode, "%s", v);
+    }
+
+    v = value("file");
+    log_self_dbg("log.file=%s\n", v);
+    if (*v && log2_ioctl(c, LOG2_IOC_FILE, v) >= 0) log2_ioctl(c, LOG2_IOC_FILE_OUT, 1, 0);
+
+    v = value("file_size");
+    log_self_dbg("log.file_size=%s\n", v);
+    if (*v) {
+        constexpr uint64_t k_min_file_size = 2048;
+        uint64_t size = str_to_size(v);
+        if (size >= k_min_file_size) {
+            log2_ioctl(c, LOG2_IOC_FILE_SIZE, static_cast<uintptr_t>(size), 0);
+            log_self_dbg("log2_ioctl log.file_size=%llu\n", static_cast<unsigned long long>(size));
+        } else {
+            log2_printf(c, LOG2_WARN, "tag", __FILE__, __LINE__, __func__,
+                        "log2_ioctl log.file_size=%llu (must>=%llu error)\n", static_cast<unsigned long long>(size),
+                        static_cast<unsigned long long>(k_min_file_size));
+        }
+    }
+}
+
+}  // namespace
+
 log2_ctx* log2_init(const char* ini_path, const char* name) {
     if (getenv("KXDBGLOG")) g_self_dbg.store(true);
     log2_ctx* c;
@@ -558,11 +626,15 @@ log2_ctx* log2_init(const char* ini_path, const char* name) {
     }
     if (!c) c = log2_new();
     if (!c) return nullptr;
-    (void)name;
     log_self_dbg("conf_file=%s\n", ini_path ? ini_path : "");
     if (!ini_path) return c;
-    // Reading the logger's section of an ini file needs the configuration layer.
-    log_self_dbg("conf_load %s failed\n", ini_path);
+    conf_ctx* conf = conf_load(ini_path);
+    if (!conf) {
+        log_self_dbg("conf_load %s failed\n", ini_path);
+        return c;
+    }
+    log2_apply_conf(c, conf, name);
+    conf_close(conf);
     return c;
 }
 

@@ -154,7 +154,9 @@ TEST_F(BdIo, PartitionWindowBoundsReadsAndWrites) {
     EXPECT_EQ(bd_errno(dev.get()), VERR_DISK_FULL);
     EXPECT_EQ(bd_pwrite(dev.get(), w.data(), 512, 512), 512);
     EXPECT_EQ(bd_extend_test(dev.get(), 0, 4096), 1);
+    EXPECT_EQ(bd_truncate(dev.get(), 0), VERR_NOT_SUPPORTED);
     std::string after = read_file(img);
+    ASSERT_EQ(after.size(), data.size());
     EXPECT_EQ(after.substr(0, 9 * 512), data.substr(0, 9 * 512));
     EXPECT_EQ(after.substr(10 * 512), data.substr(10 * 512));
 }

@@ -86,8 +86,7 @@ TEST(DdEngine, WorkRefusesWhatItCannotRun) {
     const row rows[] = {
         {"ibs 0", [](dd_opts& o) { o.ibs = 0; }, "ibs=0 error range: [1-9223372036854775807]"},
         {"obs negative", [](dd_opts& o) { o.obs = -5; }, "obs=-5 error range: [1-9223372036854775807]"},
-        {"wipe", [](dd_opts& o) { o.mode = DD_MODE_CLEAR; }, "clear_mode: this build copies only"},
-        {"hash", [](dd_opts& o) { o.mode = DD_MODE_HASH; }, "hash_mode: this build copies only"},
+        {"hash", [](dd_opts& o) { o.mode = DD_MODE_HASH; }, "hash_mode: this build copies and wipes only"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);

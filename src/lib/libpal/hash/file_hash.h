@@ -1,7 +1,25 @@
-// Hash jobs: the set of digest algorithms a job computes.
+// Hash jobs: any set of twelve digest algorithms over ranges of a source
+// read through a read call. Six digest the whole stream (md5, sha1, sha256,
+// sha512, sm3, xxh3); six ("p" algorithms) digest every block on its own and
+// combine the block digests position by position: byte i of the result is
+// the CRC-8 (polynomial 0x07, from 0) of the four little-endian bytes of the
+// 32-bit sum of byte i of every block digest.
+//
+// The caller hands the job one range after another; the job reads each range
+// on the caller's thread, through a 2 MiB read cache, and digests it on its
+// thread "hash_cal" while it reads on or, when only "p" algorithms are asked
+// for and threads are allowed, on the pool "phash_thread_pool". After a range
+// the caller can take the state text of every algorithm (a job opened from
+// it continues where this one stopped) and the block digests of the range;
+// at the end, each final digest.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "libpal/basic/verr.h"
+#include "libpal/hash/file_job.h"
+#include "libpal/hash/read_cache.h"
 
 // hash_flag: a 12-bit set of algorithms.
 enum : uint32_t {
@@ -25,3 +43,79 @@ enum : uint32_t {
 int32_t file_hash_flag_parse(const char* text);
 // The words of the set bits joined by "|", in the fixed algorithm order.
 const char* file_hash_flag_str(uint32_t flag);
+
+// What file_hash_open receives.
+struct file_hash_param {
+    uint32_t hash_flag;
+    void* arg;              // handed to the read and error calls
+    file_read_fn pread;     // none: os_file_pread with arg as the file
+    file_error_fn vperror;  // explains a failed caller's read in the error record
+    int64_t total_size;     // size of the source, >= 0; 0 when unknown
+    uint64_t bs;            // block size (1 to 4 GiB - 1)
+    uint32_t bs_count;      // blocks per range at most; 0: sized by the first range
+    uint8_t thread;         // non-zero: "p" algorithms alone may run on a pool
+    const char* ctx;        // saved state text (file_hash_get_ctx), or none
+    const void* attr;       // 16-byte thread options of the job's threads, or none
+};
+
+struct mem_add_ctx;
+struct text_buf;
+
+inline constexpr size_t FILE_HASH_ALGS = 6;  // of each kind
+
+struct file_hash_ctx {
+    uint32_t hash_flag;
+    verr_info* verr;  // where every failure is reported
+    uint64_t bs;
+    uint32_t bs_count;
+    uint64_t chunk_size;  // bytes per range at most; 0 until the first range
+    char* saved;          // the saved state text (a copy)
+    uint8_t thread;
+    int8_t setup;  // 0 not yet, 1 done, -1 failed (every later range fails)
+    mem_add_ctx* padd[FILE_HASH_ALGS];  // per-block accumulators, pmd5 ... pxxh3
+    void* whole[FILE_HASH_ALGS];        // whole-stream contexts, md5 ... xxh3
+    text_buf* text;
+    read_cache* cache;
+    file_job job;  // queue or pool, the "hash_cal" thread, the stop byte
+    verr_info own_err;  // the error record when the caller gives none
+};
+
+// A job, or nothing with the error record filled: -37 for a hash_flag of
+// 4096 or more (logged "flag=0x%x"), -2 for an empty hash_flag, a negative
+// total size, a block size of 0 or a saved state text that does not restore,
+// -8 without memory.
+file_hash_ctx* file_hash_open(const file_hash_param* param, verr_info* err);
+// Stops and joins the job's threads, then frees it. 0.
+int file_hash_close(file_hash_ctx* job);
+// Digests the range [off, off + len): 0, or -1 with the error record filled
+// (a read failure: the error call's explanation or the file layer's errno;
+// no data at off, or the source ending before its known size: -110). A
+// range longer than the first one logs "len=%u > max_len=%u". A range that
+// reaches past the end of the data ends there and succeeds; with a total
+// size of 0 (unknown) the data is read until it ends.
+int file_hash_cal(file_hash_ctx* job, int64_t off, uint64_t len);
+// Asks a running file_hash_cal to end (from any thread, the read call
+// included): it returns -1 at the next block or wait, and the job is then
+// good only for file_hash_close.
+void file_hash_stop(file_hash_ctx* job);
+// The final digest of the first algorithm, in the fixed order, that is both
+// in the job and in alg: 0, or -1 when none is or size is below its digest
+// size. The job can go on after it.
+int file_hash_final(file_hash_ctx* job, uint32_t alg, void* buf, size_t size);
+// The block digests of the last range, one line per "p" algorithm: its
+// word, a blank and the lower-case hexadecimal digests joined by "|"; lines
+// joined by "\n". Then the records are cleared (without buf: only that).
+// 0, or -1 with an empty buf when the text does not fit.
+int file_hash_get_record(file_hash_ctx* job, char* buf, size_t size);
+// The state text: a line "word state" for every algorithm of the job,
+// joined by "\n". 0, or -1 with an empty buf when it does not fit.
+int file_hash_get_ctx(file_hash_ctx* job, char* buf, size_t size);
+// Restores every context from such a text (a "p" algorithm's sums are
+// cleared first): 0 or the first failing restore's status.
+int file_hash_set_ctx(file_hash_ctx* job, const char* text);
+// What follows the word of alg and a blank on the first line of text that
+// starts so, copied into buf; an empty text when there is none. 0, or -1
+// with an empty buf when it does not fit.
+int file_hash_find_ctx(const char* text, uint32_t alg, char* buf, size_t size);
+// Digest bytes of one algorithm bit; 0 for anything else.
+size_t file_hash_digest_len(uint32_t alg);

@@ -1,0 +1,192 @@
+// Hash jobs, per-block ("p") algorithms: the combined digest equals an
+// independent Python oracle for one range and many, on the caller's side and
+// on the pool; the block records of a range; the choice of thread or pool.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "file_job_fixture.h"
+#include "libpal/hash/file_hash.h"
+#include "support/proc.h"
+
+using namespace job_test;
+
+namespace {
+
+// Digests every bs block of the file, sums byte i of the block digests in
+// 32 bits, and gives byte i of the result as the CRC-8 (poly 0x07, from 0,
+// MSB first) of the sum's four little-endian bytes. XXH3-128 per block
+// comes from xxhsum when Python has no xxhash module.
+const char* k_oracle = R"PY(
+import hashlib, subprocess, sys
+path, bs, algs = sys.argv[1], int(sys.argv[2]), sys.argv[3].split(',')
+data = open(path, 'rb').read()
+def crc8(b):
+    c = 0
+    for x in b:
+        c ^= x
+        for _ in range(8):
+            c = ((c << 1) ^ 0x07) & 0xff if c & 0x80 else (c << 1) & 0xff
+    return c
+assert crc8(b'123456789') == 0xF4
+def xxh3(b):
+    try:
+        import xxhash
+        return xxhash.xxh3_128(b).digest()
+    except ImportError:
+        out = subprocess.run(['xxhsum', '-H2', '-'], input=b, capture_output=True, check=True).stdout
+        return bytes.fromhex(out.split()[0].decode())
+sizes = {'md5': 16, 'sha1': 20, 'sha256': 32, 'sha512': 64, 'sm3': 32, 'xxh3': 16}
+for a in algs:
+    n = sizes[a]
+    sums = [0] * n
+    for i in range(0, len(data), bs):
+        d = xxh3(data[i:i + bs]) if a == 'xxh3' else hashlib.new(a, data[i:i + bs]).digest()
+        for k in range(n):
+            sums[k] = (sums[k] + d[k]) & 0xffffffff
+    print('p' + a, bytes(crc8(s.to_bytes(4, 'little')) for s in sums).hex())
+)PY";
+
+// bit -> expected hex, or empty when Python cannot run the oracle.
+std::map<uint32_t, std::string> python_oracle(const std::string& path, uint64_t bs) {
+    std::map<uint32_t, std::string> out;
+    const std::pair<uint32_t, const char*> algs[] = {{HASH_PMD5, "md5"},       {HASH_PSHA1, "sha1"},
+                                                      {HASH_PSHA256, "sha256"}, {HASH_PSHA512, "sha512"},
+                                                      {HASH_PSM3, "sm3"},       {HASH_PXXH3, "xxh3"}};
+    for (const auto& [bit, name] : algs) {
+        proc_result r = run_proc({"python3", "-c", k_oracle, path, std::to_string(bs), name});
+        if (r.status != 0) continue;  // no python3, no sm3 in hashlib, no xxhsum
+        std::istringstream in(r.out);
+        std::string word, hex;
+        in >> word >> hex;
+        out[bit] = hex;
+    }
+    return out;
+}
+
+struct block_case {
+    const char* name;
+    uint32_t blocks_per_range;
+    uint32_t bs_count;
+    uint8_t thread;
+};
+
+TEST(FileHashBlock, CombinedDigestsEqualThePythonOracle) {
+    temp_dir dir;
+    const uint64_t bs = 32769;
+    const size_t size = 40 * bs + 77;  // 41 blocks, the last one short
+    mem_source src;
+    src.data = pattern_bytes(size, 11);
+    write_file(dir.file("src"), src.data);
+    auto want = python_oracle(dir.file("src"), bs);
+    if (want.empty()) GTEST_SKIP() << "python3 cannot run the oracle";
+    ASSERT_EQ(want.count(HASH_PMD5), 1u);  // hashlib always has MD5
+
+    const block_case cases[] = {
+        {"one range, caller's thread", 41, 0, 0},
+        {"one range, pool", 41, 41, 1},
+        {"ranges of 3 blocks, caller's thread", 3, 0, 0},
+        {"ranges of 3 blocks, pool", 3, 3, 1},
+        {"ranges of 1 block, pool", 1, 0, 1},
+    };
+    for (const block_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        verr_info err{};
+        file_hash_param p = hash_param(k_block_all, &src, mem_source::read, static_cast<int64_t>(size), bs,
+                                       c.bs_count, c.thread);
+        file_hash_ctx* job = file_hash_open(&p, &err);
+        ASSERT_NE(job, nullptr) << verr_msg(&err);
+        ASSERT_EQ(hash_ranges(job, 0, static_cast<int64_t>(size), bs * c.blocks_per_range), 0) << verr_msg(&err);
+        // "p" algorithms alone with threads allowed run on the pool.
+        EXPECT_EQ(job->job.pool != nullptr, c.thread != 0);
+        auto got = finals(job, k_block_all);
+        for (const auto& [bit, hex] : want) EXPECT_EQ(got[bit], hex) << file_hash_flag_str(bit);
+        file_hash_close(job);
+    }
+}
+
+// Small blocks go to the pool in runs; many runs per range, many ranges.
+TEST(FileHashBlock, SmallBlocksOnThePoolEqualTheCallersThread) {
+    const uint64_t bs = 1000;
+    const size_t size = 3 * 1024 * 1024 + 5;
+    mem_source src;
+    src.data = pattern_bytes(size, 12);
+    std::map<uint32_t, std::string> results[2];
+    for (uint8_t thread = 0; thread <= 1; thread++) {
+        file_hash_param p = hash_param(HASH_PMD5 | HASH_PXXH3, &src, mem_source::read, static_cast<int64_t>(size), bs,
+                                       0, thread);
+        verr_info err{};
+        file_hash_ctx* job = file_hash_open(&p, &err);
+        ASSERT_NE(job, nullptr);
+        ASSERT_EQ(hash_ranges(job, 0, static_cast<int64_t>(size), bs * 700), 0) << verr_msg(&err);
+        results[thread] = finals(job, HASH_PMD5 | HASH_PXXH3);
+        file_hash_close(job);
+    }
+    EXPECT_EQ(results[0], results[1]);
+}
+
+TEST(FileHashBlock, MixedJobUsesTheHashThread) {
+    mem_source src;
+    src.data = pattern_bytes(100000, 13);
+    file_hash_param p = hash_param(HASH_MD5 | HASH_PMD5, &src, mem_source::read, 100000, 10000, 0, 1);
+    file_hash_ctx* job = file_hash_open(&p, nullptr);
+    ASSERT_NE(job, nullptr);
+    ASSERT_EQ(file_hash_cal(job, 0, 50000), 0);
+    EXPECT_EQ(job->job.pool, nullptr);
+    EXPECT_NE(job->job.thread, nullptr);
+    file_hash_close(job);
+}
+
+// Two ranges of 3 blocks: the records of the second range only, each the
+// digest of its own block, in block order and lower case.
+TEST(FileHashBlock, RecordsDescribeTheLastRange) {
+    const uint64_t bs = 4096;
+    mem_source src;
+    src.data = pattern_bytes(6 * bs, 14);
+    for (uint8_t thread = 0; thread <= 1; thread++) {
+        SCOPED_TRACE(thread ? "pool" : "caller's thread");
+        file_hash_param p = hash_param(HASH_PMD5 | HASH_PSHA1, &src, mem_source::read, 6 * bs, bs, 0, thread);
+        file_hash_ctx* job = file_hash_open(&p, nullptr);
+        ASSERT_NE(job, nullptr);
+        ASSERT_EQ(file_hash_cal(job, 0, 3 * bs), 0);
+        ASSERT_EQ(file_hash_cal(job, 3 * bs, 3 * bs), 0);
+        std::string want_md5, want_sha1;
+        for (int b = 3; b < 6; b++) {
+            std::string block = src.data.substr(b * bs, bs);
+            std::string m = run_proc({"md5sum"}, block).out.substr(0, 32);
+            std::string s = run_proc({"sha1sum"}, block).out.substr(0, 40);
+            want_md5 += (want_md5.empty() ? "" : "|") + m;
+            want_sha1 += (want_sha1.empty() ? "" : "|") + s;
+        }
+        char buf[1024];
+        ASSERT_EQ(file_hash_get_record(job, buf, sizeof buf), 0);
+        EXPECT_EQ(std::string(buf), "pmd5 " + want_md5 + "\npsha1 " + want_sha1);
+        // Taking the records clears them.
+        ASSERT_EQ(file_hash_get_record(job, buf, sizeof buf), 0);
+        EXPECT_EQ(std::string(buf), "pmd5 \npsha1 ");
+        // A buffer too small: -1 and an empty text, never a cut one.
+        ASSERT_EQ(file_hash_cal(job, 0, 3 * bs), 0);
+        char small[40];
+        EXPECT_EQ(file_hash_get_record(job, small, sizeof small), -1);
+        EXPECT_STREQ(small, "");
+        file_hash_close(job);
+    }
+}
+
+TEST(FileHashBlock, RecordsWithoutBufferOnlyClear) {
+    mem_source src;
+    src.data = pattern_bytes(8192, 15);
+    file_hash_param p = hash_param(HASH_PMD5, &src, mem_source::read, 8192, 4096);
+    file_hash_ctx* job = file_hash_open(&p, nullptr);
+    ASSERT_NE(job, nullptr);
+    ASSERT_EQ(file_hash_cal(job, 0, 8192), 0);
+    EXPECT_EQ(file_hash_get_record(job, nullptr, 0), 0);
+    char buf[256];
+    ASSERT_EQ(file_hash_get_record(job, buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "pmd5 ");
+    file_hash_close(job);
+}
+
+}  // namespace

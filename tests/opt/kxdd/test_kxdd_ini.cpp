@@ -1,0 +1,97 @@
+// "kxdd.ini" beside the executable sets the logger: level, line prefixes,
+// and outputs this build lacks are refused while the run goes on.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "kxdd_e2e.h"
+#include "support/proc.h"
+
+namespace {
+
+using kxdd_e2e::contains;
+
+// A copy of the kxdd binary in a directory of its own, where a "kxdd.ini"
+// can be put beside it.
+struct kxdd_copy {
+    temp_dir dir;
+    std::string bin = dir.file("kxdd");
+
+    kxdd_copy() {
+        std::filesystem::copy_file(kxdd_bin(), bin);
+        std::filesystem::permissions(bin, std::filesystem::perms::owner_all);
+    }
+    void ini(const std::string& text) { write_file(dir.file("kxdd.ini"), text); }
+    proc_result run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{bin};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_proc(argv);
+    }
+};
+
+// The line of standard error that holds what, as written (colours included).
+std::string line_with(const std::string& err, const std::string& what) {
+    size_t at = err.find(what);
+    if (at == std::string::npos) return "";
+    size_t start = err.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    return err.substr(start, err.find('\n', at) - start);
+}
+
+const std::string k_bad_arg = "error: invalid arg [bogus] in [conv]";
+
+TEST(KxddIni, LevelAndLinePrefixComeFromTheLogSection) {
+    kxdd_copy k;
+    // Without the file: level info, "time|tid|func" with colours.
+    proc_result plain = k.run({"conv=bogus"});
+    std::string line = strip_ansi(line_with(plain.err, k_bad_arg));
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d \[\d+\] \w+\(\): error: invalid arg.*)"))) << line;
+    write_file(k.dir.file("in.bin"), "small");
+    const std::vector<std::string> copy = {"if=" + k.dir.file("in.bin"), "of=" + k.dir.file("out.bin")};
+    proc_result plain_copy = k.run(copy);
+    EXPECT_EQ(plain_copy.status, 0) << plain_copy.err;
+    EXPECT_FALSE(contains(plain_copy.err, "cmdline=[")) << plain_copy.err;
+
+    k.ini("; the logger\n[log]\nlevel=dbg\nflags=time_ms|tid_name|no_colour\n");
+    proc_result r = k.run({"conv=bogus"});
+    line = line_with(r.err, k_bad_arg);
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d \[main\S*\] error: invalid arg.*)")))
+        << line;
+    EXPECT_FALSE(contains(line, "\033")) << line;
+    // Debug lines now appear: the banner's command line.
+    proc_result r_copy = k.run(copy);
+    EXPECT_EQ(r_copy.status, 0) << r_copy.err;
+    EXPECT_TRUE(contains(r_copy.err, "cmdline=[")) << r_copy.err;
+    EXPECT_FALSE(contains(line_with(r_copy.err, "cmdline=["), "\033")) << r_copy.err;
+}
+
+TEST(KxddIni, AFileOutputIsRefusedAndTheCopyGoesOn) {
+    kxdd_copy k;
+    std::string data = kxdd_e2e::random_bytes(100000, 7);
+    write_file(k.dir.file("in.bin"), data);
+    k.ini("[log]\nfile=kxdd.log\nfile_size=1k\nlevel=dbg\nflags=no_colour\n");
+    proc_result r = k.run({"if=" + k.dir.file("in.bin"), "of=" + k.dir.file("out.bin")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "log output file [kxdd.log] is not supported")) << r.err;
+    EXPECT_TRUE(contains(r.err, "log2_ioctl log.file_size=1024 (must>=2048 error)")) << r.err;
+    EXPECT_TRUE(contains(r.err, "cmdline=[")) << r.err;
+    EXPECT_EQ(read_file(k.dir.file("out.bin")), data);
+    EXPECT_FALSE(std::filesystem::exists(k.dir.file("kxdd.log")));
+}
+
+TEST(KxddIni, AnIniThatDoesNotParseLeavesTheDefaults) {
+    kxdd_copy k;
+    k.ini("[log]\nlevel=dbg\nthis line is not a key\n");
+    write_file(k.dir.file("in.bin"), "small");
+    proc_result copy = k.run({"if=" + k.dir.file("in.bin"), "of=" + k.dir.file("out.bin")});
+    EXPECT_EQ(copy.status, 0) << copy.err;
+    EXPECT_FALSE(contains(copy.err, "cmdline=[")) << copy.err;
+    EXPECT_TRUE(contains(copy.err, "iniparser: syntax error in")) << copy.err;
+    proc_result r = k.run({"conv=bogus"});
+    EXPECT_TRUE(std::regex_match(strip_ansi(line_with(r.err, k_bad_arg)),
+                                 std::regex(R"(\d\d:\d\d:\d\d \[\d+\] \w+\(\): error: invalid arg.*)")));
+}
+
+}  // namespace
