@@ -53,16 +53,23 @@ int bd_init2() {
     g_reg.file_drv = bd_file_drv();
     // kxsd registers here.
     bd_kxz_register();
-    // Then kxi, curl, vdi, smif, vmdk2 and aff4.
+    // kxi registers here.
+    // curl registers here.
+    // vdi registers here.
+    // smif registers here.
+    // vmdk2 registers here.
+    // aff4 registers here.
     return 0;
 }
 
 int bd_exit2() {
     // Exits in their fixed order: file, kxsd, curl, kxz, kxi, aff4.
     bd_file_exit();
-    // kxsd and curl exit here.
+    // kxsd exits here.
+    // curl exits here.
     bd_kxz_exit();
-    // Then kxi and aff4.
+    // kxi exits here.
+    // aff4 exits here.
     g_reg.n_builtin = 0;
     g_reg.n_plugins = 0;
     g_reg.file_drv = nullptr;
