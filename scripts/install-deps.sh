@@ -8,11 +8,23 @@ packages=(
   libgtest-dev libgmock-dev
   coreutils
   libxxhash-dev                 # XXH3 digests
+  libmbedtls-dev                # TLS client of kxps:// connections (mbedTLS 2.28)
   liblz4-dev                    # LZ4 block packing
   python3-lz4                   # LZ4 blocks for the compressed-image oracle of the tests (/usr/bin/python3)
+  python3-xxhash                # XXH3 digests of the kxsd test server (/usr/bin/python3)
   xxhash openssl                # xxhsum and openssl dgst: digest oracles of the tests
   libbenchmark-dev libssl-dev   # bench/: digest micro-benchmarks against OpenSSL
   fdisk gdisk parted            # sfdisk, sgdisk and parted: partition-table fixtures of the tests
+  tcpdump                       # reads the capture-file log output in the tests
+  zlib1g-dev                    # deflate streams of the VMDK writer
+  # The image libraries the image-library driver loads at run time (the -dev
+  # packages bring their unversioned .so names), and the tools that make the
+  # tests' images: qemu-img and qemu-io (VMDK, VHD, VHDX, QCOW2, VDI), ewfacquire (EWF).
+  libvmdk-dev libvhdi-dev libewf-dev libsmraw-dev libqcow-dev
+  qemu-utils ewf-tools
+  tinyproxy microsocks dante-server  # HTTP CONNECT, SOCKS5 and SOCKS4 proxies of the network tests
+  libcurl4-openssl-dev          # transfers of the http, https, ftp and ftps URL driver
+  nginx vsftpd                  # HTTP(S) and FTP(S) servers of the URL driver tests
 )
 
 missing=()

@@ -103,6 +103,12 @@ struct bd_dev {
     uint8_t hash_local;
     file_bcount_ctx* bcount;
     uint8_t bcount_local;
+    // Bytes the last hash or count range covered: short when the data ended.
+    int64_t cal_len;
+    // The jobs read a stream in order: 1 for a stream, with the position
+    // reached (-1 until the first range).
+    uint8_t cal_stream;
+    int64_t cal_pos;
     pwritex_ctx pwritex;
     bd_drv* drv;
     uint8_t readz_on;
@@ -164,6 +170,14 @@ struct bd_pwritex_req {
     uint64_t off;
     uint64_t len;
     uint64_t done;
+};
+
+// Argument of BLOCK_GET_CACHE_NAME: the default cache-file name of path
+// into buf (size bytes).
+struct bd_cache_name_req {
+    const char* path;
+    char* buf;
+    uint64_t size;
 };
 
 // Argument of BLOCK_PWRITEX_INIT.
@@ -262,6 +276,8 @@ int bd_hash_get(bd_dev* dev, uint32_t alg, void* buf, size_t size);
 int bd_hash_bs_get(bd_dev* dev, char* buf, size_t size);
 int bd_count_init(bd_dev* dev, const bd_count_param* p);
 int bd_count_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size);
+// Bytes the last successful bd_hash_cal or bd_count_cal covered.
+int64_t bd_cal_len(const bd_dev* dev);
 
 // ---- pattern writes (a wipe)
 int bd_pwritex_init(bd_dev* dev, uint32_t value, uint64_t bs);

@@ -5,6 +5,10 @@
 
 #include "libblock/bd.h"
 #include "libblock/bd_priv.h"
+#include "libblock/bd_plug.h"
+#include "libblock/bd_vmdk2.h"
+#include "libconf/ini/conf.h"
+#include "libpal/string/str_vector.h"
 #include "libkxcli/kx_conf.h"
 #include "libkxz/kxz.h"
 #include "libpal/env/pl_env.h"
@@ -55,10 +59,10 @@ int bd_init2() {
     bd_kxz_register();
     // kxi registers here.
     // curl registers here.
-    // vdi registers here.
-    // smif registers here.
-    // vmdk2 registers here.
-    // aff4 registers here.
+    bdrv_vdi_register();
+    bdrv_smif_register();
+    bd_vmdk2_register();
+    bdrv_aff4_register();
     return 0;
 }
 
@@ -69,8 +73,9 @@ int bd_exit2() {
     // curl exits here.
     bd_kxz_exit();
     // kxi exits here.
-    // aff4 exits here.
+    bdrv_aff4_exit();
     g_reg.n_builtin = 0;
+    for (size_t i = 0; i < g_reg.n_plugins; ++i) libplugin_free(g_reg.plugins[i]);
     g_reg.n_plugins = 0;
     g_reg.file_drv = nullptr;
     g_reg.kxi_drv = nullptr;
@@ -104,9 +109,36 @@ const char* bd_url_drv_name(const char* url) {
 }
 
 int bd_load_conf_plugins(const char* ini_path) {
-    // Plugin lists live in ini files, which this build does not read.
-    LOG2(LOG2_DBG, "block2", "load [%s] failed\n", ini_path ? ini_path : "");
-    return -1;
+    conf_ctx* conf = ini_path ? conf_load(ini_path) : nullptr;
+    if (!conf) {
+        LOG2(LOG2_DBG, "block2", "load [%s] failed\n", ini_path ? ini_path : "");
+        return -1;
+    }
+    // The paths are loaded as listed; the joined text is only for the log.
+    str_vector* list = conf_get_list(conf, "bd_plugins_load");
+    conf_close(conf);
+    std::string joined;
+    for (size_t i = 0; list && i < list->count; ++i) {
+        if (!list->items[i] || !*list->items[i]) continue;
+        if (!joined.empty()) joined += "|";
+        joined += list->items[i];
+    }
+    if (joined.size() >= 4096) joined.resize(4095);
+    LOG2(LOG2_DBG, "block2", "bd_plug_list=[%s]\n", joined.c_str());
+    for (size_t i = 0; list && i < list->count; ++i) {
+        const char* path = list->items[i];
+        if (!path || !*path) continue;
+        bd_drv* drv = libplugin_init(path);
+        if (!drv) continue;
+        if (g_reg.n_plugins >= k_max_drivers) {
+            LOG2(LOG2_ERR, "block2", "plugin [%s] not added: %zu plugins are loaded\n", path, g_reg.n_plugins);
+            libplugin_free(drv);
+            continue;
+        }
+        g_reg.plugins[g_reg.n_plugins++] = drv;
+    }
+    if (list) str_vector_free(list);
+    return 0;
 }
 
 const char* bd_support_exts(char* buf, size_t size) {

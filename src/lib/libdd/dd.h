@@ -35,6 +35,47 @@ struct dd_clear_rec {
     int32_t bs_count;
 };
 
+// The hash mode's record: the job's parameters (with the state text of the
+// last completed range), the blocks per step and the final digests, indexed
+// by the algorithm's bit number.
+struct dd_hash_rec {
+    bd_hash_param param;
+    int32_t bs_count;
+    uint8_t digest[12][64];
+    uint32_t fetched;  // algorithm bits whose digest was fetched
+};
+
+// The byte-count mode's record.
+struct dd_bcount_rec {
+    bd_count_param param;
+    int32_t bs_count;
+};
+
+struct mem_diff_ctx;
+struct thread_pool;
+
+// The compare and sync modes' record.
+struct dd_diff_rec {
+    uint32_t flags;      // recorder flags: byte or block records
+    int32_t max_count;   // records the recorder keeps
+    int32_t bs_count;    // sub-blocks per step
+    uint64_t in_bytes;   // bytes the input task read (byte compare)
+    uint64_t out_bytes;  // bytes the output task read
+    int32_t in_result;
+    int32_t out_result;
+    uint64_t step_len;
+    uint64_t sub_bs;     // sub-block size: the given block size
+    uint8_t* in_buf;     // one sub-block
+    uint8_t* out_buf;    // one sub-block; one step in the byte compare
+    char* in_list;       // per-block digest lists
+    char* out_list;
+    uint64_t list_size;
+    std::atomic<uint64_t> sync_bytes;
+    mem_diff_ctx* recorder;
+    bd_hash_param in_param;
+    bd_hash_param out_param;
+};
+
 struct dd_confirm {
     const char* in_name;
     const char* out_name;
@@ -111,9 +152,14 @@ struct dd_ctx {
     uint64_t progress_bytes;
     std::atomic<uint8_t> progress_shown;
     dd_clear_rec* clear_rec;
-    void* bcount_rec;
-    void* hash_rec;
-    void* diff_rec;
+    dd_bcount_rec* bcount_rec;
+    dd_hash_rec* hash_rec;
+    dd_diff_rec* diff_rec;
+    thread_pool* pool;
+    // Input and output bytes a read could not give (zero-filled or patterned):
+    // a compare that met them cannot call the data the same.
+    std::atomic<uint64_t> unread_in;
+    std::atomic<uint64_t> unread_out;
     // Where the input's data ends when the size is known and no count was
     // given: the run ends there, whatever the number of records.
     uint64_t in_end;
@@ -158,6 +204,27 @@ int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
 int64_t dd_pread(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off);
 int dd_read_errno(int32_t code);
 int dd_noerror_errno(uint32_t scheme, int32_t code);
+
+// ---- hash, byte-count, compare and sync modes
+int dd_cal_errno(const dd_ctx* ctx, bd_dev* dev);
+void dd_hash_fetch(dd_ctx* ctx);
+int dd_hash_print(dd_ctx* ctx);
+void dd_bcount_print(dd_ctx* ctx);
+int diff_sync(dd_ctx* ctx);
+void diff_hash_cal_i(void* ctx);
+void diff_hash_cal_o(void* ctx);
+void diff_read_i(void* ctx);
+void diff_read_o(void* ctx);
+int dd_diff_or_sync(dd_ctx* ctx, uint64_t length);
+int dd_sync(dd_ctx* ctx, uint64_t ioff, uint64_t ooff, uint64_t length);
+// The verdict of a compare (0, -5, -6, -8); prints it and the records when print is set.
+int dd_diff_print(dd_ctx* ctx, bool print);
+// Sets up the modes' records, buffers and pool in dd_work; 0 or 1 (refused).
+int dd_modes_setup(dd_ctx* ctx, const dd_opts* o);
+void dd_modes_free(dd_ctx* ctx);
+// Starts the devices' jobs at every open: 0 or a worker result.
+int dd_modes_open_input(dd_ctx* ctx);
+int dd_modes_open_both(dd_ctx* ctx);
 
 // ---- retry
 // After a pass ended with result r: 1 when the worker should re-open and go on.

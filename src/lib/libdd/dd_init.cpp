@@ -1,9 +1,11 @@
 // Opening and positioning the input and the output.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "libdd/dd.h"
 #include "libdd/dd_priv.h"
+#include "libpal/memory/mem_diff.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/network/url.h"
 #include "libpal/os/os_console.h"
@@ -16,6 +18,13 @@
 namespace {
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
+
+constexpr uint64_t k_skip_buf = 1u << 20;
+
+struct aligned_free {
+    void operator()(uint8_t* p) const { pl_aligned_free(p); }
+};
+using pl_aligned_ptr = std::unique_ptr<uint8_t, aligned_free>;
 
 uint32_t in_oflag(const dd_ctx* ctx) {
     uint32_t f = OS_PF_RDONLY;
@@ -77,11 +86,23 @@ int position_input(dd_ctx* ctx) {
         return DD_FATAL;
     }
     ctx->in_stream = 1;
+    // Modes that read through the device's jobs have no read buffer of their own.
+    uint64_t unit = ctx->ibuf ? static_cast<uint64_t>(ctx->ibs) : k_skip_buf;
+    uint8_t* buf = ctx->ibuf;
+    pl_aligned_ptr own;
+    if (!buf) {
+        own.reset(static_cast<uint8_t*>(pl_aligned_alloc(k_skip_buf, k_page)));
+        buf = own.get();
+        if (!buf) {
+            LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", static_cast<unsigned>(k_skip_buf));
+            return DD_FATAL;
+        }
+    }
     uint64_t left = ctx->i_offset;
     while (left > 0) {
         if (dd_stopped(ctx)) return DD_STOPPED;
-        int64_t want = static_cast<int64_t>(std::min<uint64_t>(left, static_cast<uint64_t>(ctx->ibs)));
-        int64_t n = bd_read(ctx->in_dev, ctx->ibuf, want);
+        int64_t want = static_cast<int64_t>(std::min<uint64_t>(left, unit));
+        int64_t n = bd_read(ctx->in_dev, buf, want);
         if (n < 0) {
             LOG2(LOG2_ERR, "dd_a", "read [%s] offset=%lli bs=%d errno=%d error: %s\n",
                  dd_side_name(ctx, ctx->in_dev, name, sizeof name), static_cast<long long>(ctx->i_offset - left),
@@ -120,7 +141,8 @@ int open_input(dd_ctx* ctx) {
         LOG2(LOG2_ERR, "dd_a", "open [%s] error: %s\n", name, verr_msg(&err));
         return dd_open_errno(&err);
     }
-    return 0;
+    // Every open starts the mode's job again, from the state of the last range.
+    return dd_modes_open_input(ctx);
 }
 
 // Opens the output; with "resume" a failed open is an error, never a reason
@@ -270,6 +292,10 @@ void step_count(dd_ctx* ctx) {
             if (out_fixed) left = std::min(left, out_left);
             ctx->count = static_cast<int64_t>(ceil_div(left, ibs));
             ctx->in_end = ctx->i_offset + left;
+        } else if ((ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN || ctx->mode == DD_MODE_SYNC) &&
+                   !ctx->in_stream) {
+            // An empty input (or, in a compare, an empty side): nothing to walk.
+            ctx->count = 0;
         } else {
             ctx->count = static_cast<int64_t>(DD_ALL);
             if (out_fixed || (ctx->mode == DD_MODE_CLEAR && ctx->out_size != 0))
@@ -425,12 +451,21 @@ int dd_init_in_out3(dd_ctx* ctx) {
         int r = ctx->out_info.type == OS_FILE_TYPE_VIRTUAL ? 0 : check_offset(ctx, ctx->out_dev, ctx->o_offset, "o_offset");
         if (r != 0) return r;
     }
+    if (int r = dd_modes_open_both(ctx); r != 0) return r;
     if (ctx->opened) return 0;
 
     if (ctx->need_in && ctx->mode != DD_MODE_CLEAR)
         device_line("in", ctx->in_info, ctx->in_size, ctx->i_offset, ctx->in_sector_size);
     if (ctx->need_out && ctx->mode != DD_MODE_HASH && ctx->mode != DD_MODE_BCOUNT)
         device_line("out", ctx->out_info, ctx->out_size, ctx->o_offset, ctx->out_sector_size);
+    if (ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN) {
+        // Only the common length is compared; a stream's length is not known.
+        bool streams = ctx->in_stream || ctx->out_info.type == OS_FILE_TYPE_VIRTUAL;
+        if (!streams && ctx->in_size != ctx->out_size) {
+            mem_diff_set_state(ctx->diff_rec->recorder, MDIFF_ST_UNEQUAL_LEN);
+            ctx->in_size = ctx->out_size = std::min(ctx->in_size, ctx->out_size);
+        }
+    }
     step_count(ctx);
     if (ctx->retry_open == 0) ctx->retry_open = 1;
     ctx->opened = 1;

@@ -112,6 +112,20 @@ int dd_work_imp(dd_ctx* ctx) {
             r = DD_STOPPED;
             break;
         }
+        if (ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN || ctx->mode == DD_MODE_SYNC) {
+            int d = diff_sync(ctx);
+            if (d < 0) return d;
+            if (d == 1) break;  // both sides ended
+            if (ctx->diff_rec->step_len == ibs) ctx->records_in_full++;
+            else ctx->records_in_part++;
+            ctx->retry_fails = 0;
+            if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, -1, -1);
+            if (ctx->cool_down_work) {
+                int c = dd_cool_down(ctx);
+                if (c < 0) return c;
+            }
+            continue;
+        }
         if (ctx->mode == DD_MODE_CLEAR) {
             uint64_t len = ibs;
             if (ctx->out_size != 0)
@@ -149,7 +163,7 @@ int dd_work_imp(dd_ctx* ctx) {
         if (n < 0) return static_cast<int>(n);
         uint64_t len = static_cast<uint64_t>(n);
         uint64_t wlen = len;
-        if (len < ibs && (ctx->flags & DD_F_SYNC)) {
+        if (len < ibs && (ctx->flags & DD_F_SYNC) && ctx->mode == DD_MODE_COPY) {
             memset(ctx->ibuf + len, 0, static_cast<size_t>(ibs - len));
             wlen = ibs;
         }
@@ -174,5 +188,15 @@ int dd_work_imp(dd_ctx* ctx) {
     // The copy is complete when every step ran or, without a count, the input ended.
     if (ctx->mode == DD_MODE_COPY && r == 0 && (ctx->count == static_cast<int64_t>(DD_ALL) || all_done(ctx)))
         bd_ioctl(ctx->out_dev, BLOCK_FINISH, nullptr, 0);
+    if (ctx->mode == DD_MODE_HASH) dd_hash_fetch(ctx);
+    // The output ends where the input ended; a run limited by "count" leaves
+    // the rest of the output as it was.
+    if (ctx->mode == DD_MODE_SYNC && r == 0 && !(ctx->flags & DD_F_COUNT) &&
+        ctx->out_size_type == BLOCK_SIZE_EXTENSIBLE && bd_truncate(ctx->out_dev, static_cast<int64_t>(ctx->o_offset)) != 0) {
+        char name[DD_URL_SIZE];
+        LOG2(LOG2_ERR, "dd_a", "truncate [%s] error: %s\n", dd_side_name(ctx, ctx->out_dev, name, sizeof name),
+             bd_errmsg(ctx->out_dev));
+        r = dd_write_errno(ctx, bd_errno(ctx->out_dev));
+    }
     return r;
 }

@@ -16,6 +16,8 @@ namespace {
 
 std::atomic<bool> g_global_done{false};
 
+void release(dd_ctx* ctx, bool records);
+
 constexpr int64_t k_bs_warn = 0x8000000;  // 128 MiB
 
 const char* mode_name(uint32_t mode) {
@@ -29,15 +31,6 @@ const char* mode_name(uint32_t mode) {
     case DD_MODE_BCOUNT: return "bcount_mode";
     default: return "copy";
     }
-}
-
-// What this build cannot do yet is refused before anything is opened.
-bool refuse_missing(const dd_opts* o) {
-    if (o->mode != DD_MODE_COPY && o->mode != DD_MODE_CLEAR) {
-        LOG2(LOG2_ERR, "dd_a", "%s: this build copies and wipes only; nothing was read or written\n", mode_name(o->mode));
-        return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -79,7 +72,6 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
         LOG2(LOG2_ERR, "dd_a", "obs=%lli error range: [1-%lli]\n", static_cast<long long>(o->obs), 9223372036854775807ll);
         return 1;
     }
-    if (refuse_missing(o)) return 1;
     const char* in = o->in_name ? o->in_name : "/dev/stdin";
     const char* out = o->out_name ? o->out_name : "/dev/stdout";
     dd_url_add_proxy(in, o, ctx->in_url);
@@ -92,7 +84,8 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
     ctx->in_scheme = static_cast<uint32_t>(url_scheme_type(ctx->in_url));
     ctx->out_scheme = static_cast<uint32_t>(url_scheme_type(ctx->out_url));
 
-    ctx->mode = o->mode;
+    // A compare by digests as asked is one as run.
+    ctx->mode = o->mode == DD_MODE_DIFF ? DD_MODE_DIFF_HASH : o->mode;
     ctx->flags = o->flags;
     ctx->count = (o->flags & DD_F_COUNT) ? static_cast<int64_t>(o->count) : static_cast<int64_t>(DD_ALL);
     ctx->seek = o->seek;
@@ -126,6 +119,10 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
         ctx->ibs = ctx->obs = step;
         ctx->need_in = 0;
     }
+    if (dd_modes_setup(ctx, o) != 0) {
+        LOG2(LOG2_ERR, "dd_a", "%s: set-up failed\n", mode_name(ctx->mode));
+        return 1;
+    }
 
     if (ctx->flags & DD_F_BAD_READ) {
         ctx->bad_retry_count = o->bad_retry_count ? o->bad_retry_count : 1;
@@ -145,7 +142,7 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
         ctx->retry_delay = static_cast<uint32_t>(delay < minutes * 60 ? delay : minutes * 60);
     }
 
-    if (ctx->mode == DD_MODE_COPY) {
+    if (ctx->mode == DD_MODE_COPY || ctx->mode == DD_MODE_DIFF_BIN) {
         ctx->ibuf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(ctx->ibs), k_page));
         if (!ctx->ibuf) {
             LOG2(LOG2_ERR, "dd_a", "malloc [%u] fail\n", static_cast<unsigned>(ctx->ibs));
@@ -203,11 +200,18 @@ int32_t dd_work_thread(void* arg) {
         dd_close_devices(ctx);
         if (!dd_retry_decide(ctx, r)) break;
     }
+    // A compare that ran to its end answers with its verdict.
+    if (r == 0 && (ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN)) r = dd_diff_print(ctx, false);
+    // A hash run whose digests cannot all be had has not succeeded.
+    if (r == 0 && ctx->hash_rec && (ctx->hash_rec->fetched & ctx->hash_rec->param.hash_flag) != ctx->hash_rec->param.hash_flag) {
+        LOG2(LOG2_ERR, "dd_a", "hash_mode: not every digest could be fetched\n");
+        r = DD_FATAL;
+    }
+    ctx->running = 0;
     // A stop ends the run as stopped wherever it was noticed.
     if (dd_stopped(ctx) && r < 0 && r != DD_DIFF && r != DD_DIFF_LEN) r = DD_STOPPED;
     if (!(ctx->flags & DD_F_ST_NONE)) dd_print_stat(ctx, r);
-    dd_close_now(ctx);
-    ctx->running = 0;
+    release(ctx, false);
     LOG2(LOG2_DBG, "dd_a", "ret=%d <==\n", r);
     return r;
 }
@@ -235,19 +239,31 @@ int dd_is_running(const dd_ctx* ctx) { return static_cast<int>(ctx->running.load
 
 int dd_stop_check(const dd_ctx* ctx) { return dd_stopped(ctx) ? DD_STOPPED : 0; }
 
-void dd_close_now(dd_ctx* ctx) {
+namespace {
+
+// Closes the devices and frees the buffers; the mode records and the
+// digests of the written data too unless a summary may still read them (the worker's own end: SIGUSR1 can come until
+// the command takes its handler away).
+void release(dd_ctx* ctx, bool records) {
     LOG2(LOG2_VERB, "dd_a", "==>\n");
     dd_close_devices(ctx);
     if (ctx->obuf && ctx->obuf != ctx->ibuf) pl_aligned_free(ctx->obuf);
     pl_aligned_free(ctx->ibuf);
     ctx->ibuf = ctx->obuf = nullptr;
-    dd_digest_stop(ctx->wdigest);
-    ctx->wdigest = nullptr;
-    pl_free(ctx->clear_rec);
-    ctx->clear_rec = nullptr;
     dd_crypt_free(&ctx->crypt);
+    if (records) {
+        dd_digest_stop(ctx->wdigest);
+        ctx->wdigest = nullptr;
+        pl_free(ctx->clear_rec);
+        ctx->clear_rec = nullptr;
+        dd_modes_free(ctx);
+    }
     LOG2(LOG2_VERB, "dd_a", "<==\n");
 }
+
+}  // namespace
+
+void dd_close_now(dd_ctx* ctx) { release(ctx, true); }
 
 int dd_close(dd_ctx* ctx) {
     if (!ctx) return 0;

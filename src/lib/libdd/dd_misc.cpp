@@ -8,6 +8,7 @@
 #include "libdd/dd.h"
 #include "libdd/dd_digest.h"
 #include "libdd/dd_priv.h"
+#include "libpal/memory/mem_diff.h"
 #include "libpal/os/os_console.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_size.h"
@@ -90,6 +91,18 @@ void dd_print_progress(dd_ctx* ctx, int64_t count, int64_t bad_offset, int32_t r
                              static_cast<double>(ctx->ibs) * static_cast<double>(count - records) / speed);
         str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), %s, %s, %d%%", prefix, static_cast<long long>(b), sz,
                       speed_to_text(sp, sizeof sp, speed), left, pct);
+        char more[96] = "", msz[32];
+        if (ctx->mode == DD_MODE_SYNC && ctx->diff_rec) {
+            uint64_t sb = ctx->diff_rec->sync_bytes;
+            str_sprintf_s(more, sizeof more, " sync_bytes=%lli (%s)", static_cast<long long>(sb),
+                          size_to_text_buf(sb, 0, msz, sizeof msz));
+        } else if (ctx->mode == DD_MODE_DIFF_HASH && ctx->diff_rec) {
+            int64_t dc = mem_diff_get_count(ctx->diff_rec->recorder);
+            str_sprintf_s(more, sizeof more, " diff_count=%lli (%s)", static_cast<long long>(dc),
+                          size_to_text_buf(static_cast<uint64_t>(dc), 0, msz, sizeof msz));
+        }
+        size_t used = strlen(line);
+        str_sprintf_s(line + used, sizeof line - used, "%s", more);
     }
     int len = static_cast<int>(strlen(line));
     int last = g_last_line_len.exchange(len);
@@ -123,7 +136,9 @@ int dd_cool_down(dd_ctx* ctx) {
 }
 
 void dd_print_stat(dd_ctx* ctx, int32_t result) {
-    if (result != 0 && result != DD_DIFF && result != DD_NO_DATA && ctx->total_bytes == 0) return;
+    // A verdict of unequal lengths is worth a summary even when nothing was compared.
+    if (result != 0 && result != DD_DIFF && result != DD_DIFF_LEN && result != DD_NO_DATA && ctx->total_bytes == 0)
+        return;
     if (ctx->progress_shown) write_err("\n", 1);
     uint32_t flags = ctx->flags;
     if (ctx->wdigest && (flags & (DD_F_ST_MD5 | DD_F_ST_SHA1))) {
@@ -153,6 +168,19 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         str_sprintf_s(bad, sizeof bad, "bad_bytes: %lli (%s), ", static_cast<long long>(bb), size_to_text_buf(bb, 0, bsz, sizeof bsz));
     }
     speed_to_text(speed, sizeof speed, static_cast<double>(total) / secs);
+    if (ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN) dd_diff_print(ctx, true);
+    if (ctx->mode == DD_MODE_BCOUNT) dd_bcount_print(ctx);
+    // Digests only of a run that ended well; a summary asked for during the
+    // run has none yet.
+    if (ctx->mode == DD_MODE_HASH && result == 0 && !ctx->running.load()) dd_hash_print(ctx);
+    if (ctx->mode == DD_MODE_SYNC) {
+        uint64_t sb = ctx->diff_rec ? ctx->diff_rec->sync_bytes.load() : 0;
+        char ssz[32];
+        fprintf(stderr, "Check %lli (%s) Sync %lli (%s) Bytes %s[%s], %s\n", static_cast<long long>(total), tsz,
+                static_cast<long long>(sb), size_to_text_buf(sb, 0, ssz, sizeof ssz), bad, ttext, speed);
+        fflush(stderr);
+        return;
+    }
     fprintf(stderr, "%lli bytes (%s) %s, %s[%s], %s\n", static_cast<long long>(total), tsz, verb_of(ctx->mode), bad, ttext,
             speed);
     fflush(stderr);

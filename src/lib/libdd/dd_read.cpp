@@ -37,6 +37,7 @@ int read_sector(dd_ctx* ctx, bd_dev* dev, uint8_t* p, int64_t len, uint64_t off,
     if (!is_media_error(bd_errno(dev))) return dd_side_fatal(ctx, dev);
     fill_pattern(ctx, p, len);
     if (dev == ctx->in_dev) ctx->bad_bytes += static_cast<uint64_t>(len);
+    (dev == ctx->in_dev ? ctx->unread_in : ctx->unread_out) += static_cast<uint64_t>(len);
     return 0;
 }
 
@@ -69,6 +70,25 @@ int chunk_walk(dd_ctx* ctx, bd_dev* dev, uint8_t* buf, int64_t len, uint64_t off
         if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, static_cast<int64_t>(off), -1);
     }
     return 0;
+}
+
+// A hash or byte-count step: the device's job reads and computes the range.
+int64_t cal_step(dd_ctx* ctx, int64_t len) {
+    bool hash = ctx->mode == DD_MODE_HASH;
+    int rc = hash ? bd_hash_cal(ctx->in_dev, static_cast<int64_t>(ctx->i_offset), len, ctx->hash_rec->param.ctx,
+                                sizeof ctx->hash_rec->param.ctx)
+                  : bd_count_cal(ctx->in_dev, static_cast<int64_t>(ctx->i_offset), len, ctx->bcount_rec->param.ctx,
+                                 sizeof ctx->bcount_rec->param.ctx);
+    if (rc == 0) return bd_cal_len(ctx->in_dev);
+    if (dd_stopped(ctx)) return DD_STOPPED;
+    // The end of an input of unknown length ends the run, as in a copy.
+    if (bd_errno(ctx->in_dev) == VERR_EOF && ctx->count == static_cast<int64_t>(DD_ALL) && ctx->in_size == 0 &&
+        !ctx->in_end)
+        return 0;
+    char name[DD_URL_SIZE];
+    LOG2(LOG2_ERR, "dd_a", hash ? "bd_hash_cal [%s] offset=%lld error: %s\n" : "bd_count_cal [%s] offset=%lld error: %s\n",
+         dd_side_name(ctx, ctx->in_dev, name, sizeof name), static_cast<long long>(ctx->i_offset), bd_errmsg(ctx->in_dev));
+    return dd_cal_errno(ctx, ctx->in_dev);
 }
 
 }  // namespace
@@ -110,6 +130,7 @@ int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
     if (r != 0) return r;
     if (!(ctx->flags & DD_F_BAD_READ)) {
         memset(buf, 0, static_cast<size_t>(len));
+        (dev == ctx->in_dev ? ctx->unread_in : ctx->unread_out) += static_cast<uint64_t>(len);
     } else {
         r = chunk_walk(ctx, dev, static_cast<uint8_t*>(buf), len, off);
         if (r != 0) return r;
@@ -137,6 +158,7 @@ int64_t dd_read_imp(dd_ctx* ctx, uint64_t* zlen) {
     if (ctx->need_out && ctx->out_size_type == BLOCK_SIZE_FIXED && !(ctx->flags & DD_F_OBUF) && ctx->out_size != 0)
         len = std::min<int64_t>(len, static_cast<int64_t>(ctx->out_size > ctx->o_offset ? ctx->out_size - ctx->o_offset : 0));
     if (len <= 0) return 0;
+    if (ctx->mode == DD_MODE_HASH || ctx->mode == DD_MODE_BCOUNT) return cal_step(ctx, len);
     // A packed record may be longer than its block: the driver gets the buffer's size.
     int64_t want = ctx->pack.on ? static_cast<int64_t>(ctx->ibuf_size) : len;
     int64_t n = dd_preadz_imp(ctx, ctx->in_dev, ctx->ibuf, want, ctx->i_offset, zlen);

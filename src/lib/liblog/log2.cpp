@@ -12,6 +12,8 @@
 #include <mutex>
 #include <sys/time.h>
 
+#include "libbsv/bsv_chan.h"
+#include "libbsv/bsv_log.h"
 #include "libconf/ini/conf.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/pl_mem.h"
@@ -83,8 +85,17 @@ void ctx_defaults(log2_ctx* c, os_mutex* m) {
     c->tail[0] = 0;
     c->tail_cap = LOG2_TAIL_SIZE;
     c->tail_len = 0;
-    memset(&c->out, 0, sizeof c->out);
-    strcpy(c->out.file_mode, "a");
+    log_file_init(&c->file, m);
+    log_net_init(&c->net, c);
+    log_bsv_udp_init(&c->bsv);
+}
+
+// Closes the three outputs of a context (before it is freed or reset).
+void close_outputs(log2_ctx* c) {
+    std::lock_guard<std::mutex> g(c->conf);
+    log_bsv_udp_close(&c->bsv);
+    log_net_close(&c->net);
+    log_file_close(&c->file);
 }
 
 log2_ctx* global_ctx() {
@@ -218,11 +229,16 @@ int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* lin
     if (c->level.load() < lv) return 0;
     char tagbuf[256];
     snprintf(tagbuf, sizeof tagbuf, "%s", tag ? tag : "");
-    (void)file_text;
     if (lock_within(c->mutex, wait_ms)) {
         log2_cb hi = c->cb_high.load(), lo = c->cb_low.load();
         if (hi && lo) (lv < 5 ? lo : hi)(level, tagbuf, line, static_cast<uint32_t>(len));
         if (c->shell_out.load()) log_shell_write(c, lv, line, len);
+        // A failing output drops the message for itself only.
+        if (c->file_out.load()) {
+            if (file_text) log_file_write(&c->file, level, tagbuf, file_text, strlen(file_text));
+            else log_file_write(&c->file, level, tagbuf, line, len);
+        }
+        if (c->syslog_out.load()) log_net_write(&c->net, level, tagbuf, line, len);
         tail_append(c, line, len);
         os_mutex_unlock(c->mutex);
     } else if (c->shell_out.load()) {
@@ -234,9 +250,12 @@ int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* lin
     return static_cast<int64_t>(len);
 }
 
-// Builds the line with its prefixes and message, then hands it to the outputs.
+// Builds the line with its prefixes and message, then hands it to the
+// binary-record hook and the outputs. msg_buf, when given, is msg's own
+// buffer (LOG2_LINE_SIZE bytes): the error text is appended there too, so the
+// record carries it.
 int64_t log_emit(log2_ctx* c, uint32_t level, const char* tag, const char* path, int32_t line_no, const char* func,
-                 int err, const char* msg, int32_t wait_ms = -1) {
+                 int err, const char* msg, char* msg_buf, int32_t wait_ms = -1) {
     char line_mem[LOG2_LINE_SIZE], file_mem[LOG2_LINE_SIZE];
     line_buf line{line_mem, sizeof line_mem, 0};
     line_buf file{file_mem, sizeof file_mem, 0};
@@ -282,9 +301,15 @@ int64_t log_emit(log2_ctx* c, uint32_t level, const char* tag, const char* path,
         if (len < LOG2_LINE_SIZE) {
             line.printf("%s\n", etext);
             file.printf("%s\n", etext);
+            if (msg_buf) {
+                line_buf m{msg_buf, LOG2_LINE_SIZE, strlen(msg_buf)};
+                m.printf("%s\n", etext);
+            }
             len = line.len;
         }
     }
+    if (wait_ms >= 0) bsv_log_hook_bounded(level, tag, path, line_no, func, msg, static_cast<uint32_t>(wait_ms));
+    else bsv_log_hook(level, tag, path, line_no, func, msg);
     if (level & LOG2_BSV_ONLY) return static_cast<int64_t>(len);
     line.end_line();
     file.end_line();
@@ -311,7 +336,7 @@ int64_t log2_vprintf(log2_ctx* ctx, uint32_t level, const char* tag, const char*
     char msg[LOG2_LINE_SIZE];
     msg[0] = 0;
     if (fmt) vsnprintf(msg, sizeof msg, fmt, ap);
-    int64_t n = log_emit(c, level, tag, path, line, func, saved, msg);
+    int64_t n = log_emit(c, level, tag, path, line, func, saved, msg, msg);
     errno = saved;
     return n;
 }
@@ -338,7 +363,7 @@ int64_t log2_printf_bounded(log2_ctx* ctx, uint32_t level, const char* tag, cons
     if (fmt) vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
     auto bound = static_cast<int32_t>(std::min<uint32_t>(wait_ms, 0x7fffffff));
-    int64_t n = log_emit(c, level, tag, path, line, func, saved, msg, bound);
+    int64_t n = log_emit(c, level, tag, path, line, func, saved, msg, msg, bound);
     errno = saved;
     return n;
 }
@@ -364,7 +389,7 @@ int64_t log2_puts(log2_ctx* ctx, uint32_t level, const char* tag, const char* pa
     in_logger_guard guard;
     log2_ctx* c = get_ctx(ctx);
     if (c->level.load() < static_cast<int>(level & 0xff)) return 0;
-    int64_t n = log_emit(c, level, tag, path, line, func, saved, text ? text : "");
+    int64_t n = log_emit(c, level, tag, path, line, func, saved, text ? text : "", nullptr);
     errno = saved;
     return n;
 }
@@ -495,22 +520,24 @@ int64_t log2_ioctl(log2_ctx* ctx, int32_t code, uintptr_t arg, uint32_t size) {
         if (!arg || size < 4) return -1;
         *reinterpret_cast<uint32_t*>(arg) = static_cast<uint32_t>(c->level.load());
         return 0;
-    case LOG2_IOC_FILE:
-    case LOG2_IOC_BSV_URL:
-    case LOG2_IOC_SYSLOG_URL: {
-        // Only standard error is available as a log output in this build.
-        const char* what = code == LOG2_IOC_FILE ? "file" : code == LOG2_IOC_BSV_URL ? "bsvlog" : "syslog";
-        fprintf(stderr, "log output %s [%s] is not supported\n", what, text ? text : "");
-        return -1;
+    case LOG2_IOC_FILE: {
+        std::lock_guard<std::mutex> g(c->conf);
+        return log_file_open(&c->file, text);
     }
     case LOG2_IOC_FILE_DIR: {
-        os_mutex_guard g(c->mutex);
-        snprintf(c->out.file_dir, sizeof c->out.file_dir, "%s", text ? text : "");
-        return 0;
+        std::lock_guard<std::mutex> g(c->conf);
+        return log_file_set_dir(&c->file, text);
     }
     case LOG2_IOC_FILE_SIZE:
-        c->out.file_size = arg;
-        return 0;
+        return log_file_set_size(&c->file, static_cast<int64_t>(std::min<uintptr_t>(arg, INT64_MAX)));
+    case LOG2_IOC_BSV_URL: {
+        std::lock_guard<std::mutex> g(c->conf);
+        return log_bsv_udp_open(&c->bsv, text);
+    }
+    case LOG2_IOC_SYSLOG_URL: {
+        std::lock_guard<std::mutex> g(c->conf);
+        return log_net_open(&c->net, text);
+    }
     case LOG2_IOC_SHELL_OUT:
         c->shell_out.store(arg ? 1 : 0);
         return 0;
@@ -568,7 +595,10 @@ void log2_apply_conf(log2_ctx* c, conf_ctx* conf, const char* name) {
 
     v = value("syslog");
     log_self_dbg("log.syslog=%s\n", v);
-    if (*v && log2_ioctl(c, LOG2_IOC_SYSLOG_URL, v) >= 0) log2_ioctl(c, LOG2_IOC_SYSLOG_OUT, 1, 0);
+    if (*v) {
+        log2_ioctl(c, LOG2_IOC_SYSLOG_URL, v);
+        log2_ioctl(c, LOG2_IOC_SYSLOG_OUT, 1, 0);
+    }
 
     v = value("bsvlog");
     log_self_dbg("log.bsvlog=%s\n", v);
@@ -579,14 +609,16 @@ void log2_apply_conf(log2_ctx* c, conf_ctx* conf, const char* name) {
     if (*v) log2_ioctl(c, LOG2_IOC_FILE_DIR, v);
 
     v = value("file_mode");
-    if (strcmp(v, "a") == 0 || strcmp(v, "w") == 0) {
-        os_mutex_guard g(c->mutex);
-        snprintf(c->out.file_mode, sizeof c->out.file_mode, "%s", v);
-    }
+    if (*v) log_file_set_mode(&c->file, v);
 
     v = value("file");
     log_self_dbg("log.file=%s\n", v);
-    if (*v && log2_ioctl(c, LOG2_IOC_FILE, v) >= 0) log2_ioctl(c, LOG2_IOC_FILE_OUT, 1, 0);
+    if (*v) {
+        // The switch goes on also when the open failed; the output then
+        // drops its lines.
+        log2_ioctl(c, LOG2_IOC_FILE, v);
+        log2_ioctl(c, LOG2_IOC_FILE_OUT, 1, 0);
+    }
 
     v = value("file_size");
     log_self_dbg("log.file_size=%s\n", v);
@@ -594,6 +626,8 @@ void log2_apply_conf(log2_ctx* c, conf_ctx* conf, const char* name) {
         constexpr uint64_t k_min_file_size = 2048;
         uint64_t size = str_to_size(v);
         if (size >= k_min_file_size) {
+            // The cap is an i32: a larger size is its largest value, not a wrapped one.
+            size = std::min<uint64_t>(size, INT32_MAX);
             log2_ioctl(c, LOG2_IOC_FILE_SIZE, static_cast<uintptr_t>(size), 0);
             log_self_dbg("log2_ioctl log.file_size=%llu\n", static_cast<unsigned long long>(size));
         } else {
@@ -640,6 +674,7 @@ log2_ctx* log2_init(const char* ini_path, const char* name) {
 
 int log2_exit(log2_ctx* ctx) {
     if (ctx && ctx != &g_ctx) {
+        close_outputs(ctx);
         os_mutex_free(ctx->mutex);
         ctx->~log2_ctx();
         pl_free(ctx);
@@ -648,6 +683,8 @@ int log2_exit(log2_ctx* ctx) {
     if (g_exit_done.exchange(true)) return 0;
     std::lock_guard<std::mutex> lk(g_life);
     if (g_mark.load() == 0) return 0;
+    close_outputs(&g_ctx);
+    bsv_exit();
     os_thread_name_free();
     // Back to the defaults: a later log call starts afresh.
     g_mark.store(0, std::memory_order_release);
@@ -672,23 +709,28 @@ int log2_get_level(log2_ctx* ctx) { return get_ctx(ctx)->level.load(); }
 
 const char* log2_get_level_str(log2_ctx* ctx) { return log_level_2_str(get_ctx(ctx)->level.load()); }
 
-const char* log2_get_file_name(log2_ctx* ctx) { return get_ctx(ctx)->out.file_name; }
+const char* log2_get_file_name(log2_ctx* ctx) { return log_file_get_name(&get_ctx(ctx)->file); }
 
-int log2_get_file_fd(log2_ctx*) { return -1; }
+int log2_get_file_fd(log2_ctx* ctx) {
+    log2_ctx* c = get_ctx(ctx);
+    os_mutex_guard g(c->mutex);
+    return log_file_get_fd(&c->file);
+}
 
 void log2_get_info(log2_ctx* ctx, log2_info* info) {
     if (!info) return;
     log2_ctx* c = get_ctx(ctx);
+    std::lock_guard<std::mutex> conf(c->conf);
     os_mutex_guard g(c->mutex);
     info->level = c->level.load();
     info->flags = c->flags.load();
     info->shell_out = c->shell_out.load();
     info->file_out = c->file_out.load();
-    snprintf(info->file_name, sizeof info->file_name, "%s", c->out.file_name);
-    info->file_size = c->out.file_size;
+    snprintf(info->file_name, sizeof info->file_name, "%s", log_file_get_name(&c->file));
+    info->file_size = static_cast<uint64_t>(log_file_get_size(&c->file));
     info->syslog_out = c->syslog_out.load();
-    snprintf(info->syslog_url, sizeof info->syslog_url, "%s", c->out.syslog_url);
-    snprintf(info->bsv_url, sizeof info->bsv_url, "%s", c->out.bsv_url);
+    snprintf(info->syslog_url, sizeof info->syslog_url, "%s", log_net_get_url(&c->net));
+    snprintf(info->bsv_url, sizeof info->bsv_url, "%s", log_bsv_udp_get_url(&c->bsv));
 }
 
 char* log2_info_text(log2_ctx* ctx) {

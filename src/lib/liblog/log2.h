@@ -6,6 +6,11 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+
+#include "liblog/log_bsv_udp.h"
+#include "liblog/log_file.h"
+#include "liblog/log_net.h"
 
 struct os_mutex;
 
@@ -66,16 +71,6 @@ using log2_cb = int (*)(uint32_t level, const char* tag, const char* line, uint3
 using log2_hook = void (*)(uint32_t level, const char* tag, const char* path, int32_t line, const char* func,
                            int err, const char* fmt, va_list ap);
 
-// State of the outputs other than standard error.
-struct log2_outputs {
-    char file_name[4096];
-    char file_dir[4096];
-    char file_mode[4];
-    uint64_t file_size;
-    char syslog_url[1024];
-    char bsv_url[1024];
-};
-
 struct log2_ctx {
     std::atomic<uint32_t> flags;
     std::atomic<int32_t> level;
@@ -89,7 +84,15 @@ struct log2_ctx {
     char tail[LOG2_TAIL_SIZE];
     uint32_t tail_cap;
     uint32_t tail_len;
-    log2_outputs out;
+    // The outputs besides standard error. The file and syslog outputs write
+    // under the mutex; the UDP record output is fed by the binary-record
+    // hook outside it.
+    log_file_state file;
+    log_net_state net;
+    log_bsv_udp_state bsv;
+    // Serialises setting up and closing the outputs (never held while
+    // writing), so set-up may log.
+    std::mutex conf;
 };
 
 // Snapshot of a logger's settings.
@@ -101,8 +104,8 @@ struct log2_info {
     char file_name[4096];
     uint64_t file_size;
     uint8_t syslog_out;
-    char syslog_url[1024];
-    char bsv_url[1024];
+    char syslog_url[8192];
+    char bsv_url[8192];
 };
 
 int64_t log2_printf(log2_ctx* ctx, uint32_t level, const char* tag, const char* path, int32_t line,

@@ -22,7 +22,11 @@ struct configured_logger {
         // The first init takes the process-wide logger; later ones are separate.
         static log2_ctx* process_wide = log2_init(nullptr, nullptr);
         (void)process_wide;
-        write_file(dir.file("kxdd.ini"), text);
+        // "@DIR@" stands for the logger's own directory.
+        std::string t = text;
+        for (size_t at = t.find("@DIR@"); at != std::string::npos; at = t.find("@DIR@"))
+            t.replace(at, 5, dir.path);
+        write_file(dir.file("kxdd.ini"), t);
         fd_capture cap;
         ctx = log2_init(dir.file("kxdd.ini").c_str(), name);
         err = cap.text();
@@ -32,14 +36,14 @@ struct configured_logger {
 
 TEST(LogConf, KeysOfTheLogSectionApply) {
     configured_logger l("[other]\nlevel=crit\n"
-                        "[log]\nlevel=warn\nflags=time_ms|tid_name|no_colour\nfile_dir=/var/log/kx\n"
+                        "[log]\nlevel=warn\nflags=time_ms|tid_name|no_colour\nfile_dir=@DIR@/logs\n"
                         "file_mode=w\nfile_size=4k\n");
     ASSERT_NE(l.ctx, nullptr);
     EXPECT_EQ(log2_get_level(l.ctx), LOG2_WARN);
     EXPECT_EQ(l.ctx->flags.load(), LOG2_F_TIME_MS | LOG2_F_TID_NAME);
-    EXPECT_STREQ(l.ctx->out.file_dir, "/var/log/kx");
-    EXPECT_STREQ(l.ctx->out.file_mode, "w");
-    EXPECT_EQ(l.ctx->out.file_size, 4096u);
+    EXPECT_STREQ(l.ctx->file.dir, l.dir.file("logs").c_str());
+    EXPECT_STREQ(l.ctx->file.mode, "w");
+    EXPECT_EQ(log_file_get_size(&l.ctx->file), 4096);
     EXPECT_EQ(l.err, "");
 }
 
@@ -52,7 +56,7 @@ TEST(LogConf, EmptyOrMissingSettingsChangeNothing) {
     configured_logger empty("[log]\nlevel=\nflags=\nfile_size=\n");
     EXPECT_EQ(log2_get_level(empty.ctx), LOG2_DBG);
     EXPECT_EQ(empty.ctx->flags.load(), LOG2_F_DEFAULT);
-    EXPECT_EQ(empty.ctx->out.file_size, 0u);
+    EXPECT_EQ(log_file_get_size(&empty.ctx->file), 2097152);
 
     configured_logger bad("[log]\nlevel=warn\nnot a key line\n");  // does not load
     EXPECT_EQ(log2_get_level(bad.ctx), LOG2_DBG);
@@ -64,21 +68,22 @@ TEST(LogConf, EmptyOrMissingSettingsChangeNothing) {
     EXPECT_EQ(wrong.ctx->flags.load(), LOG2_F_COLOR | LOG2_F_TIME);
 }
 
-TEST(LogConf, OutputsThisBuildLacksAreRefusedAndTheRestApplies) {
+TEST(LogConf, OutputsAreSetUpAndSwitchedOn) {
     configured_logger l("[log]\nsyslog=udp://127.0.0.1:514\nbsvlog=udp://127.0.0.1:9999\n"
-                        "file=kxdd.log\nlevel=info\nflags=func\n");
-    EXPECT_NE(l.err.find("log output syslog [udp://127.0.0.1:514] is not supported"), std::string::npos) << l.err;
-    EXPECT_NE(l.err.find("log output bsvlog [udp://127.0.0.1:9999] is not supported"), std::string::npos) << l.err;
-    EXPECT_NE(l.err.find("log output file [kxdd.log] is not supported"), std::string::npos) << l.err;
-    EXPECT_EQ(l.ctx->file_out.load(), 0);
-    EXPECT_EQ(l.ctx->syslog_out.load(), 0);
+                        "file_dir=@DIR@\nfile=kxdd.log\nlevel=info\nflags=func\n");
+    EXPECT_EQ(l.err, "");
+    EXPECT_EQ(l.ctx->file_out.load(), 1);
+    EXPECT_EQ(l.ctx->syslog_out.load(), 1);
+    EXPECT_STREQ(log2_get_file_name(l.ctx), l.dir.file("kxdd.log").c_str());
+    EXPECT_STREQ(l.ctx->net.url, "udp://127.0.0.1:514");
+    EXPECT_STREQ(l.ctx->bsv.url, "udp://127.0.0.1:9999");
     EXPECT_EQ(log2_get_level(l.ctx), LOG2_INFO);
     EXPECT_EQ(l.ctx->flags.load(), LOG2_F_COLOR | LOG2_F_FUNC);
 }
 
 TEST(LogConf, ASmallFileSizeIsRefusedWithAWarning) {
     configured_logger l("[log]\nflags=no_colour\nfile_size=1k\n");
-    EXPECT_EQ(l.ctx->out.file_size, 0u);
+    EXPECT_EQ(log_file_get_size(&l.ctx->file), 2097152);
     EXPECT_NE(l.err.find("log2_ioctl log.file_size=1024 (must>=2048 error)"), std::string::npos) << l.err;
 }
 

@@ -86,7 +86,13 @@ TEST(DdEngine, WorkRefusesWhatItCannotRun) {
     const row rows[] = {
         {"ibs 0", [](dd_opts& o) { o.ibs = 0; }, "ibs=0 error range: [1-9223372036854775807]"},
         {"obs negative", [](dd_opts& o) { o.obs = -5; }, "obs=-5 error range: [1-9223372036854775807]"},
-        {"hash", [](dd_opts& o) { o.mode = DD_MODE_HASH; }, "hash_mode: this build copies and wipes only"},
+        {"wipe step over 2 GiB",
+         [](dd_opts& o) {
+             o.mode = DD_MODE_CLEAR;
+             o.ibs = 1 << 30;
+             o.bs_count = 4;
+         },
+         "ibs=4294967296 error range: [1-2147483647]"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);

@@ -252,6 +252,7 @@ int32_t os_verr_get(int errnum) {
     case EILSEQ: return -58;
     case ENODATA: return -304;
     case EPROTO: return -466;
+    case ECANCELED: return VERR_CANCELLED;
     default: break;
     }
     LOG2(LOG2_WARN, "pal", "unkown eno=%d\n", errnum);
@@ -330,6 +331,7 @@ int verr_2_posix(int32_t code) {
     case -58: return EILSEQ;
     case -304: return ENODATA;
     case -466: return EPROTO;
+    case VERR_CANCELLED: return ECANCELED;
     default: break;
     }
     LOG2(LOG2_WARN, "pal", "unkown verrno = %d\n", code);

@@ -175,8 +175,11 @@ int file_bcount_close(file_bcount_ctx* job) {
     return 0;
 }
 
+uint64_t file_bcount_last_len(const file_bcount_ctx* job) { return job ? job->job.last_len : 0; }
+
 int file_bcount_cal(file_bcount_ctx* job, int64_t off, uint64_t len) {
     if (!job) return -1;
+    job->job.last_len = 0;
     if (file_job_stopped(&job->job)) {
         VERR_SET(job->verr, VERR_CANCELLED, "stopped");
         return -1;

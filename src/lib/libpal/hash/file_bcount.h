@@ -55,6 +55,8 @@ int file_bcount_close(file_bcount_ctx* job);
 // one fails (pool: logged "alloc_wait_wctx failed"). A range that reaches
 // past the end of the data ends there and succeeds.
 int file_bcount_cal(file_bcount_ctx* job, int64_t off, uint64_t len);
+// Bytes the last file_bcount_cal read: less than its length when the data ended.
+uint64_t file_bcount_last_len(const file_bcount_ctx* job);
 // Asks a running file_bcount_cal to end (from any thread, the read call
 // included); the job is then good only for file_bcount_close.
 void file_bcount_stop(file_bcount_ctx* job);

@@ -362,7 +362,10 @@ int file_hash_close(file_hash_ctx* job) {
     return 0;
 }
 
+uint64_t file_hash_last_len(const file_hash_ctx* job) { return job ? job->job.last_len : 0; }
+
 int file_hash_cal(file_hash_ctx* job, int64_t off, uint64_t len) {
+    if (job) job->job.last_len = 0;
     if (!usable(job) || file_job_check_range(&job->job, off, len) != 0) return -1;
     if (len == 0) return 0;
     if (job->setup == 0) {

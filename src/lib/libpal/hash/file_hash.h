@@ -94,6 +94,8 @@ int file_hash_close(file_hash_ctx* job);
 // reaches past the end of the data ends there and succeeds; with a total
 // size of 0 (unknown) the data is read until it ends.
 int file_hash_cal(file_hash_ctx* job, int64_t off, uint64_t len);
+// Bytes the last file_hash_cal read: less than its length when the data ended.
+uint64_t file_hash_last_len(const file_hash_ctx* job);
 // Asks a running file_hash_cal to end (from any thread, the read call
 // included): it returns -1 at the next block or wait, and the job is then
 // good only for file_hash_close.

@@ -81,6 +81,7 @@ int read_one(file_job* j, uint8_t* buf, uint64_t blen, int64_t boff, bool first,
         return -1;
     }
     *got = static_cast<uint64_t>(rc);
+    j->last_len += *got;
     if (*got == blen) return 1;
     if (rc == 0 && first) {
         file_job_fail(j, VERR_EOF, verr2str(VERR_EOF));
@@ -299,6 +300,7 @@ int file_job_check_range(file_job* j, int64_t off, uint64_t len) {
 }
 
 int file_job_run(file_job* j, int64_t off, uint64_t len) {
+    j->last_len = 0;
     if (stop_check(j)) return -1;
     if (file_job_check_range(j, off, len) != 0) return -1;
     if (len > j->chunk) {

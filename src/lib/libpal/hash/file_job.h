@@ -66,6 +66,7 @@ struct file_job {
     os_thread_ctx* thread;
     uint8_t* one;            // one-block buffer of the caller's thread
     std::atomic<uint32_t> stop;
+    uint64_t last_len;       // bytes the last range read (its end may come early)
 };
 
 // Fills the record's fields from the arguments; no threads yet.

@@ -122,7 +122,9 @@ struct text_out {
 };
 
 // Query keys whose values are secrets in log lines.
-bool is_secret_key(string_view key) { return key == "password" || key == "passwd" || key == "proxy_url"; }
+bool is_secret_key(string_view key) {
+    return key == "password" || key == "passwd" || key == "proxy_url" || key == "cookie";
+}
 
 bool query_has_secret(string_view query) {
     while (true) {

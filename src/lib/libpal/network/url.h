@@ -145,7 +145,7 @@ int url_build(const url_ctx* ctx, char* out, size_t size = URL_SIZE);
 // or -1 when the text was cut to fit out.
 int url_mask_text(const char* url, char* out, size_t size = URL_SIZE);
 // The text to print for a URL in a log line. A text with a password or a
-// secret query key ("password", "passwd", "proxy_url") is shown in the form
+// secret query key ("password", "passwd", "proxy_url", "cookie") is shown in the form
 // of url_mask_text with those values as "***"; any other text is copied as
 // it is; a text of URL_SIZE characters or more gives "url parser error".
 // Returns 0, or -1 when the text was cut to fit out (always terminated).

@@ -236,6 +236,7 @@ const errno_case k_errno_cases[] = {
     E(EILSEQ, -58, EILSEQ),
     E(ENODATA, -304, ENODATA),
     E(EPROTO, -466, EPROTO),
+    E(ECANCELED, -70, ECANCELED),
 };
 #undef E
 

@@ -1,0 +1,72 @@
+#include "liblog/log_rewrite.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool write_all(int fd, const void* data, size_t len) {
+    auto* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool write_parts(int fd, const void* head, size_t head_len, const void* body, size_t body_len) {
+    return (head_len == 0 || write_all(fd, head, head_len)) && (body_len == 0 || write_all(fd, body, body_len));
+}
+
+// The old content is in memory already: write it over the start, then cut.
+int replace_in_place(const char* path, const void* head, size_t head_len, const void* body, size_t body_len) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    bool ok = write_parts(fd, head, head_len, body, body_len) &&
+              ftruncate(fd, static_cast<off_t>(head_len + body_len)) == 0;
+    int e = errno;
+    close(fd);
+    errno = e;
+    return ok ? 0 : -1;
+}
+
+}  // namespace
+
+int log_file_replace(const char* path, const void* head, size_t head_len, const void* body, size_t body_len) {
+    if (!path || !*path) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct stat st {};
+    mode_t mode = 0644;
+    if (stat(path, &st) == 0) mode = st.st_mode & 0644;
+    char tmp[4096 + 16];
+    if (snprintf(tmp, sizeof tmp, "%s.%d.trim", path, static_cast<int>(getpid())) >= static_cast<int>(sizeof tmp)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) return replace_in_place(path, head, head_len, body, body_len);
+    (void)fchmod(fd, mode);
+    bool ok = write_parts(fd, head, head_len, body, body_len);
+    int e = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        e = errno;
+    }
+    if (ok && rename(tmp, path) == 0) return 0;
+    if (ok) e = errno;
+    unlink(tmp);
+    errno = e;
+    return -1;
+}

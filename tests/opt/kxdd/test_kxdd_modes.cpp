@@ -1,0 +1,316 @@
+// The modes that read without copying: digests of the input ("hash_mode"),
+// the byte-value table ("bcount_mode"), compares ("diff_mode") and the
+// synchronisation of an output ("sync_mode").
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kxdd_e2e.h"
+#include "support/faultinject.h"
+#include "support/proc.h"
+
+namespace {
+
+using namespace kxdd_e2e;
+
+// The first word a digest tool prints for a file.
+std::string tool_digest(const std::vector<std::string>& argv, const std::string& path) {
+    std::vector<std::string> a = argv;
+    a.push_back(path);
+    proc_result r = run_proc(a);
+    if (r.status != 0) return {};
+    std::string out = r.out;
+    // "SM3(file)= hex" of openssl; "hex  file" of the others.
+    size_t eq = out.find("= ");
+    if (eq != std::string::npos && out.find('(') < eq) return out.substr(eq + 2, out.find('\n') - eq - 2);
+    return out.substr(0, out.find_first_of(" \n"));
+}
+
+// The digest the summary printed on the line "NAME: hex".
+std::string printed_digest(const std::string& err, const std::string& name) {
+    std::string key = "\n" + name + ": ";
+    std::string text = "\n" + err;
+    size_t at = text.find(key);
+    if (at == std::string::npos) return {};
+    at += key.size();
+    return text.substr(at, text.find('\n', at) - at);
+}
+
+class KxddModes : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string in = dir.file("in");
+    std::string out = dir.file("out");
+
+    proc_result kxdd(std::vector<std::string> args, const std::string& input = {}) {
+        args.insert(args.begin(), "timeout");
+        args.insert(args.begin() + 1, "120");
+        args.insert(args.begin() + 2, kxdd_bin());
+        return run_proc(args, input);
+    }
+};
+
+// ---- hash_mode
+
+TEST_F(KxddModes, HashMatchesTheDigestTools) {
+    // Not a multiple of any step, so the last range of each layout is partial.
+    write_file(in, random_bytes((3u << 20) + 123, 7));
+    struct tool {
+        const char* word;
+        const char* name;
+        std::vector<std::string> argv;
+    };
+    const tool tools[] = {
+        {"md5", "MD5", {"md5sum"}},          {"sha1", "SHA1", {"sha1sum"}},
+        {"sha256", "SHA256", {"sha256sum"}}, {"sha512", "SHA512", {"sha512sum"}},
+        {"xxh3", "XXH3", {"xxh128sum"}},     {"sm3", "SM3", {"openssl", "dgst", "-sm3"}},
+    };
+    std::string words;
+    for (const auto& t : tools) words += (words.empty() ? "" : ",") + std::string(t.word);
+    const std::vector<std::vector<std::string>> layouts = {
+        {},                            // 2 MiB blocks, 32 per step: one step
+        {"bs=64K", "bs_count=1"},      // 49 steps
+        {"bs=1000", "bs_count=7"},     // blocks that split the sectors
+        {"bs=1M", "conv=cal_one_task"},
+    };
+    for (const auto& layout : layouts) {
+        std::vector<std::string> args{"if=" + in, "hash_mode=" + words};
+        args.insert(args.end(), layout.begin(), layout.end());
+        SCOPED_TRACE(layout.empty() ? "defaults" : layout[0]);
+        proc_result p = kxdd(args);
+        ASSERT_EQ(p.status, 0) << p.err;
+        std::string err = clean_err(p.err);
+        for (const auto& t : tools) {
+            std::string want = tool_digest(t.argv, in);
+            if (want.empty()) continue;  // the tool cannot do it here
+            EXPECT_EQ(printed_digest(err, t.name), want) << t.name << "\n" << err;
+        }
+        EXPECT_TRUE(contains(err, "3145851 bytes (3.0M) hash,")) << err;
+        // The fixed print order: MD5 and XXH3 before SHA1, SHA512 last.
+        EXPECT_LT(err.find("\nMD5: "), err.find("\nXXH3: "));
+        EXPECT_LT(err.find("\nXXH3: "), err.find("\nSHA1: "));
+        EXPECT_LT(err.find("\nSM3: "), err.find("\nSHA512: "));
+        EXPECT_TRUE(contains(err, "in type=[file]")) << err;
+        EXPECT_FALSE(contains(err, "out type=")) << err;
+    }
+}
+
+TEST_F(KxddModes, HashOfAStreamAndOfNothing) {
+    std::string data = random_bytes((5u << 20) + 77, 8);
+    write_file(in, data);
+    std::string md5 = tool_digest({"md5sum"}, in);
+    // A pipe: no size, read in order until it ends.
+    proc_result p = kxdd({"hash_mode=md5", "bs=1M", "bs_count=2"}, data);
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(printed_digest(clean_err(p.err), "MD5"), md5) << p.err;
+    EXPECT_TRUE(contains(clean_err(p.err), "5242957 bytes")) << p.err;
+
+    // "skip" on a pipe drops its blocks first.
+    write_file(dir.file("tail"), data.substr(3u << 20));
+    p = kxdd({"hash_mode=md5", "bs=1M", "bs_count=1", "skip=3"}, data);
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(printed_digest(clean_err(p.err), "MD5"), tool_digest({"md5sum"}, dir.file("tail"))) << p.err;
+
+    // An empty file has the digest of nothing.
+    write_file(dir.file("empty"), "");
+    p = kxdd({"if=" + dir.file("empty"), "hash_mode=md5,sha1"});
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(printed_digest(clean_err(p.err), "MD5"), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(printed_digest(clean_err(p.err), "SHA1"), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+}
+
+TEST_F(KxddModes, PerBlockDigestsDoNotDependOnTheStep) {
+    write_file(in, random_bytes(1000000, 9));
+    std::string first;
+    for (const char* per_step : {"bs_count=1", "bs_count=5", "bs_count=300"}) {
+        proc_result p = kxdd({"if=" + in, "hash_mode=pmd5,pxxh3", "bs=4096", per_step});
+        ASSERT_EQ(p.status, 0) << p.err;
+        std::string got = printed_digest(clean_err(p.err), "PMD5") + printed_digest(clean_err(p.err), "PXXH3");
+        ASSERT_EQ(got.size(), 64u) << p.err;
+        if (first.empty()) first = got;
+        EXPECT_EQ(got, first) << per_step;
+    }
+}
+
+TEST_F(KxddModes, HashFailuresPrintNoDigest) {
+    std::string data = random_bytes(1u << 20, 10);
+    write_file(in, data);
+    // A read error that is not a media error ends the run: no digest at all.
+    fi_options o;
+    o.path = in;
+    o.err = "EACCES";
+    o.ranges = {{600000, 600512}};
+    fi_env_guard env(o);
+    proc_result p = kxdd({"if=" + in, "hash_mode=md5", "bs=64K", "bs_count=1"});
+    EXPECT_NE(p.status, 0) << p.err;
+    EXPECT_FALSE(contains(clean_err(p.err), "MD5:")) << p.err;
+    EXPECT_TRUE(contains(clean_err(p.err), "bd_hash_cal [")) << p.err;
+}
+
+TEST_F(KxddModes, HashOfAMissingInput) {
+    proc_result p = kxdd({"if=" + dir.file("missing"), "hash_mode=md5"});
+    EXPECT_EQ(p.status, 1) << p.err;
+    EXPECT_FALSE(contains(clean_err(p.err), "MD5:")) << p.err;
+}
+
+// ---- bcount_mode
+
+TEST_F(KxddModes, ByteCountTable) {
+    std::string data = std::string(1000, 'a') + std::string(24, '\0') + std::string(3, '\xff');
+    write_file(in, data);
+    for (const char* step : {"bs=100", "bs=4096"}) {
+        SCOPED_TRACE(step);
+        proc_result p = kxdd({"if=" + in, "bcount_mode=byte", step});
+        ASSERT_EQ(p.status, 0) << p.err;
+        std::string err = clean_err(p.err);
+        EXPECT_TRUE(contains(err, "Hex\tDec\tChr\tNo\t%\n")) << err;
+        EXPECT_TRUE(contains(err, "\n61\t97\ta\t1000\t")) << err;
+        EXPECT_TRUE(contains(err, "\n00\t0\t.\t24\t")) << err;
+        EXPECT_TRUE(contains(err, "\nFF\t255\t.\t3\t")) << err;
+        EXPECT_TRUE(contains(err, "\n62\t98\tb\t0\t")) << err;
+        EXPECT_TRUE(contains(err, "1027 bytes (1.0K) bcount,")) << err;
+    }
+    // A pipe is counted to its end.
+    proc_result p = kxdd({"bcount_mode=byte", "bs=64"}, data);
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_TRUE(contains(clean_err(p.err), "\n61\t97\ta\t1000\t")) << p.err;
+}
+
+// ---- diff_mode
+
+struct diff_case {
+    const char* name;
+    std::vector<std::string> ops;
+    size_t in_size;
+    size_t out_size;
+    std::vector<size_t> changed;  // offsets changed in the output
+    int status;
+    const char* verdict;
+    std::vector<std::string> lines;  // more lines the summary must hold
+};
+
+TEST_F(KxddModes, CompareTable) {
+    std::vector<size_t> hundred;
+    for (size_t i = 0; i < 100; ++i) hundred.push_back(300000 + i * 1000);
+    const diff_case cases[] = {
+        {"same, byte", {"diff_mode=byte"}, 3u << 20, 3u << 20, {}, 0, "diff_same=[YES]", {}},
+        {"same, bin", {"diff_mode=bin"}, 3u << 20, 3u << 20, {}, 0, "diff_same=[YES]", {}},
+        {"both empty", {"diff_mode=byte"}, 0, 0, {}, 0, "diff_same=[YES]", {}},
+        {"one byte, byte records",
+         {"diff_mode=byte"}, 3u << 20, 3u << 20, {2000000}, 5, "diff_same=[NO not same!!!]",
+         {"Offsets:\n0x1e8480:\t ", "1 Show, 1 (1) difference(s) found"}},
+        {"one byte, block records",
+         {"diff_mode=bs"}, 3u << 20, 3u << 20, {2000000}, 5, "diff_same=[NO not same!!!]",
+         {"Offsets:\n0x1e0000\n", "1 Show, 1 (1) difference(s) found"}},
+        {"one byte, bin", {"diff_mode=bin"}, 3u << 20, 3u << 20, {2000000}, 5, "diff_same=[NO not same!!!]",
+         {"Offsets:\n0x1e8480:\t ", "1 Show, 1 (1) difference(s) found"}},
+        {"first and last byte",
+         {"diff_mode=byte", "bs=4096", "bs_count=3"}, 100000, 100000, {0, 99999}, 5, "diff_same=[NO not same!!!]",
+         {"Offsets:\n0x0:\t ", "\n0x1869f:\t ", "2 Show, 2 (2) difference(s) found"}},
+        {"100 bytes, 8 kept", {"diff_mode=byte"}, 1u << 20, 1u << 20, hundred, 5, "diff_same=[NO not same!!!]",
+         {"8 Show, 100 (100) difference(s) found"}},
+        {"unequal length", {"diff_mode=byte"}, 10u << 20, 12u << 20, {}, 6, "diff_same=[Unequal length]", {}},
+        {"unequal length, bin", {"diff_mode=bin"}, 1u << 20, 1000, {}, 6, "diff_same=[Unequal length]", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string a = random_bytes(std::max(c.in_size, c.out_size), 11);
+        std::string b = a.substr(0, c.out_size);
+        a.resize(c.in_size);
+        for (size_t off : c.changed) b[off] = static_cast<char>(b[off] ^ 0x5a);
+        write_file(in, a);
+        write_file(out, b);
+        std::vector<std::string> args{"if=" + in, "of=" + out};
+        args.insert(args.end(), c.ops.begin(), c.ops.end());
+        proc_result p = kxdd(args);
+        EXPECT_EQ(p.status, c.status) << p.err;
+        std::string err = clean_err(p.err);
+        EXPECT_TRUE(contains(err, std::string(c.verdict) + "\n")) << err;
+        for (const auto& l : c.lines) EXPECT_TRUE(contains(err, l)) << l << "\n" << err;
+        if (c.changed.empty()) {
+            EXPECT_FALSE(contains(err, "Offsets:")) << err;
+        }
+        if (c.changed.size() == 1 && c.lines.size() && contains(c.lines[0], ":\t")) {
+            // Both bytes of the record: the input's, then the output's.
+            char want[16];
+            snprintf(want, sizeof want, "%02x %02x\n", static_cast<uint8_t>(a[c.changed[0]]),
+                     static_cast<uint8_t>(b[c.changed[0]]));
+            EXPECT_TRUE(contains(err, want)) << want << "\n" << err;
+        }
+        // Neither side was changed by the compare.
+        EXPECT_TRUE(read_file(in) == a);
+        EXPECT_TRUE(read_file(out) == b);
+    }
+}
+
+TEST_F(KxddModes, UnreadableBytesAreNeverCalledTheSame) {
+    // Both sides hold the same bytes, but one sector of the input cannot be
+    // read: the compare may not answer YES.
+    std::string data = random_bytes(1u << 20, 12);
+    write_file(in, data);
+    write_file(out, data);
+    fi_options o;
+    o.path = in;
+    o.err = "EIO";
+    o.ranges = {{300000, 300512}};
+    fi_env_guard env(o);
+    for (const char* mode : {"diff_mode=byte", "diff_mode=bin"}) {
+        SCOPED_TRACE(mode);
+        proc_result p = kxdd({"if=" + in, "of=" + out, mode});
+        EXPECT_NE(p.status, 0) << p.err;
+        EXPECT_FALSE(contains(clean_err(p.err), "diff_same=[YES]")) << p.err;
+    }
+}
+
+// ---- sync_mode
+
+TEST_F(KxddModes, SyncMakesTheOutputTheInput) {
+    std::string data = random_bytes((12u << 20) + 5, 13);
+    struct sync_case {
+        const char* name;
+        std::string output;
+        std::vector<std::string> ops;
+        std::string want;
+        const char* line;
+    };
+    std::string shorter = data.substr(0, 11u << 20);
+    shorter[70000] = static_cast<char>(shorter[70000] ^ 1);  // one sub-block of 64 KiB to rewrite
+    std::string longer = data + random_bytes(3u << 20, 14);
+    longer[5u << 20] = static_cast<char>(longer[5u << 20] ^ 1);
+    std::string limited_want = longer;
+    limited_want[5u << 20] = data[5u << 20];
+    const sync_case cases[] = {
+        {"same", data, {}, data, "Sync 0 (0) Bytes"},
+        {"shorter output", shorter, {}, data, "Sync 1114117 (1.1M) Bytes"},
+        {"longer output is cut", longer, {}, data, "Sync 65536 (64.0K) Bytes"},
+        {"empty output", std::string(), {}, data, "Sync 12582917 (12.0M) Bytes"},
+        // With a count only the steps run; what lies behind stays.
+        {"count keeps the rest", longer, {"bs_count=16", "count=6"}, limited_want, "Check 6291456 (6.0M)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(in, data);
+        write_file(out, c.output);
+        std::vector<std::string> args{"if=" + in, "of=" + out, "sync_mode=1"};
+        args.insert(args.end(), c.ops.begin(), c.ops.end());
+        proc_result p = kxdd(args);
+        ASSERT_EQ(p.status, 0) << p.err;
+        std::string err = clean_err(p.err);
+        EXPECT_TRUE(contains(err, c.line)) << err;
+        EXPECT_TRUE(contains(err, "Check ")) << err;
+        std::string got = read_file(out);
+        EXPECT_EQ(got.size(), c.want.size());
+        EXPECT_TRUE(got == c.want);
+        EXPECT_TRUE(read_file(in) == data);
+    }
+}
+
+TEST_F(KxddModes, SyncNeedsAnExistingOutput) {
+    write_file(in, "abc");
+    proc_result p = kxdd({"if=" + in, "of=" + dir.file("missing"), "sync_mode=1"});
+    EXPECT_EQ(p.status, 1) << p.err;
+    EXPECT_FALSE(exists(dir.file("missing")));
+}
+
+}  // namespace
