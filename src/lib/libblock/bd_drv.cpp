@@ -5,6 +5,7 @@
 
 #include "libblock/bd.h"
 #include "libblock/bd_priv.h"
+#include "libblock/bd_kxi.h"
 #include "libblock/bd_plug.h"
 #include "libblock/bd_vmdk2.h"
 #include "libconf/ini/conf.h"
@@ -57,7 +58,7 @@ int bd_init2() {
     g_reg.file_drv = bd_file_drv();
     // kxsd registers here.
     bd_kxz_register();
-    // kxi registers here.
+    g_reg.kxi_drv = bd_kxi_register();
     // curl registers here.
     bdrv_vdi_register();
     bdrv_smif_register();
@@ -72,7 +73,7 @@ int bd_exit2() {
     // kxsd exits here.
     // curl exits here.
     bd_kxz_exit();
-    // kxi exits here.
+    bdrv_kxi_exit();
     bdrv_aff4_exit();
     g_reg.n_builtin = 0;
     for (size_t i = 0; i < g_reg.n_plugins; ++i) libplugin_free(g_reg.plugins[i]);

@@ -4,6 +4,7 @@
 
 #include "libblock/bd.h"
 #include "libblock/bd_priv.h"
+#include "libkxi/libkxi.h"
 #include "libpal/basic/pl_assert.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/string/str_safe.h"
@@ -200,9 +201,12 @@ int bd_info(bd_dev* dev, bd_dev_info* info) {
 
 int bd_ioctl(bd_dev* dev, int32_t cmd, void* arg, int64_t arglen) {
     if (cmd == BLOCK_GET_CACHE_NAME) {
-        // Cache files belong to the cache image, which this build does not have.
-        if (dev) BD_SET_ERR(dev, VERR_NOT_IMPLEMENTED, "%s", verr2str(VERR_NOT_IMPLEMENTED));
-        return VERR_NOT_IMPLEMENTED;
+        // The cache image's default name for a path; the device is not consulted.
+        auto* req = static_cast<bd_cache_name_req*>(arg);
+        if (!req || arglen < static_cast<int64_t>(sizeof *req) || !req->path || !req->buf ||
+            kxi_default_cache_name(req->path, req->buf, static_cast<size_t>(req->size)) != 0)
+            return static_cast<int>(bad_args(dev));
+        return 0;
     }
     if (!usable(dev)) return static_cast<int>(bad_args(dev));
     bool remote = dev->drv->type == BD_DRV_KXSD;

@@ -251,9 +251,15 @@ TEST(NetChan, WriteToAResetConnectionFailsWithoutSigpipe) {
     {
         chan_pair p(
             [](int fd) {
+                // Reset only once the connection is fully up: the client's
+                // byte says so (a reset during the connect fails the connect).
+                char c;
+                (void)!read(fd, &c, 1);
                 set_linger0(fd);  // close with RST
             },
             5000);
+        ASSERT_NE(p.sock, 0u);
+        ASSERT_EQ(send(static_cast<int>(p.sock - 1), "x", 1, MSG_NOSIGNAL), 1);
         p.peer.join();
         // The reset has arrived once the socket turns readable.
         pollfd pf{static_cast<int>(p.sock - 1), POLLIN, 0};
