@@ -59,7 +59,7 @@ int bd_init2() {
     // kxsd registers here.
     bd_kxz_register();
     g_reg.kxi_drv = bd_kxi_register();
-    // curl registers here.
+    bdrv_curl_register();
     bdrv_vdi_register();
     bdrv_smif_register();
     bd_vmdk2_register();
@@ -71,7 +71,7 @@ int bd_exit2() {
     // Exits in their fixed order: file, kxsd, curl, kxz, kxi, aff4.
     bd_file_exit();
     // kxsd exits here.
-    // curl exits here.
+    bdrv_curl_exit();
     bd_kxz_exit();
     bdrv_kxi_exit();
     bdrv_aff4_exit();

@@ -17,3 +17,7 @@ bd_drv* bdrv_vdi_register();
 bd_drv* bdrv_smif_register();
 bd_drv* bdrv_aff4_register();
 void bdrv_aff4_exit();
+// The transfer-library driver of "http://", "https://", "ftp://" and
+// "ftps://" URLs; its exit ends the library when an open started it.
+bd_drv* bdrv_curl_register();
+void bdrv_curl_exit();

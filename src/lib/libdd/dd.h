@@ -71,6 +71,8 @@ struct dd_diff_rec {
     char* out_list;
     uint64_t list_size;
     std::atomic<uint64_t> sync_bytes;
+    // The run ended before the compare reached its end (a failure or a stop).
+    std::atomic<uint8_t> incomplete;
     mem_diff_ctx* recorder;
     bd_hash_param in_param;
     bd_hash_param out_param;

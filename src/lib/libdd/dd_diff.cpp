@@ -271,7 +271,11 @@ int dd_diff_print(dd_ctx* ctx, bool print) {
     const char* text = state == MDIFF_ST_UNEQUAL_LEN ? "diff_same=[Unequal length]\n"
                        : (state == 0 && unread == 0) ? "diff_same=[YES]\n"
                                                      : "diff_same=[NO not same!!!]\n";
-    os_console_printf(stderr, 2, "%s", text);
+    // What was not compared is not known to be the same.
+    if (state == 0 && unread == 0 && d->incomplete)
+        LOG2(LOG2_ERR, "dd_a", "the compare ended before the end of the data: no verdict\n");
+    else
+        os_console_printf(stderr, 2, "%s", text);
     if (unread > 0)
         LOG2(LOG2_ERR, "dd_a", "%llu bytes could not be read: they were not compared\n",
              static_cast<unsigned long long>(unread));

@@ -210,6 +210,7 @@ int32_t dd_work_thread(void* arg) {
     ctx->running = 0;
     // A stop ends the run as stopped wherever it was noticed.
     if (dd_stopped(ctx) && r < 0 && r != DD_DIFF && r != DD_DIFF_LEN) r = DD_STOPPED;
+    if (ctx->diff_rec && r != 0 && r != DD_DIFF && r != DD_DIFF_LEN) ctx->diff_rec->incomplete = 1;
     if (!(ctx->flags & DD_F_ST_NONE)) dd_print_stat(ctx, r);
     release(ctx, false);
     LOG2(LOG2_DBG, "dd_a", "ret=%d <==\n", r);
@@ -242,8 +243,9 @@ int dd_stop_check(const dd_ctx* ctx) { return dd_stopped(ctx) ? DD_STOPPED : 0; 
 namespace {
 
 // Closes the devices and frees the buffers; the mode records and the
-// digests of the written data too unless a summary may still read them (the worker's own end: SIGUSR1 can come until
-// the command takes its handler away).
+// digests of the written data too, unless a summary may still read them: at
+// the worker's own end SIGUSR1 can come until the command takes its handler
+// away.
 void release(dd_ctx* ctx, bool records) {
     LOG2(LOG2_VERB, "dd_a", "==>\n");
     dd_close_devices(ctx);

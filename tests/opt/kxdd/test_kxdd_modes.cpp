@@ -3,6 +3,8 @@
 // synchronisation of an output ("sync_mode").
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -261,6 +263,36 @@ TEST_F(KxddModes, UnreadableBytesAreNeverCalledTheSame) {
         EXPECT_NE(p.status, 0) << p.err;
         EXPECT_FALSE(contains(clean_err(p.err), "diff_same=[YES]")) << p.err;
     }
+}
+
+TEST_F(KxddModes, StopsWithExit8AndNoVerdictOrDigest) {
+    // A hash waiting for its input: SIGINT ends it at once, without a digest.
+    {
+        live_proc p(kxdd_argv({"hash_mode=md5", "bs=64K", "bs_count=1"}), {.pipe_in = true});
+        ASSERT_TRUE(p.feed(random_bytes(100000, 15)));
+        ASSERT_TRUE(p.wait_until([&] { return contains(clean_err(p.err()), "in type="); }, 60000)) << p.err();
+        p.send(SIGINT);
+        // The input stays open: only the stop can end the run.
+        ASSERT_TRUE(p.wait_until([&] { return p.ended(); }, 60000)) << p.err();
+        EXPECT_EQ(p.finish(), 8) << p.err();
+        EXPECT_FALSE(contains(clean_err(p.err()), "MD5:")) << p.err();
+    }
+    // A compare whose reads are slow: stopped part way, it gives no verdict.
+    std::string data = random_bytes(4u << 20, 16);
+    write_file(in, data);
+    write_file(out, data);
+    fi_options o;
+    o.path = in;
+    o.stall_ms = 100;
+    fi_env_guard env(o);
+    live_proc p(kxdd_argv({"if=" + in, "of=" + out, "diff_mode=bin", "bs=4096"}), {});
+    // A progress line: some blocks were compared, so a summary follows.
+    ASSERT_TRUE(p.wait_until([&] { return !progress_lines(p.err()).empty(); }, 60000)) << p.err();
+    p.send(SIGINT);
+    EXPECT_EQ(p.finish(60000), 8) << p.err();
+    std::string err = clean_err(p.err());
+    EXPECT_FALSE(contains(err, "diff_same=[YES]")) << err;
+    EXPECT_TRUE(contains(err, "no verdict")) << err;
 }
 
 // ---- sync_mode
