@@ -56,7 +56,7 @@ int bd_init2() {
     // smif, vmdk2, aff4 (the probe asks them from the last to the first).
     bd_file_register();
     g_reg.file_drv = bd_file_drv();
-    // kxsd registers here.
+    bdrv_kxsd_register();
     bd_kxz_register();
     g_reg.kxi_drv = bd_kxi_register();
     bdrv_curl_register();
@@ -70,7 +70,7 @@ int bd_init2() {
 int bd_exit2() {
     // Exits in their fixed order: file, kxsd, curl, kxz, kxi, aff4.
     bd_file_exit();
-    // kxsd exits here.
+    bdrv_kxsd_exit();
     bdrv_curl_exit();
     bd_kxz_exit();
     bdrv_kxi_exit();

@@ -21,3 +21,7 @@ void bdrv_aff4_exit();
 // "ftps://" URLs; its exit ends the library when an open started it.
 bd_drv* bdrv_curl_register();
 void bdrv_curl_exit();
+// The remote storage driver of "kxp://" and "kxps://" names; registering
+// starts the remote client once, the exit ends it.
+bd_drv* bdrv_kxsd_register();
+void bdrv_kxsd_exit();

@@ -342,6 +342,12 @@ int kxsd_cli_pack_switch(kxsd_cli_ctx* conn) {
     return status == KXSD_CLI_OK ? 0 : -1;
 }
 
+void kxsd_cli_drop_link(kxsd_cli_ctx* conn) {
+    if (!conn) return;
+    tls_end(conn);
+    if (conn->chan.handle) net_close(&conn->chan);
+}
+
 int kxsd_cli_reconnect(kxsd_cli_ctx* conn) {
     if (!conn) return -1;
     tls_end(conn);

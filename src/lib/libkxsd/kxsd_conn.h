@@ -102,6 +102,11 @@ int kxsd_cli_pack_switch(kxsd_cli_ctx* conn);
 // error", or the login's failure). The pack switch is not repeated.
 int kxsd_cli_reconnect(kxsd_cli_ctx* conn);
 
+// Ends TLS and closes the channel after a reply that did not arrive whole:
+// a late or partial reply would otherwise be taken as the answer of the
+// next request. Later requests fail at once (ENOTCONN) until a reconnect.
+void kxsd_cli_drop_link(kxsd_cli_ctx* conn);
+
 // Closes every file and directory still open on the connection, logs out
 // (when the channel still has a socket) and frees the connection. The
 // logout's send status (0 without a socket).

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "libkxsd/kxsd_conn.h"
 #include "liblog/log2.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/pl_mem.h"
@@ -40,6 +41,14 @@ const char* cli_status_str(int32_t status) {
     return kStatusText[status];
 }
 
+// A TCP channel whose socket was dropped (or never opened) carries
+// nothing: the request fails as a lost connection.
+static bool link_up(kxsd_cli_ctx* conn) {
+    if ((conn->chan.kind != NET_CHAN_TCP && conn->chan.kind != NET_CHAN_TCP1) || conn->chan.handle) return true;
+    conn->net_errno = ENOTCONN;
+    return false;
+}
+
 int32_t kxsd_send_request(kxsd_cli_ctx* conn, uint8_t cmd, const void* body, int32_t len) {
     if (conn->fix_failed) return KXSD_CLI_TIMEOUT;
     if (!conn->fixing) {
@@ -52,6 +61,7 @@ int32_t kxsd_send_request(kxsd_cli_ctx* conn, uint8_t cmd, const void* body, int
         LOG2(LOG2_DBG, "sdcli", "reqest need len >= 4 [len=%d]\n", len);
         return KXSD_CLI_MEM_ERR;
     }
+    if (!link_up(conn)) return KXSD_CLI_NET_ERR;
     const auto* b = static_cast<const uint8_t*>(body);
     uint8_t head[KXSD_HEAD_LEN];
     const kxsd_msg_head h{{'K', 'X'}, KXSD_PROTO_REQ, cmd, be_get32(b)};
@@ -70,6 +80,7 @@ int32_t client_recv_response_imp(kxsd_cli_ctx* conn, int32_t* len) {
     conn->net_errno = 0;
     if (!conn->fixing && conn->send_mode != 0) return KXSD_CLI_NET_ERR;
 
+    if (!link_up(conn)) return KXSD_CLI_NET_ERR;
     uint8_t raw_head[KXSD_HEAD_LEN];
     // errno is kept only when it comes from this read.
     errno = 0;
@@ -140,6 +151,9 @@ int32_t client_recv_response(kxsd_cli_ctx* conn, int32_t* len) {
     LOG2(LOG2_DBG, "sdcli", "ret=%d error:[%s]\n", status, cli_status_str(status));
     // The resume procedure is never switched on: a failed read is final.
     LOG2(LOG2_DBG, "sdcli", "!net_error_reconnect return\n");
+    // The stream is out of step with the requests: nothing more is read
+    // from it.
+    kxsd_cli_drop_link(conn);
     return status;
 }
 
