@@ -326,13 +326,9 @@ bool file_job_stopped(const file_job* j) { return j->stop.load(std::memory_order
 
 void file_job_exit(file_job* j) {
     file_job_stop(j);
-    // Wake the consumer at once rather than at the end of its bounded wait
-    // (a consumer between its look at the flag and its wait still ends
-    // within k_wait_ms).
-    if (mbuf_ctx* q = j->queue) {
-        os_mutex_guard g(q->lock);
-        os_cond_broadcast(q->committed);
-    }
+    // The consumer looks at the stop flag at once, not at the end of its
+    // bounded wait; the wake is kept for a consumer not yet waiting.
+    mbuf_wake_reader(j->queue);
     // The threads go first: nothing they use is freed before they have ended.
     if (j->pool) {
         thread_ctx_exit(j->pool);

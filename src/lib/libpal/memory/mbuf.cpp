@@ -161,8 +161,16 @@ uint8_t* mbuf_peek(mbuf_ctx* ctx, uint64_t* len) {
 uint8_t* mbuf_get_read_block(mbuf_ctx* ctx, uint64_t* len, uint32_t ms) {
     if (!ctx) return nullptr;
     os_mutex_guard g(ctx->lock);
-    mem_wait_locked(ctx->committed, ctx->lock, ms, [ctx] { return has_block(ctx); });
+    mem_wait_locked(ctx->committed, ctx->lock, ms, [ctx] { return has_block(ctx) || ctx->woken; });
+    ctx->woken = 0;
     return peek_locked(ctx, len);
+}
+
+void mbuf_wake_reader(mbuf_ctx* ctx) {
+    if (!ctx) return;
+    os_mutex_guard g(ctx->lock);
+    ctx->woken = 1;
+    os_cond_broadcast(ctx->committed);
 }
 
 int mbuf_release(mbuf_ctx* ctx) {

@@ -33,6 +33,7 @@ struct mbuf_ctx {
     os_cond* committed;  // signalled when a block is committed
     os_cond* consumed;   // signalled when a block is released
     uint32_t* lens;      // committed length of every block of the batch
+    uint8_t woken;       // set by mbuf_wake_reader until a read wait takes it
 };
 
 // A new queue, or nothing: all_size must exceed 2 and block_size be
@@ -66,6 +67,9 @@ int mbuf_wait_empty(mbuf_ctx* ctx, uint32_t ms);
 uint8_t* mbuf_peek(mbuf_ctx* ctx, uint64_t* len);
 // Waits up to ms for a committed block, then mbuf_peek.
 uint8_t* mbuf_get_read_block(mbuf_ctx* ctx, uint64_t* len, uint32_t ms);
+// Ends the reader's current or next wait in mbuf_get_read_block at once,
+// with or without a block (to make it look at a stop flag).
+void mbuf_wake_reader(mbuf_ctx* ctx);
 // Releases the block at read_idx: 0, or -1 when none was committed.
 int mbuf_release(mbuf_ctx* ctx);
 // Copies the next block into buf (len must be at least block_size) and

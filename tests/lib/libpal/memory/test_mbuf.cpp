@@ -157,6 +157,36 @@ TEST(Mbuf, WaitsTimeOutWhenNothingHappens) {
     mbuf_exit(q);
 }
 
+// A wake that comes before the reader waits is kept: the reader's next wait
+// ends at once without a block (a lost wake would hold this test until the
+// test runner's time limit), and only that one wait.
+TEST(Mbuf, WakeEndsTheReadersWaitEvenBeforeItWaits) {
+    mbuf_ctx* q = mbuf_init(2 * 16, 16);
+    ASSERT_NE(q, nullptr);
+    uint64_t len = 0;
+    mbuf_wake_reader(q);
+    EXPECT_EQ(mbuf_get_read_block(q, &len, 3600 * 1000), nullptr);
+    uint8_t buf[16] = {7};
+    ASSERT_EQ(mbuf_write(q, buf, 16), 0);
+    mbuf_wake_reader(q);
+    EXPECT_NE(mbuf_get_read_block(q, &len, 3600 * 1000), nullptr) << "a committed block is still handed out";
+    EXPECT_EQ(len, 16u);
+    EXPECT_EQ(mbuf_release(q), 0);
+    EXPECT_EQ(mbuf_get_read_block(q, &len, 2), nullptr) << "the wake was taken by one wait";
+
+    // A reader already waiting on another thread is woken too.
+    std::atomic<bool> returned{false};
+    std::thread reader([&] {
+        uint64_t n = 0;
+        EXPECT_EQ(mbuf_get_read_block(q, &n, 3600 * 1000), nullptr);
+        returned = true;
+    });
+    mbuf_wake_reader(q);
+    reader.join();
+    EXPECT_TRUE(returned);
+    mbuf_exit(q);
+}
+
 // The job hand-over on real threads: the producer resets, fills a batch of
 // random length (a short last block now and then) and waits until every block
 // is released; the consumer takes blocks as they are committed. Every block
