@@ -103,6 +103,18 @@ int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen
     return 0;
 }
 
+// After a block of len bytes: its record, the progress line and the duty
+// cycle's rest. 0, or the rest's negative status.
+static int block_done(dd_ctx* ctx, uint64_t len, uint64_t ibs) {
+    if (len == ibs) ctx->records_in_full++;
+    else ctx->records_in_part++;
+    ctx->retry_fails = 0;
+    if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, -1, -1);
+    if (!ctx->cool_down_work) return 0;
+    int c = dd_cool_down(ctx);
+    return c < 0 ? c : 0;
+}
+
 int dd_work_imp(dd_ctx* ctx) {
     int r = 0;
     const uint64_t ibs = static_cast<uint64_t>(ctx->ibs);
@@ -116,14 +128,7 @@ int dd_work_imp(dd_ctx* ctx) {
             int d = diff_sync(ctx);
             if (d < 0) return d;
             if (d == 1) break;  // both sides ended
-            if (ctx->diff_rec->step_len == ibs) ctx->records_in_full++;
-            else ctx->records_in_part++;
-            ctx->retry_fails = 0;
-            if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, -1, -1);
-            if (ctx->cool_down_work) {
-                int c = dd_cool_down(ctx);
-                if (c < 0) return c;
-            }
+            if (int c = block_done(ctx, ctx->diff_rec->step_len, ibs); c < 0) return c;
             continue;
         }
         if (ctx->mode == DD_MODE_CLEAR) {
@@ -134,14 +139,7 @@ int dd_work_imp(dd_ctx* ctx) {
             int w = dd_write_and_stats(ctx, nullptr, len, 0, ctx->out_url);
             if (w < 0) return w;
             ctx->i_offset += len;
-            if (len == ibs) ctx->records_in_full++;
-            else ctx->records_in_part++;
-            ctx->retry_fails = 0;
-            if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, -1, -1);
-            if (ctx->cool_down_work) {
-                int c = dd_cool_down(ctx);
-                if (c < 0) return c;
-            }
+            if (int c = block_done(ctx, len, ibs); c < 0) return c;
             continue;
         }
         uint64_t zlen = 0;
@@ -171,14 +169,7 @@ int dd_work_imp(dd_ctx* ctx) {
                                          : dd_write_and_stats(ctx, ctx->ibuf, wlen, zlen, ctx->out_url);
         if (w < 0) return w;
         ctx->i_offset += len;
-        if (len == ibs) ctx->records_in_full++;
-        else ctx->records_in_part++;
-        ctx->retry_fails = 0;
-        if (!(ctx->flags & DD_F_ST_NONE)) dd_print_progress(ctx, ctx->count, -1, -1);
-        if (ctx->cool_down_work) {
-            int c = dd_cool_down(ctx);
-            if (c < 0) return c;
-        }
+        if (int c = block_done(ctx, len, ibs); c < 0) return c;
     }
     if (ctx->obuf_fill) {
         int w = dd_write_and_stats(ctx, ctx->obuf, ctx->obuf_fill, 0, ctx->out_url);

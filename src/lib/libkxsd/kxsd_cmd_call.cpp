@@ -1,6 +1,5 @@
 // The common request procedure of the command catalogue.
 #include "libkxsd/kxsd_cmd_priv.h"
-#include "libpal/string/str_safe.h"
 
 namespace kxsd_cmd {
 
@@ -21,14 +20,7 @@ int32_t call(kxsd_cli_ctx* conn, uint8_t cmd, const blobmsg_policy* policy, int 
         return KXSD_CLI_DATA_ERR;
     }
     step = STEP_REPLY;
-    const int32_t eno = blobmsg_get_i32(out[0]);
-    if (eno != 0) {
-        conn->srv_errno = eno;
-        str_safecopy_trunc(conn->errno_str, sizeof conn->errno_str, blobmsg_get_string(out[1]));
-        return KXSD_CLI_SRV_ERR;
-    }
-    conn->srv_errno = 0;
-    return KXSD_CLI_OK;
+    return kxsd_reply_verdict(conn, out);
 }
 
 }  // namespace kxsd_cmd

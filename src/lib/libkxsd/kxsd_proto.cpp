@@ -192,6 +192,10 @@ int32_t kxsd_cli_call(kxsd_cli_ctx* conn, uint8_t cmd, const blobmsg_policy* pol
     if (cli_blobmsg_parse(policy, rows, out, kxsd_reply_data(conn), kxsd_reply_data_len(conn)) != 0) {
         return KXSD_CLI_DATA_ERR;
     }
+    return kxsd_reply_verdict(conn, out);
+}
+
+int32_t kxsd_reply_verdict(kxsd_cli_ctx* conn, const msg_attr* const* out) {
     const int32_t eno = blobmsg_get_i32(out[0]);
     if (eno != 0) {
         conn->srv_errno = eno;

@@ -70,5 +70,10 @@ int32_t kxsd_reply_data_len(const kxsd_cli_ctx* conn);
 int32_t kxsd_cli_call(kxsd_cli_ctx* conn, uint8_t cmd, const blobmsg_policy* policy, int rows,
                       const msg_attr** out);
 
+// The server's verdict in a parsed reply (out[0] "errno", out[1]
+// "errno_str"): a non-zero errno and its text are kept in the connection
+// (status 4), else the server errno is cleared (status 0).
+int32_t kxsd_reply_verdict(kxsd_cli_ctx* conn, const msg_attr* const* out);
+
 // Fills the connection's error record from a client status.
 void kxsd_cli_set_last_error(kxsd_cli_ctx* conn, int32_t status);

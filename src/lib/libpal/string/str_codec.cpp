@@ -250,7 +250,11 @@ void str_unescape_imp(char** outp, const char** inp, size_t len, int mode) {
     *inp = s;
 }
 
-int str_unescape_url_args(const char* text, char* out, size_t out_size) {
+namespace {
+
+// The whole text unescaped in the given mode: 0, or -1 (out emptied) when it
+// does not fit.
+int unescape_whole(const char* text, char* out, size_t out_size, int mode) {
     if (!PL_CHECK_TEXT("pal", text && out && out_size, "ib && ob")) return -1;
     size_t len = strlen(text);
     if (len + 1 > out_size) {
@@ -259,21 +263,18 @@ int str_unescape_url_args(const char* text, char* out, size_t out_size) {
     }
     char* o = out;
     const char* in = text;
-    str_unescape_imp(&o, &in, len + 1, STR_UNESCAPE_URL_ARGS);
+    str_unescape_imp(&o, &in, len + 1, mode);
     return 0;
 }
 
+}  // namespace
+
+int str_unescape_url_args(const char* text, char* out, size_t out_size) {
+    return unescape_whole(text, out, out_size, STR_UNESCAPE_URL_ARGS);
+}
+
 int str_unescape_uri(const char* text, char* out, size_t out_size) {
-    if (!PL_CHECK_TEXT("pal", text && out && out_size, "ib && ob")) return -1;
-    size_t len = strlen(text);
-    if (len + 1 > out_size) {
-        out[0] = 0;
-        return -1;
-    }
-    char* o = out;
-    const char* in = text;
-    str_unescape_imp(&o, &in, len + 1, STR_UNESCAPE_URI);
-    return 0;
+    return unescape_whole(text, out, out_size, STR_UNESCAPE_URI);
 }
 
 // ------------------------------------------------------ URL character sets

@@ -30,6 +30,19 @@ int sock_fd(uint64_t sock) {
 
 uint64_t fd_handle(int fd) { return static_cast<uint64_t>(fd) + 1; }
 
+// The socket's descriptor with addr loaded into ss (its length in *len), or
+// -1 (EINVAL for an address that cannot be loaded).
+int addressed_fd(uint64_t sock, const os_ipaddr* addr, sockaddr_storage* ss, socklen_t* len) {
+    int fd = sock_fd(sock);
+    if (fd < 0) return -1;
+    *len = os_sockaddr_load(ss, addr);
+    if (!*len) {
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 // One call moves less than 2 GiB.
 size_t clamp_len(size_t n) { return n > static_cast<size_t>(INT_MAX) ? static_cast<size_t>(INT_MAX) : n; }
 
@@ -218,14 +231,10 @@ int os_socket_ctrl(uint64_t sock, uint32_t code, const char* text) {
 int os_socket_connect(uint64_t sock, const os_ipaddr* addr) {
     if (!PL_CHECK("pal", sock && addr)) return -1;
     if (!PL_CHECK("pal", !os_ipaddr_is_empty(addr))) return -1;
-    int fd = sock_fd(sock);
-    if (fd < 0) return -1;
     sockaddr_storage ss;
-    socklen_t len = os_sockaddr_load(&ss, addr);
-    if (!len) {
-        errno = EINVAL;
-        return -1;
-    }
+    socklen_t len = 0;
+    int fd = addressed_fd(sock, addr, &ss, &len);
+    if (fd < 0) return -1;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&ss), len) == 0) return 1;
     switch (errno) {
     case EISCONN: return 1;
@@ -257,14 +266,10 @@ int64_t os_socket_usend(uint64_t sock, const os_ipaddr* addr, const void* data, 
     if (!PL_CHECK("pal", sock && addr && data)) return -1;
     if (!PL_CHECK("pal", !os_ipaddr_is_empty(addr))) return -1;
     if (length == 0) return 0;
-    int fd = sock_fd(sock);
-    if (fd < 0) return -1;
     sockaddr_storage ss;
-    socklen_t len = os_sockaddr_load(&ss, addr);
-    if (!len) {
-        errno = EINVAL;
-        return -1;
-    }
+    socklen_t len = 0;
+    int fd = addressed_fd(sock, addr, &ss, &len);
+    if (fd < 0) return -1;
     return io_result(
         sendto(fd, data, clamp_len(length), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&ss), len));
 }
@@ -399,14 +404,10 @@ int64_t os_socket_urecvv(uint64_t sock, os_ipaddr* addr, const iovec* list, size
 int64_t os_socket_usendv(uint64_t sock, const os_ipaddr* addr, const iovec* list, size_t size) {
     if (!PL_CHECK("pal", sock && addr && list && size)) return -1;
     if (!PL_CHECK("pal", !os_ipaddr_is_empty(addr))) return -1;
-    int fd = sock_fd(sock);
-    if (fd < 0) return -1;
     sockaddr_storage ss;
-    socklen_t len = os_sockaddr_load(&ss, addr);
-    if (!len) {
-        errno = EINVAL;
-        return -1;
-    }
+    socklen_t len = 0;
+    int fd = addressed_fd(sock, addr, &ss, &len);
+    if (fd < 0) return -1;
     msghdr msg{};
     msg.msg_name = &ss;
     msg.msg_namelen = len;
