@@ -37,14 +37,16 @@ int effective_opcode(int opcode, const qexpr_value* a, bool ignore_case) {
 
 enum class verdict { go_on, keep, drop };
 
-// A rule holds when its comparison is true, or, for a "!" rule, false. A
-// rule that holds keeps the record, and ends the walk in mode "or"; one
-// that fails drops it, and ends the walk in mode "and".
-verdict apply(bool holds, uint32_t mode, int* result) {
-    *result = holds ? 0 : 1;
-    if (holds && mode == QEXPR_MODE_OR) return verdict::keep;
-    if (!holds && mode == QEXPR_MODE_AND) return verdict::drop;
-    return verdict::go_on;
+// A plain rule keeps the record when its comparison is true and drops it
+// when false; a "!" rule does the reverse. A plain rule ends the walk on
+// keep in mode "or" and on drop in mode "and"; a "!" rule ends it on drop
+// in mode "or" and on keep in mode "and".
+verdict apply(bool c, bool negated, uint32_t mode, int* result) {
+    const bool keep = c != negated;
+    *result = keep ? 0 : 1;
+    const bool ends = negated ? (keep == (mode == QEXPR_MODE_AND)) : (keep == (mode == QEXPR_MODE_OR));
+    if (!ends) return verdict::go_on;
+    return keep ? verdict::keep : verdict::drop;
 }
 
 }  // namespace
@@ -78,8 +80,7 @@ int qexpr_filter_drop(qexpr_ctx* h, qexpr_get_fn get, void* arg) {
                 LOG2(LOG2_DBG, "pal", "[ %s %s(%s) %s %s ] = %d\n", r->kind == QEXPR_KIND_NOT ? "!" : "", r->var,
                      qexpr_value_text(&a), op ? op : "?", r->value, c);
             }
-            const bool holds = (c != 0) != (r->kind == QEXPR_KIND_NOT);
-            switch (apply(holds, h->rule_mode, &result)) {
+            switch (apply(c != 0, r->kind == QEXPR_KIND_NOT, h->rule_mode, &result)) {
             case verdict::keep: return 0;
             case verdict::drop: return 1;
             case verdict::go_on: break;

@@ -27,18 +27,22 @@ TEST(QexprFilter, ModesWithPlainAndNegatedRules) {
         {"@rule_mode and; level <= 3; tag find net", "sock", 2, 1},
         {"@rule_mode and; level <= 3; tag find net", "network", 2, 0},
         {"@rule_mode and; level <= 3; tag find net", "net", 5, 1},
-        // A "!" rule holds when its comparison is false, in either mode.
+        // A "!" rule drops when its comparison is true and keeps when it is
+        // false; it ends the walk on a drop in "or" and on a keep in "and".
         {"!tag == a", "a", 6, 1},
         {"!tag == a", "b", 6, 0},
-        {"!tag == a; level <= 3", "b", 9, 0},
-        {"!tag == a; level <= 3", "a", 2, 0},
+        {"!tag == a; level <= 3", "b", 9, 1},
+        {"!tag == a; level <= 3", "a", 2, 1},
         {"!tag == a; level <= 3", "a", 9, 1},
         {"!tag == a; !tag == b", "c", 6, 0},
-        {"@rule_mode and; !tag == a; level <= 3", "b", 9, 1},
-        {"@rule_mode and; !tag == a; level <= 3", "a", 2, 1},
+        {"@rule_mode and; !tag == a; level <= 3", "b", 9, 0},
+        {"@rule_mode and; !tag == a; level <= 3", "a", 2, 0},
+        {"@rule_mode and; !tag == a; level <= 3", "a", 9, 1},
         {"@rule_mode and; !tag == a; level <= 3", "b", 2, 0},
         {"@rule_mode and; !tag == a; !tag == b", "c", 6, 0},
-        {"@rule_mode and; !tag == a; !tag == b", "b", 6, 1},
+        {"@rule_mode and; !tag == a; !tag == b", "b", 6, 0},
+        {"@rule_mode and; !tag == a; !tag == b", "a", 6, 0},
+        {"@rule_mode and; !tag == a; tag == b", "a", 6, 1},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.rules) + " / tag " + r.tag + " level " + std::to_string(r.level));
@@ -195,11 +199,11 @@ TEST(QexprFilter, TraceLogsEveryEvaluatedRule) {
     vars.trace = 1;
     vars.ignore_case = 1;
     rule_set s(&vars);
-    ASSERT_EQ(s.load("@rule_mode and\n!tag == x\nlevel <= 3\n~ tag == y"), "");
+    ASSERT_EQ(s.load("@rule_mode and\n!tag == dd\nlevel <= 3\n~ tag == y"), "");
     log_capture cap;
     EXPECT_EQ(s.drop(rec_tl("dd", 2)), 0);
     ASSERT_EQ(cap.count(), 2u);
-    EXPECT_EQ(cap.lines()[0].text, "[ ! tag(dd) == x ] = 0\n");
+    EXPECT_EQ(cap.lines()[0].text, "[ ! tag(dd) == dd ] = 1\n");
     EXPECT_EQ(cap.lines()[1].text, "[  level(2) <= 3 ] = 1\n");
     EXPECT_EQ(cap.lines()[1].level, static_cast<uint32_t>(LOG2_DBG));
     str_map_free(texts);
