@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -120,6 +121,22 @@ TEST(Popen, WaitingForAChild) {
     EXPECT_EQ(os_pwait(h), 9);
     EXPECT_TRUE(cap.contains("WIF_SIGNALED\n"));
     os_pclose(h);
+}
+
+TEST(Popen, CloseDoesNotWaitForeverForAChildThatKeepsRunning) {
+    // The child neither reads nor writes its pipes, so closing them does
+    // not end it: the close gives up after its polling and says so.
+    const char* argv[] = {"sleep", "60", nullptr};
+    os_popen_ctx* h = os_popen_vec(argv, "r");
+    ASSERT_NE(h, nullptr);
+    const pid_t pid = static_cast<pid_t>(h->pid);
+    log_capture cap;
+    EXPECT_EQ(os_pclose(h), 0);
+    EXPECT_TRUE(cap.contains("pid=" + std::to_string(pid) + " still running after 1 s, not waited for\n"));
+    EXPECT_EQ(kill(pid, 0), 0) << "the child was left running";
+    kill(pid, SIGKILL);
+    int st = 0;
+    EXPECT_EQ(waitpid(pid, &st, 0), pid);
 }
 
 TEST(Popen, WriteModeFeedsTheChild) {
