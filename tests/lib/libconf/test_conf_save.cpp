@@ -1,5 +1,6 @@
 // Saving never destroys the old file: a full disk, a missing directory or a
-// file the caller may not write leave it as it was; the new file is private.
+// file the caller may not write leave it as it was; a new file is private,
+// an old one keeps its mode.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -70,13 +71,13 @@ TEST(ConfSave, AFullDiskKeepsTheOldFileAndReportsFailure) {
     EXPECT_EQ(dir_entries(dir.path), std::vector<std::string>{"client.ini"});
 }
 
-TEST(ConfSave, ASavedFileIsPrivateOrKeepsAStricterMode) {
+TEST(ConfSave, ANewFileIsPrivateAndAnOldOneKeepsItsMode) {
     temp_dir dir;
     struct row {
         mode_t before;  // 0: no file yet
         mode_t after;
     };
-    const row rows[] = {{0, 0600}, {0644, 0600}, {0666, 0600}, {0640, 0600}, {0600, 0600}, {0400, 0400}};
+    const row rows[] = {{0, 0600}, {0644, 0644}, {0666, 0666}, {0640, 0640}, {0600, 0600}, {0400, 0400}, {02664, 02664}};
     mode_t old_umask = umask(0);
     for (const row& r : rows) {
         std::string path = dir.file("m.ini");
@@ -125,8 +126,42 @@ TEST(ConfSave, AMissingDirectoryFailsTheSave) {
     ASSERT_EQ(rename(sub.c_str(), dir.file("moved").c_str()), 0);
     log_capture cap;
     EXPECT_EQ(conf_save(c.h), -1);
-    EXPECT_TRUE(cap.contains("err:")) << cap.all();
+    EXPECT_TRUE(cap.contains("[" + sub + "/a.ini] err:")) << cap.all();
+    EXPECT_FALSE(cap.contains("XXXXXX")) << "the message names the config file, not a temporary one";
     EXPECT_EQ(read_file(dir.file("moved/a.ini")), "[s]\nk=v\n");
+}
+
+TEST(ConfSave, ADirectoryWithoutRoomForATemporaryFileGetsTheFileRewrittenInPlace) {
+    temp_dir dir;
+    std::string sub = dir.file("ro");
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    std::string path = sub + "/a.ini";
+    write_file(path, k_old);
+    chmod(path.c_str(), 0666);
+    struct stat before{};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    chmod(dir.path.c_str(), 0755);
+    chmod(sub.c_str(), 0555);
+    // Root writes into any directory: the save then runs as another user.
+    int status = in_child(
+        [](const std::string& p) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 20;
+            conf_ctx* c = conf_load(p.c_str());
+            if (!c) return 21;
+            if (conf_set_string(c, "session/a", "user", "you") != 0) return 22;
+            int r = conf_save(c);
+            conf_close(c);
+            return r == 0 ? 0 : 23;
+        },
+        path);
+    chmod(sub.c_str(), 0755);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_file(path), std::string(k_bom) + "; sessions\n[session/a]\nuser=you\npwd=secret\n\n");
+    struct stat after{};
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0666u);
+    EXPECT_EQ(dir_entries(sub), std::vector<std::string>{"a.ini"});
 }
 
 TEST(ConfSave, AnUnreadableFileIsNeitherLoadedNorTruncated) {

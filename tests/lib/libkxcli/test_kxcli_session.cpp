@@ -195,15 +195,15 @@ TEST_F(KxcliSession, NoClientFile) {
     EXPECT_EQ(conf_client_copy_move("a", "b"), -1);
 }
 
-// A client file written by hand with a mode others can read becomes
-// private once a session is saved into it.
-TEST_F(KxcliSession, SavingMakesTheFilePrivate) {
+// A client file written by hand keeps the mode its owner gave it when a
+// session is saved into it.
+TEST_F(KxcliSession, SavingKeepsTheModeTheUserGaveTheFile) {
     log_capture quiet;
     use_client("[conf]\nread_timeout=1\n");
     ASSERT_EQ(chmod(client.c_str(), 0644), 0);
     const conf_client_info cc = kxp_record("srv1");
     ASSERT_EQ(conf_client_set_info(&cc), 0);
-    EXPECT_EQ(mode_of(client), 0600u);
+    EXPECT_EQ(mode_of(client), 0644u);
     EXPECT_EQ(kx_conf_get_int("read_timeout"), 1);
 }
 

@@ -246,6 +246,34 @@ int ini_conf_dump(void* obj) {
     return fflush(stdout) == 0 ? 0 : -1;
 }
 
+namespace {
+
+// Rewrites the file itself, for a directory that cannot take a temporary
+// file beside it; the file keeps its inode, owner and mode.
+int save_in_place(const std::string& target, const char* data, size_t len) {
+    int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        LOG2(LOG2_ERR | LOG2_ERRNO, "conf", "fopen [%s] err: ", target.c_str());
+        return -1;
+    }
+    const char* step = nullptr;
+    if (!write_all(fd, data, len)) step = "write";
+    else if (ftruncate(fd, static_cast<off_t>(len)) != 0) step = "truncate";
+    else if (fsync(fd) != 0) step = "fsync";
+    int closed = close(fd);
+    if (!step && closed != 0) step = "close";
+    if (step) {
+        LOG2(LOG2_ERR | LOG2_ERRNO, "conf", "save [%s] %s err: ", target.c_str(), step);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Written to a temporary file beside the target and renamed over it, so a
+// failed save leaves the old file whole. An existing file keeps its owner
+// and its whole mode; a new one, which may hold passwords, is private.
 int ini_conf_save(void* obj) {
     if (!obj) return -1;
     ini_conf_obj* o = as_obj(obj);
@@ -259,14 +287,11 @@ int ini_conf_save(void* obj) {
         LOG2(LOG2_ERR | LOG2_ERRNO, "conf", "fopen [%s] err: ", target.c_str());
         return -1;
     }
-    mode_t mode = exists ? (st.st_mode & 0600) : 0600;
+    mode_t mode = exists ? (st.st_mode & 07777) : 0600;
 
     std::string tmp = target + ".XXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        LOG2(LOG2_ERR | LOG2_ERRNO, "conf", "fopen [%s] err: ", tmp.c_str());
-        return -1;
-    }
+    if (fd < 0) return save_in_place(target, t->data, t->len);
     const char* step = nullptr;
     if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) (void)fchown(fd, st.st_uid, st.st_gid);
     if (fchmod(fd, mode) != 0) step = "fchmod";
