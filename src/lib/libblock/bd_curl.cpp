@@ -84,7 +84,12 @@ void* bdrv_curl_open(const char* url, bd_open_ctx* ctx) {
         return fail();
     }
     if (curl_url_login(h, url) != 0) return fail();
-    if (const char* q = strchr(url, '?'); q && curl_read_query(h, q + 1) != 0) return fail();
+    if (const char* q = strchr(url, '?')) {
+        auto ubuf = std::make_unique<char[]>(URL_SIZE);
+        url_ctx u{};
+        const char* host = url_parser(&u, ubuf.get(), url) == 0 ? u.host : nullptr;
+        if (curl_read_query(h, q + 1, host) != 0) return fail();
+    }
 
     auto xfer = std::make_unique<char[]>(URL_SIZE);
     if (curl_transfer_url(url, h->proto, xfer.get(), URL_SIZE) != 0) {

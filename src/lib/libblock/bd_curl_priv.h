@@ -68,7 +68,8 @@ uint8_t curl_proto_tls(int32_t proto);
 // handle: the proxy (through the proxy settings), the time-outs, the
 // credentials, the cookie, the FTP port and the debug flag. 0, or -1 with
 // the device's error record filled.
-int curl_read_query(bd_curl_handle* h, const char* query);
+// host: the server the device reaches, which no_proxy may let go direct.
+int curl_read_query(bd_curl_handle* h, const char* query, const char* host);
 // The URL handed to the library: without its user and password (those go
 // through their own options), and for HTTP and HTTPS with the query keys
 // that the block layer and this driver read taken out; other protocols get

@@ -91,7 +91,7 @@ uint8_t curl_proto_tls(int32_t proto) {
            proto == CURL_PROTO_SFTP;
 }
 
-int curl_read_query(bd_curl_handle* h, const char* query) {
+int curl_read_query(bd_curl_handle* h, const char* query, const char* host) {
     bd_dev* dev = h->dev;
     auto tmp = std::make_unique<char[]>(URL_SIZE);
     auto proxy_url = std::make_unique<char[]>(URL_SIZE);
@@ -107,7 +107,7 @@ int curl_read_query(bd_curl_handle* h, const char* query) {
     }
     auto name = std::make_unique<char[]>(URL_SIZE);
     if (str_args_get(query, "proxy", name.get(), URL_SIZE) != 0) name[0] = 0;
-    if (conf_proxy_get(proxy_url.get(), name.get(), &h->proxy, &dev->verr) < 0) return -1;
+    if (conf_proxy_get(proxy_url.get(), name.get(), &h->proxy, &dev->verr, host) < 0) return -1;
     // The decoded proxy URL may hold a password.
     memset(proxy_url.get(), 0, URL_SIZE);
 

@@ -222,7 +222,7 @@ kxsd_cli_ctx* kxsd_cli_connect3_imp(const char* url, stop_flag* stop, int login,
     if (kxsd_cli_url_opts(&u, opts.get(), err) != 0) return nullptr;
 
     // 5: the proxy (1: none applies).
-    const int proxy = conf_proxy_get(opts->proxy_url, opts->proxy, &sopts->proxy, err);
+    const int proxy = conf_proxy_get(opts->proxy_url, opts->proxy, &sopts->proxy, err, u.host);
     explicit_bzero(opts->proxy_url, sizeof opts->proxy_url);
     if (proxy < 0) return nullptr;
 

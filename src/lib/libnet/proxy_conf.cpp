@@ -1,5 +1,9 @@
 #include "libnet/proxy_conf.h"
 
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -70,7 +74,72 @@ bool env_proxy_url(std::string* out) {
     return true;
 }
 
+// The address of a text, when it is one: family and 16 bytes.
+bool parse_addr(std::string_view text, int* family, unsigned char* bytes) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    const std::string t(text);
+    memset(bytes, 0, 16);
+    if (inet_pton(AF_INET, t.c_str(), bytes) == 1) {
+        *family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, t.c_str(), bytes) == 1) {
+        *family = AF_INET6;
+        return true;
+    }
+    return false;
+}
+
+bool prefix_equal(const unsigned char* a, const unsigned char* b, unsigned bits) {
+    const unsigned whole = bits / 8, rest = bits % 8;
+    if (memcmp(a, b, whole) != 0) return false;
+    if (rest == 0) return true;
+    const unsigned char mask = static_cast<unsigned char>(0xff << (8 - rest));
+    return (a[whole] & mask) == (b[whole] & mask);
+}
+
+bool iequal(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool entry_takes(std::string_view entry, std::string_view host) {
+    if (entry == "*") return true;
+    int hf = 0, ef = 0;
+    unsigned char hb[16], eb[16];
+    const bool host_is_addr = parse_addr(host, &hf, hb);
+    if (size_t slash = entry.find('/'); slash != std::string_view::npos) {
+        if (!host_is_addr || !parse_addr(entry.substr(0, slash), &ef, eb) || ef != hf) return false;
+        const std::string bits_text(entry.substr(slash + 1));
+        char* end = nullptr;
+        const unsigned long bits = strtoul(bits_text.c_str(), &end, 10);
+        if (bits_text.empty() || *end || bits > (hf == AF_INET ? 32u : 128u)) return false;
+        return prefix_equal(hb, eb, static_cast<unsigned>(bits));
+    }
+    if (parse_addr(entry, &ef, eb)) return host_is_addr && ef == hf && memcmp(hb, eb, 16) == 0;
+    if (host_is_addr) return false;
+    if (entry.substr(0, 2) == "*.") entry.remove_prefix(2);
+    else if (entry.substr(0, 1) == ".") entry.remove_prefix(1);
+    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    if (!entry.empty() && entry.back() == '.') entry.remove_suffix(1);
+    if (entry.empty()) return false;
+    if (iequal(host, entry)) return true;
+    return host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
+           iequal(host.substr(host.size() - entry.size()), entry);
+}
+
 }  // namespace
+
+bool conf_proxy_bypass(const char* host, const char* list) {
+    if (!host || !*host || !list) return false;
+    std::string_view rest(list);
+    while (!rest.empty()) {
+        const size_t end = rest.find_first_of(", \t");
+        std::string_view entry = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (!entry.empty() && entry_takes(entry, host)) return true;
+    }
+    return false;
+}
 
 int conf_proxy_2_id(const char* proto, verr_info* err) {
     if (proto) {
@@ -86,7 +155,8 @@ const char* conf_proxy_id_2_str(uint32_t kind) {
     return "unkown";
 }
 
-int conf_proxy_get(const char* proxy_url, const char* proxy_name, conf_proxy* proxy, verr_info* err) {
+int conf_proxy_get(const char* proxy_url, const char* proxy_name, conf_proxy* proxy, verr_info* err,
+                   const char* host) {
     if (!PL_CHECK("net", proxy)) return -1;
     auto rec = std::make_unique<conf_proxy>();
     url_ctx u;
@@ -111,6 +181,14 @@ int conf_proxy_get(const char* proxy_url, const char* proxy_name, conf_proxy* pr
     } else {
         std::string env;
         if (!env_proxy_url(&env)) return 1;
+        // no_proxy lifts only the environment's proxy; a proxy the user named
+        // for this device is used as asked.
+        const char* bypass = os_getenv("no_proxy");
+        if (!bypass || !*bypass) bypass = os_getenv("NO_PROXY");
+        if (host && conf_proxy_bypass(host, bypass)) {
+            LOG2(LOG2_DBG, "net", "no_proxy: %s goes direct\n", host);
+            return 1;
+        }
         const std::string shown = shown_url(env.c_str());
         if (url_parser(&u, ubuf.get(), env.c_str()) != 0) {
             NET_ERR(err, VERR_INVALID_PARAMETER, "env url [%s] invalid", shown.c_str());

@@ -38,10 +38,19 @@ struct conf_proxy {
 
 // Chooses the proxy of one connection: a non-empty proxy URL, else a
 // non-empty proxy name looked up in the file KX_PROXY_FILE, else the
-// environment variable http_proxy. Returns 0 with the record filled, 1 when
-// no proxy applies (record untouched), -1 with the error record filled (the
-// record untouched). Passwords never appear in logs or error messages.
-int conf_proxy_get(const char* proxy_url, const char* proxy_name, conf_proxy* proxy, verr_info* err);
+// environment variable http_proxy, unless the host of the connection (when
+// given) is one that no_proxy (or NO_PROXY) lets go direct. Returns 0 with
+// the record filled, 1 when no proxy applies (record untouched), -1 with
+// the error record filled (the record untouched). Passwords never appear in
+// logs or error messages.
+int conf_proxy_get(const char* proxy_url, const char* proxy_name, conf_proxy* proxy, verr_info* err,
+                   const char* host = nullptr);
+// Whether a host goes direct by a no_proxy list: entries separated by
+// commas or blanks; "*" for every host; a name, which also takes its
+// subdomains (a leading "." or "*." is the same name); an IPv4 or IPv6
+// address (brackets allowed); or an address range "address/bits".
+// Names compare without regard to case.
+bool conf_proxy_bypass(const char* host, const char* list);
 // Loads the proxy name from file into the record, and its URL text into
 // url_text (8192 bytes; may be none): "proto://user:password@ip:port", or
 // "proto://ip:port" unless user and password are both set. 0, or -1 with

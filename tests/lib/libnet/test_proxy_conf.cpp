@@ -122,6 +122,78 @@ TEST_F(ProxyConf, ChoiceAndFailuresTable) {
     }
 }
 
+TEST(ProxyBypass, NoProxyNamesTheHostsThatGoDirect) {
+    const struct {
+        const char* host;
+        const char* list;
+        bool direct;
+    } rows[] = {
+        {"example.com", "*", true},
+        {"example.com", "example.com", true},
+        {"EXAMPLE.com", "example.COM", true},
+        {"a.b.example.com", "example.com", true},
+        {"a.example.com", ".example.com", true},
+        {"example.com", ".example.com", true},
+        {"a.example.com", "*.example.com", true},
+        {"badexample.com", "example.com", false},
+        {"example.com.evil", "example.com", false},
+        {"example.com.", "example.com", true},
+        {"other.org", "example.com, other.org", true},
+        {"other.org", "example.com other.org", true},
+        {"other.org", "example.com,,  ,other.org", true},
+        {"other.net", "example.com,other.org", false},
+        {"10.1.2.3", "10.1.2.3", true},
+        {"10.1.2.3", "10.1.2.4", false},
+        {"10.1.2.3", "10.0.0.0/8", true},
+        {"11.1.2.3", "10.0.0.0/8", false},
+        {"10.1.2.3", "10.1.2.0/24", true},
+        {"10.1.3.3", "10.1.2.0/23", true},
+        {"10.1.4.3", "10.1.2.0/23", false},
+        {"10.1.2.3", "0.0.0.0/0", true},
+        {"10.1.2.3", "10.0.0.0/33", false},
+        {"10.1.2.3", "10.0.0.0/", false},
+        {"::1", "::1", true},
+        {"[::1]", "::1", true},
+        {"::1", "[::1]", true},
+        {"fd00::5", "fd00::/8", true},
+        {"fe80::5", "fd00::/8", false},
+        {"10.1.2.3", "::/0", false},
+        {"10.1.2.3", "example.com", false},
+        {"10.1.2.3", ".3", false},
+        {"example.com", "", false},
+        {"", "*", false},
+    };
+    for (const auto& r : rows) EXPECT_EQ(conf_proxy_bypass(r.host, r.list), r.direct) << r.host << " / " << r.list;
+    EXPECT_FALSE(conf_proxy_bypass(nullptr, "*"));
+    EXPECT_FALSE(conf_proxy_bypass("a", nullptr));
+}
+
+TEST_F(ProxyConf, NoProxyLiftsOnlyTheEnvironmentsProxy) {
+    setenv("KX_PROXY_FILE", file.c_str(), 1);
+    setenv("http_proxy", "http://127.0.0.1:3128", 1);
+    auto rec = std::make_unique<conf_proxy>();
+    auto err = new_err();
+    log_capture cap;
+    setenv("no_proxy", "localhost,.internal", 1);
+    EXPECT_EQ(conf_proxy_get("", "", rec.get(), err.get(), "db.internal"), 1);
+    EXPECT_EQ(conf_proxy_get("", "", rec.get(), err.get(), "LOCALHOST"), 1);
+    EXPECT_EQ(conf_proxy_get("", "", rec.get(), err.get(), "example.com"), 0);
+    EXPECT_STREQ(rec->ip, "127.0.0.1");
+    EXPECT_EQ(conf_proxy_get("", "", rec.get(), err.get()), 0) << "no host: the environment's proxy";
+    // A proxy named for the device is used as asked.
+    EXPECT_EQ(conf_proxy_get("socks5://10.9.9.9:1080", "", rec.get(), err.get(), "localhost"), 0);
+    EXPECT_STREQ(rec->ip, "10.9.9.9");
+    EXPECT_EQ(conf_proxy_get("", "sock", rec.get(), err.get(), "localhost"), 0);
+    EXPECT_EQ(rec->port, 1080u);
+    // NO_PROXY is read when no_proxy is unset or empty.
+    setenv("no_proxy", "", 1);
+    setenv("NO_PROXY", "*", 1);
+    EXPECT_EQ(conf_proxy_get("", "", rec.get(), err.get(), "example.com"), 1);
+    unsetenv("no_proxy");
+    EXPECT_EQ(conf_proxy_get("", "", rec.get(), err.get(), "example.com"), 1);
+    EXPECT_TRUE(cap.contains("no_proxy: example.com goes direct\n")) << cap.all();
+}
+
 TEST_F(ProxyConf, UseLinesNeverShowThePassword) {
     setenv("KX_PROXY_FILE", file.c_str(), 1);
     auto rec = std::make_unique<conf_proxy>();

@@ -596,6 +596,33 @@ TEST_F(KxddKxp, WrongPasswordFailsAtOnceWithoutShowingIt) {
     for (const mini_json& r : srv.requests()) EXPECT_EQ(r["cmd"].i(), 1) << "command " << r["cmd"].i();
 }
 
+// The environment's proxy is for the hosts no_proxy does not name: here
+// the proxy is a closed port, so only a direct connection can copy.
+TEST_F(KxddKxp, NoProxyLetsListedHostsBypassHttpProxy) {
+    kxsd_server_proc srv;
+    ASSERT_TRUE(srv.started()) << srv.error();
+    const std::string data = random_bytes(9000, 51);
+    write_file(srv.file("img"), data);
+    const std::vector<std::string> argv{"timeout", "120", kxdd_bin(), "if=" + kxp_url(srv, "img"),
+                                        "of=" + dir.file("out")};
+    const struct {
+        const char* no_proxy;
+        bool direct;
+    } rows[] = {{"", false}, {"example.com", false}, {"127.0.0.1", true}, {"localhost, 127.0.0.0/8", true}, {"*", true}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.no_proxy);
+        unlink(dir.file("out").c_str());
+        proc_result p = run_proc(argv, {}, {"http_proxy=http://127.0.0.1:1", std::string("no_proxy=") + r.no_proxy,
+                                            "NO_PROXY="});
+        if (r.direct) {
+            EXPECT_EQ(p.status, 0) << p.err;
+            EXPECT_EQ(read_file(dir.file("out")), data);
+        } else {
+            EXPECT_NE(p.status, 0) << "the proxy was not used: " << p.err;
+        }
+    }
+}
+
 struct cut_case {
     const char* name;
     std::vector<std::string> fault;  // server options
