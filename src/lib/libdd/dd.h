@@ -71,6 +71,7 @@ struct dd_diff_rec {
     char* out_list;
     uint64_t list_size;
     std::atomic<uint64_t> sync_bytes;
+    uint8_t hash_auto;   // the digest is chosen by what both sides offer
     // The run ended before the compare reached its end (a failure or a stop).
     std::atomic<uint8_t> incomplete;
     mem_diff_ctx* recorder;

@@ -8,7 +8,9 @@
 #include "libdd/dd_digest.h"
 #include "libdd/dd_priv.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/hash/file_hash.h"
 #include "libpal/network/url.h"
+#include "libpal/os/posix/os_system.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
@@ -30,6 +32,50 @@ const char* mode_name(uint32_t mode) {
     case DD_MODE_SYNC: return "sync_mode";
     case DD_MODE_BCOUNT: return "bcount_mode";
     default: return "copy";
+    }
+}
+
+// One line of the run's settings, logged as the worker's own.
+template <typename... A>
+void mode_line(const char* fmt, A... args) {
+    log2_printf(nullptr, LOG2_DBG, "dd_a", __FILE__, __LINE__, "dd_work_thread", fmt, args...);
+}
+
+// The settings of the run's mode, at dbg level.
+void log_mode_lines(const dd_ctx* ctx) {
+    switch (ctx->mode) {
+    case DD_MODE_CLEAR:
+        if (ctx->clear_rec->value > 0xff) mode_line("%s", "clear_chr=[RANDOM]\n");
+        else mode_line("clear_chr=[%02X]\n", static_cast<unsigned>(ctx->clear_rec->value));
+        mode_line("bs_count=[%d]\n", ctx->clear_rec->bs_count);
+        break;
+    case DD_MODE_HASH: {
+        const char* names = file_hash_flag_str(ctx->hash_rec->param.hash_flag);
+        mode_line("hash_mode=[%s]\n", names ? names : "");
+        mode_line("bs_count=[%d]\n", ctx->hash_rec->bs_count);
+        mode_line("use_thread_pool=[%d]\n", ctx->hash_rec->param.thread);
+        break;
+    }
+    case DD_MODE_BCOUNT:
+        mode_line("%s", "bcount_mode=[byte]\n");
+        mode_line("bs_count=[%d]\n", ctx->bcount_rec->bs_count);
+        mode_line("use_thread_pool=[%d]\n", ctx->bcount_rec->param.thread);
+        break;
+    case DD_MODE_DIFF_HASH:
+    case DD_MODE_SYNC: {
+        const dd_diff_rec* d = ctx->diff_rec;
+        const char* names = d->hash_auto ? "auto" : file_hash_flag_str(d->in_param.hash_flag);
+        mode_line("diff_mode=[%s]\n", names ? names : "");
+        mode_line("max_diff=[%d]\n", d->max_count);
+        mode_line("bs_count=[%d]\n", d->bs_count);
+        mode_line("use_thread_pool=[%d]\n", d->in_param.thread);
+        break;
+    }
+    case DD_MODE_DIFF_BIN:
+        mode_line("%s", "diff_mode=[bin]\n");
+        mode_line("max_diff=[%d]\n", ctx->diff_rec->max_count);
+        break;
+    default: break;
     }
 }
 
@@ -182,6 +228,9 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
 
 int32_t dd_work_thread(void* arg) {
     auto* ctx = static_cast<dd_ctx*>(arg);
+    // Keep the machine awake for the run; on this platform the hooks have
+    // nothing to do, but they are the place for it.
+    if (ctx->disable_os_hibernate) LOG2(LOG2_DBG, "dd_a", "os_hibernate_disable ret=%d\n", os_hibernate_disable());
     ctx->running = 1;
     int r;
     while (true) {
@@ -192,6 +241,7 @@ int32_t dd_work_thread(void* arg) {
             LOG2(LOG2_DBG, "dd_a", "ctx->ibs:%u ctx->obs:%u\n", static_cast<unsigned>(ctx->ibs),
                  static_cast<unsigned>(ctx->obs));
             LOG2(LOG2_DBG, "dd_a", "ctx->count: %lli\n", static_cast<long long>(ctx->count));
+            log_mode_lines(ctx);
             LOG2(LOG2_VERB, "dd_a", "start...\n");
             ctx->cool_start_ms = os_mono_ms();
             r = dd_work_imp(ctx);
@@ -213,6 +263,7 @@ int32_t dd_work_thread(void* arg) {
     if (ctx->diff_rec && r != 0 && r != DD_DIFF && r != DD_DIFF_LEN) ctx->diff_rec->incomplete = 1;
     if (!(ctx->flags & DD_F_ST_NONE)) dd_print_stat(ctx, r);
     release(ctx, false);
+    if (ctx->disable_os_hibernate) LOG2(LOG2_DBG, "dd_a", "os_hibernate_restore ret=%d\n", os_hibernate_restore());
     LOG2(LOG2_DBG, "dd_a", "ret=%d <==\n", r);
     return r;
 }

@@ -89,6 +89,7 @@ int dd_modes_setup(dd_ctx* ctx, const dd_opts* o) {
         d->max_count = o->diff_max_count;
         d->bs_count = bs_count;
         d->sub_bs = static_cast<uint64_t>(o->ibs);
+        d->hash_auto = o->hash_mode == 0;
         d->recorder = mem_diff_create(d->flags, d->max_count);
         if (!d->recorder) return 1;
         if (ctx->mode == DD_MODE_DIFF_BIN) {

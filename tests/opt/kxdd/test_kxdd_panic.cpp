@@ -136,3 +136,44 @@ TEST(KxddIdentity, VersionAndLogBanner) {
 }
 
 }  // namespace
+
+namespace {
+
+// At dbg level a run names the settings of its mode before it starts, and
+// calls the keep-awake hooks around the work unless they are switched off.
+TEST(KxddIdentity, DbgLogNamesTheModeSettings) {
+    temp_dir d;
+    const std::string a = d.file("a"), b = d.file("b");
+    write_file(a, std::string(8192, 'a'));
+    write_file(b, std::string(8192, 'b'));
+    struct row {
+        std::vector<std::string> args;
+        std::vector<std::string> lines;
+    };
+    const row rows[] = {
+        {{"if=" + a, "hash_mode=md5,sha1", "bs=4k"},
+         {"hash_mode=[md5|sha1]\n", "bs_count=[32]\n", "use_thread_pool=[1]\n"}},
+        {{"if=" + a, "bcount_mode=1", "bs=4k", "bs_count=3", "conv=cal_one_task"},
+         {"bcount_mode=[byte]\n", "bs_count=[3]\n", "use_thread_pool=[0]\n"}},
+        {{"if=" + a, "of=" + b, "diff_mode=bs", "bs=4k"}, {"diff_mode=[auto]\n", "max_diff=[8]\n", "bs_count=[512]\n"}},
+        {{"if=" + a, "of=" + b, "diff_mode=bin", "bs=4k"}, {"diff_mode=[bin]\n", "max_diff=[8]\n"}},
+        {{"if=" + a, "of=" + b, "hash_mode=sha256", "sync_mode=auto", "bs=4k"}, {"diff_mode=[sha256]\n"}},
+        {{"of=" + b, "clear_mode=3c", "bs=4k", "count=1"}, {"clear_chr=[3C]\n"}},
+        {{"of=" + b, "clear_mode=100", "bs=4k", "count=1"}, {"clear_chr=[RANDOM]\n"}},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> args = r.args;
+        args.push_back("level=dbg");
+        SCOPED_TRACE(args[1] + " " + args[2]);
+        proc_result p = run_kxdd(args);
+        const std::string err = strip_ansi(p.err);
+        for (const std::string& line : r.lines) EXPECT_NE(err.find("dd_work_thread(): " + line), std::string::npos) << line << err;
+        EXPECT_NE(err.find("os_hibernate_disable ret=0\n"), std::string::npos) << err;
+        EXPECT_NE(err.find("os_hibernate_restore ret=0\n"), std::string::npos) << err;
+    }
+    proc_result off = run_kxdd({"if=" + a, "of=" + b, "disable_os_hibernate=0", "level=dbg"});
+    EXPECT_EQ(off.status, 0);
+    EXPECT_EQ(off.err.find("os_hibernate_"), std::string::npos) << off.err;
+}
+
+}  // namespace
