@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "libkxsd/kxsd_handle.h"
 #include "libkxsd/kxsd_proto.h"
@@ -55,6 +56,17 @@ void free_secret(char* text) {
     if (!text) return;
     explicit_bzero(text, std::strlen(text));
     pl_free(text);
+}
+
+// A user or password of the URL with its percent-escapes decoded (so that
+// "/", "?", "#", "@" and "%" can be written), in a new text, or none.
+char* decoded_secret(const char* raw) {
+    const size_t size = std::strlen(raw) + 1;
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[size]);
+    if (!buf || str_unescape_url_args(raw, buf.get(), size) != 0) return nullptr;
+    char* out = pl_strdup(buf.get());
+    explicit_bzero(buf.get(), size);
+    return out;
 }
 
 // The value of a query key, URL-decoded and cut to size; empty when absent
@@ -281,8 +293,8 @@ kxsd_cli_ctx* kxsd_cli_connect3_imp(const char* url, stop_flag* stop, int login,
     conn->write_timeout = opts->write_timeout;
     conn->host = pl_strdup(u.host);
     conn->cipher = pl_strdup(opts->cipher);
-    conn->user = pl_strdup(u.user);
-    conn->passwd = pl_strdup(u.passwd);
+    conn->user = decoded_secret(u.user);
+    conn->passwd = decoded_secret(u.passwd);
     if (proxy == 0) {
         conn->proxy = static_cast<conf_proxy*>(pl_memdup(&sopts->proxy, sizeof sopts->proxy));
     }

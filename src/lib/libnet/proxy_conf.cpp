@@ -16,6 +16,7 @@
 #include "libpal/basic/verr.h"
 #include "libpal/env/pl_env.h"
 #include "libpal/network/url.h"
+#include "libpal/string/str_codec.h"
 #include "libpal/string/str_hex.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_vector.h"
@@ -55,8 +56,15 @@ int proxy_from_url(const url_ctx& u, const char* url, conf_proxy* rec, verr_info
     int kind = conf_proxy_2_id(u.protocol, err);
     if (kind < 0) return -1;
     rec->kind = static_cast<uint32_t>(kind);
-    if (!put_field(rec->proto, u.protocol) || !put_field(rec->ip, u.host) || !put_field(rec->user, u.user) ||
-        !put_field(rec->pwd, u.passwd)) {
+    // User and password may be percent-encoded, so that any character can
+    // be written in them.
+    char user[sizeof rec->user], pwd[sizeof rec->pwd];
+    const bool decoded = str_unescape_url_args(u.user, user, sizeof user) == 0 &&
+                         str_unescape_url_args(u.passwd, pwd, sizeof pwd) == 0;
+    const bool fits = decoded && put_field(rec->proto, u.protocol) && put_field(rec->ip, u.host) &&
+                      put_field(rec->user, user) && put_field(rec->pwd, pwd);
+    explicit_bzero(pwd, sizeof pwd);
+    if (!fits) {
         NET_ERR(err, VERR_INVALID_PARAMETER, "%s [%s] invalid", what, shown_url(url).c_str());
         return -1;
     }

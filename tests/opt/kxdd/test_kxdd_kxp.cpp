@@ -623,6 +623,39 @@ TEST_F(KxddKxp, NoProxyLetsListedHostsBypassHttpProxy) {
     }
 }
 
+// A user or password may hold any character: "/", "?", "#", "@" and "%"
+// are written percent-encoded and reach the server decoded; no form of the
+// password shows on the terminal.
+TEST_F(KxddKxp, PasswordsWithUrlCharactersArePercentEncoded) {
+    const std::string password = "pa/ss?#@%x";
+    kxsd_server_proc srv({"--user", "bo@b", "--password", password});
+    ASSERT_TRUE(srv.started()) << srv.error();
+    const std::string data = random_bytes(7000, 53);
+    write_file(srv.file("img"), data);
+    const std::string base = "kxp://bo%40b:";
+    const std::string at_host = "@127.0.0.1:" + std::to_string(srv.port()) + "/img";
+    const struct {
+        std::string pass;  // as written in the URL
+        int status;
+    } rows[] = {
+        {"pa%2Fss%3F%23%40%25x", 0},
+        {"pa%2fss%3f%23%40%25x", 0},
+        {"pa/ss?#@%x", 2},  // not encoded: another host, path or password
+        {"pa%2Fss", 2},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.pass);
+        unlink(dir.file("out").c_str());
+        proc_result p = kxdd({"if=" + base + r.pass + at_host, "of=" + dir.file("out")});
+        EXPECT_EQ(p.status, r.status) << p.err;
+        if (r.status == 0) {
+            EXPECT_EQ(read_file(dir.file("out")), data);
+        }
+        for (const std::string& secret : {password, std::string("pa%2Fss"), std::string("pa%2fss"), std::string("pa/ss")})
+            EXPECT_FALSE(contains(p.err + p.out, secret)) << secret << "\n" << p.err;
+    }
+}
+
 struct cut_case {
     const char* name;
     std::vector<std::string> fault;  // server options

@@ -179,6 +179,39 @@ void add_masked(text_out& o, const url_ctx& u, bool mask_query) {
     if (*u.hash) o.add('#').add(u.hash);
 }
 
+// Where a text has an "@" after its "://" that the parse cannot have taken
+// as the end of a user and password (it lies past the first "/", "?", "#"
+// or "\\" of the authority, as when a password holds one of them), the
+// position of its last "@"; npos otherwise. Everything between "://" and
+// that "@" may be a password.
+size_t stray_at(string_view text) {
+    const size_t mark = text.find("://");
+    if (mark == npos) return npos;
+    const size_t start = mark + 3;
+    const size_t at = text.rfind('@');
+    if (at == npos || at < start) return npos;
+    const size_t authority_end = text.find_first_of("/?#\\", start);
+    return authority_end != npos && authority_end < at ? at : npos;
+}
+
+// The masked shape of a text with a stray "@": its scheme, "***" for all
+// up to the last "@", then the rest (with the secret query values masked
+// when asked).
+void add_masked_to_last_at(text_out& o, string_view text, size_t at, bool mask_query) {
+    o.add(text.substr(0, text.find("://") + 3)).add("***");
+    string_view rest = text.substr(at);
+    const size_t q = rest.find('?');
+    if (!mask_query || q == npos) {
+        o.add(rest);
+        return;
+    }
+    o.add(rest.substr(0, q + 1));
+    string_view query = rest.substr(q + 1);
+    const size_t hash = query.find('#');
+    add_masked_query(o, query.substr(0, hash));
+    if (hash != npos) o.add(query.substr(hash));
+}
+
 // The value of key in the query of url, decoded into out. 1 when found and
 // copied, 0 when absent, -1 when the value does not fit (with a log line).
 int query_value(const char* url, const char* key, char* out, size_t size) {
@@ -731,7 +764,10 @@ int url_mask_text(const char* url, char* out, size_t size) {
     url_ctx u;
     char buf[URL_SIZE];
     text_out o(out, size);
-    if (url_parser(&u, buf, url) != 0)
+    const string_view text = url ? string_view(url, strnlen(url, URL_SIZE)) : string_view();
+    if (size_t at = stray_at(text); at != npos && text.size() < URL_SIZE)
+        add_masked_to_last_at(o, text, at, false);
+    else if (url_parser(&u, buf, url) != 0)
         o.add("url parser error");
     else
         add_masked(o, u, false);
@@ -748,6 +784,8 @@ int url_mask_password(const char* url, char* out, size_t size) {
     } else if (strnlen(url, URL_SIZE) == URL_SIZE || url_parser(&u, buf, url) != 0) {
         // too long to parse (and to print whole)
         o.add("url parser error");
+    } else if (size_t at = stray_at(url); at != npos) {
+        add_masked_to_last_at(o, url, at, true);
     } else if (*u.passwd || query_has_secret(u.query)) {
         add_masked(o, u, true);
     } else {

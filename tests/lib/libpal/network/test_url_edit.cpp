@@ -309,7 +309,14 @@ TEST(UrlEdit, MaskTexts) {
         {" 'img\\a.raw' ", "img/a.raw", " 'img\\a.raw' "},
         {"http://h/?password=x&b=2", "http://h/?password=x&b=2", "http://h/?password=***&b=2"},
         {"/img?passwd=x", "/img?passwd=x", "/img?passwd=***"},
-        {"kxp://h/a@b", "kxp://h/a@b", "kxp://h/a@b"},
+        // An "@" past the authority's end: a password holding "/", "?",
+        // "#" or "\\" may be anywhere before it, so all of that is masked.
+        {"kxp://h/a@b", "kxp://***@b", "kxp://***@b"},
+        {"kxp://bob:pa/ss@127.0.0.1:1/x.img", "kxp://***@127.0.0.1:1/x.img", "kxp://***@127.0.0.1:1/x.img"},
+        {"http://u:a?b@h/x", "http://***@h/x", "http://***@h/x"},
+        {"http://u:a#b@h/x?password=1#f", "http://***@h/x?password=1#f", "http://***@h/x?password=***#f"},
+        {"kxp://u:pa\\ss@h/x", "kxp://***@h/x", "kxp://***@h/x"},
+        {"kxp://u:pa%2Fss@h/x", "kxp://u:***@h/x", "kxp://u:***@h/x"},
     };
     for (const auto& r : rows) {
         char out[URL_SIZE];
