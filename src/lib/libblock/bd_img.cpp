@@ -13,7 +13,7 @@
 bool bd_img_local_path(const char* url, char* path, size_t size) {
     if (!url || !path || size == 0 || url_scheme_type(url) != URL_CLASS_FILE) return false;
     if (url_get_path(url, path, size) != 0) return false;
-    path_normalize(path);
+    path_normalize_local(path);
     return path[0] != 0;
 }
 

@@ -71,7 +71,7 @@ bool info_of(dd_ctx* ctx, bd_dev* dev, bd_dev_info* info) {
 bool is_dev_null(const char* url) {
     char path[4096];
     if (url_get_path(url, path, sizeof path) != 0) return false;
-    path_normalize(path);
+    path_normalize_local(path);
     return strcmp(path, "/dev/null") == 0;
 }
 

@@ -11,7 +11,8 @@
 
 namespace {
 
-// url trimmed, "\" turned into "/", into buf; false (logged) when it does not fit.
+// url into buf: an alias or a URL trimmed, with "\\" turned into "/"; a
+// local file name as it stands. False (logged) when it does not fit.
 bool normalized_copy(const char* url, char (&buf)[KX_URL_SIZE]) {
     size_t n = strlen(url);
     if (n >= KX_URL_SIZE) {
@@ -20,6 +21,8 @@ bool normalized_copy(const char* url, char (&buf)[KX_URL_SIZE]) {
     }
     memcpy(buf, url, n + 1);
     url_text_normalize(buf);
+    const std::string_view text(buf);
+    if (text.substr(0, 3) != "///" && text.find("://") == std::string_view::npos) memcpy(buf, url, n + 1);
     return true;
 }
 

@@ -53,7 +53,7 @@ int read_project(const char* url, verr_info* err, kxi_texts* t) {
         VERR_SET(err, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
         return -1;
     }
-    path_normalize(t->proj);
+    path_normalize_local(t->proj);
     errno = 0;
     std::unique_ptr<conf_ctx, conf_closer> conf(conf_load(t->proj));
     if (!conf) {

@@ -28,7 +28,7 @@ void* kxz_drv_open(const char* url, bd_open_ctx* ctx) {
     bd_dev* dev = ctx->dev;
     char path[4096];
     if (url_get_path(url, path, sizeof path) != 0) return nullptr;
-    path_normalize(path);
+    path_normalize_local(path);
     kxz_image* img = kxz_open(path, ctx->oflag, &dev->verr);
     if (!img) return nullptr;
     int64_t size = kxz_size(img);

@@ -210,7 +210,7 @@ int log_file_open(log_file_state* s, const char* name) {
     char real[PATH_SIZE];
     os_realpath(full, real);
     if (!real[0]) str_safecopy_trunc(real, sizeof real, full);
-    path_normalize(real);
+    path_normalize_local(real);
     install(s, kind, stream, pcap, real);
     return 0;
 }

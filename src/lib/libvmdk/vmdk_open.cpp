@@ -11,6 +11,7 @@
 #include "libpal/os/os_file.h"
 #include "libpal/os/os_fileutil.h"
 #include "libpal/string/path.h"
+#include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 #include "libvmdk/vmdk_priv.h"
 
@@ -277,7 +278,7 @@ vmdk_ctx* vmdk_open(const char* url, uint32_t oflag, verr_info* err) {
         return nullptr;
     }
     char norm[PATH_SIZE];
-    if (!path_normalize_copy(path, norm, sizeof norm)) {
+    if (str_safecopy(norm, sizeof norm, path) != 0 || !path_normalize_local(norm)) {
         VERR_SET(err, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
         return nullptr;
     }

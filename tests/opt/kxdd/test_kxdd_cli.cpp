@@ -1,5 +1,6 @@
 // The built kxdd binary: argv -> exit status and what it prints.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -120,6 +121,31 @@ TEST(KxddCli, CritLineCarriesTimeThreadAndFunctionPrefixes) {
     // crit lines are coloured bold reverse red and reset after the line break
     EXPECT_EQ(r.err.rfind("\033[01;07;31m", 0), 0u);
     EXPECT_NE(r.err.find("\n\033[0m"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A Linux file name may hold blanks, quotes and backslashes: the copy reads
+// and writes exactly the files so named, not cleaned-up versions of them.
+TEST(KxddCli, LocalNamesAreTakenAsTheyStand) {
+    temp_dir d;
+    const std::string names[] = {"back\\slash", " leading blank", "trailing blank ", "'quoted'", "\"dq\""};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string in = d.file("in " + name), out = d.file("out " + name);
+        write_file(in, "data of " + name);
+        proc_result r = run_kxdd({"if=" + in, "of=" + out});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_file(out), "data of " + name);
+    }
+    // Nothing was written under a cleaned-up name.
+    write_file(d.file("x\\y"), "xy");
+    proc_result r = run_kxdd({"if=" + d.file("x\\y"), "of=" + d.file("z\\w")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(d.file("z\\w")), "xy");
+    EXPECT_NE(access(d.file("z/w").c_str(), F_OK), 0);
 }
 
 }  // namespace

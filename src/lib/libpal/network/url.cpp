@@ -444,10 +444,13 @@ int url_parser_imp(url_ctx* ctx, const char* url) {
         ctx->protocol = w.put(t.substr(0, mark));
         rest = t.substr(mark + 3);
     } else {
-        // A plain name: the path up to the first "?", the query after it.
-        size_t q = t.find('?');
-        ctx->path = w.put(t.substr(0, q));
-        if (q != npos) ctx->query = w.put(t.substr(q + 1));
+        // A plain name is a local file name, taken as it stands (blanks,
+        // quotes and backslashes are part of it): the path up to the first
+        // "?", the query after it.
+        const string_view raw(url);
+        size_t q = raw.find('?');
+        ctx->path = w.put(raw.substr(0, q));
+        if (q != npos) ctx->query = w.put(raw.substr(q + 1));
         if (w.full) {
             set_empty(ctx);
             return -1;

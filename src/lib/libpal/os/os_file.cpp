@@ -63,12 +63,14 @@ bool prepare_path(const char* path, char (&out)[PATH_SIZE]) {
         errno = ENAMETOOLONG;
         return false;
     }
-    path_normalize(buf);
-    os_path_to_posix(buf, out, sizeof out);
-    // "\\.\PhysicalMemory": after the separators are turned the doubled
-    // leading slash may or may not have been collapsed.
-    if (std::strcmp(out, "//./PhysicalMemory") == 0 || std::strcmp(out, "/./PhysicalMemory") == 0)
+    // A Linux file name is taken as it stands: blanks, quotes and
+    // backslashes are part of it.
+    path_normalize_local(buf);
+    if (std::strcmp(buf, "\\\\.\\PhysicalMemory") == 0 || std::strcmp(buf, "//./PhysicalMemory") == 0 ||
+        std::strcmp(buf, "/./PhysicalMemory") == 0)
         (void)str_safecopy(out, "/dev/pmem");
+    else
+        memcpy(out, buf, sizeof out);
     return true;
 }
 
@@ -177,7 +179,7 @@ int os_file_close(os_file_ctx* ctx) {
     if (ctx->delete_on_close && ctx->path) {
         char buf[PATH_SIZE];
         if (str_safecopy(buf, ctx->path) == 0) {
-            path_normalize(buf);
+            path_normalize_local(buf);
             remove(buf);
         }
     }
@@ -344,7 +346,7 @@ int64_t os_readlink(const char* path, char* buf, size_t size) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    path_normalize(p);
+    path_normalize_local(p);
     ssize_t n = readlink(p, buf, size);
     if (n >= 0 && static_cast<size_t>(n) < size) buf[n] = '\0';
     return n;

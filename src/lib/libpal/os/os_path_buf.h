@@ -1,5 +1,5 @@
-// A caller's path copied into a 4096-byte buffer and normalised, the way
-// every path service takes its argument.
+// A caller's path copied into a 4096-byte buffer, without a "file://"
+// prefix, the way every path service takes its argument.
 #pragma once
 
 #include <cerrno>
@@ -22,7 +22,7 @@ public:
             errno = ENAMETOOLONG;
             return;
         }
-        if (normalize) path_normalize(buf_);
+        if (normalize) path_normalize_local(buf_);
         ok_ = true;
     }
     os_path_buf(const os_path_buf&) = delete;

@@ -56,6 +56,20 @@ char* path_normalize(char* path) {
     return path_set_sep(path, '/');
 }
 
+char* path_normalize_local(char* path) {
+    if (!path) return path;
+    constexpr char prefix[] = "file://";
+    constexpr size_t plen = sizeof prefix - 1;
+    if (strncmp(path, prefix, plen) == 0) memmove(path, path + plen, strlen(path + plen) + 1);
+    size_t o = 0;
+    for (size_t i = 0; path[i]; ++i) {
+        if (path[i] == '/' && o > 0 && path[o - 1] == '/') continue;
+        path[o++] = path[i];
+    }
+    path[o] = 0;
+    return path;
+}
+
 char* path_normalize_copy(const char* src, char* buf, size_t size) {
     if (str_safecopy(buf, size, src) != 0) return nullptr;
     return path_normalize(buf);

@@ -15,6 +15,10 @@ inline constexpr size_t PATH_SIZE = 4096;
 // 0x80, so UTF-8 names keep their ends); "\" becomes "/"; a leading
 // lower-case "file://" is removed; runs of "/" become one. Returns path.
 char* path_normalize(char* path);
+// In place: a local file name as the system takes it. Only a leading
+// lower-case "file://" is removed and runs of "/" become one; blanks,
+// quotes and backslashes are part of a Linux file name. Returns path.
+char* path_normalize_local(char* path);
 // Strict copy of src into buf, then path_normalize; nothing when it does not fit.
 char* path_normalize_copy(const char* src, char* buf, size_t size);
 // In place: the other separator becomes sep ("/" or "\"), then runs of sep become one.

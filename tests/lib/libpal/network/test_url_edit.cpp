@@ -306,7 +306,7 @@ TEST(UrlEdit, MaskTexts) {
         {"kxp://:pw@h", "kxp://:***@h/", "kxp://:***@h/"},
         {"///sess/x", "///sess/x", "///sess/x"},
         {"/dev/sda?sector_size=512", "/dev/sda?sector_size=512", "/dev/sda?sector_size=512"},
-        {" 'img\\a.raw' ", "img/a.raw", " 'img\\a.raw' "},
+        {" 'img\\a.raw' ", " 'img\\a.raw' ", " 'img\\a.raw' "},
         {"http://h/?password=x&b=2", "http://h/?password=x&b=2", "http://h/?password=***&b=2"},
         {"/img?passwd=x", "/img?passwd=x", "/img?passwd=***"},
         // An "@" past the authority's end: a password holding "/", "?",

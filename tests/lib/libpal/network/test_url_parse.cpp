@@ -45,7 +45,8 @@ TEST(UrlParse, Table) {
         {"kxp://host", {"kxp", "", "", "host", 0, "/", "", ""}, 4},
         {"KXP://host", {"KXP", "", "", "host", 0, "/", "", ""}, 4},
         {"/dev/disk2?sector_size=4096", {"file", "", "", "", 0, "/dev/disk2", "sector_size=4096", ""}, 1},
-        {"img\\sub\\a.raw", {"file", "", "", "", 0, "img/sub/a.raw", "", ""}, 1},
+        {"img\\sub\\a.raw", {"file", "", "", "", 0, "img\\sub\\a.raw", "", ""}, 1},  // a Linux name as it stands
+        {" 'a b.raw' ", {"file", "", "", "", 0, " 'a b.raw' ", "", ""}, 1},
         {"a.img?ro&vol_idx=2", {"file", "", "", "", 0, "a.img", "ro&vol_idx=2", ""}, 1},
         {"/a?b#c?d", {"file", "", "", "", 0, "/a", "b#c?d", ""}, 1},
         {"?x=1", {"file", "", "", "", 0, "", "x=1", ""}, 1},

@@ -350,7 +350,7 @@ TEST(FileLocal, DeleteOnClose) {
     write_file(keep, "k");
     write_file(drop, "d");
     os_file_ctx* a = os_file_open(keep.c_str(), OS_PF_RDONLY);
-    os_file_ctx* b = os_file_open(("file:\\\\" + drop).c_str(), OS_PF_RDONLY);
+    os_file_ctx* b = os_file_open(("file://" + drop).c_str(), OS_PF_RDONLY);
     ASSERT_TRUE(a && b);
     EXPECT_EQ(os_file_set_delete(b, 1), 1);
     EXPECT_EQ(os_file_close(a), 1);

