@@ -374,6 +374,31 @@ int read_table(fcache_ctx* h, const char* path) {
     return 0;
 }
 
+// A writable cache file whose length is off the block grid (a partial block
+// behind the last whole one, which no table entry can name) is cut back to
+// the grid, so that every new block lands on it. A read-only open leaves the
+// file as it is: the partial block is never read.
+int fix_grid(fcache_ctx* h, const char* path) {
+    if (h->read_only) return 0;
+    int64_t fsize = os_file_size(h->file);
+    if (fsize < 0) {
+        FC_ERRNO(h->err, "read [%s] failed [%s]", path, os_strerror());
+        return -1;
+    }
+    int64_t start = data_start(h);
+    int64_t bs = h->head.block_size;
+    int64_t on_grid = start + (fsize - start) / bs * bs;
+    if (fsize == on_grid) return 0;
+    LOG2(LOG2_WARN, TAG, "[%s] size=%lld is off the block grid: cut to %lld\n", path, static_cast<long long>(fsize),
+         static_cast<long long>(on_grid));
+    if (os_file_ftruncate(h->file, on_grid) != 1) {
+        LOG2(LOG2_ERR | LOG2_ERRNO, TAG, "ftruncate error: ");
+        FC_ERRNO(h->err, "truncate [%s] failed [%s]", path, os_strerror());
+        return -1;
+    }
+    return 0;
+}
+
 int open_steps(fcache_ctx* h, const fcache_open_param* p, open_texts* t) {
     if (make_base_url(h, p, t) != 0) return -1;
     bd_dev_info info{};
@@ -412,7 +437,7 @@ int open_steps(fcache_ctx* h, const fcache_open_param* p, open_texts* t) {
         LOG2(LOG2_ERR, TAG, "malloc blen=%zu alloc failed\n", blen);
         return FC_FAIL(h->err, VERR_NO_MEMORY);
     }
-    if (h->file && !h->is_new && read_table(h, t->cache) != 0) return -1;
+    if (h->file && !h->is_new && (read_table(h, t->cache) != 0 || fix_grid(h, t->cache) != 0)) return -1;
 
     if (h->file) {
         h->block_buf = static_cast<uint8_t*>(pl_aligned_alloc(bs, k_align));
@@ -491,8 +516,14 @@ int add_block(fcache_ctx* h, int64_t i, const uint8_t* src, int64_t in, int64_t 
         h->table[i] = reinterpret_cast<uintptr_t>(p);
         return 0;
     }
-    int64_t at = os_file_size(h->file);
-    if (at < data_start(h) || os_file_ftruncate(h->file, at + bs) != 1) {
+    // The next place on the block grid: a partial block at the end (which no
+    // entry names) is written over, never extended off the grid.
+    int64_t size = os_file_size(h->file);
+    int64_t at = size < data_start(h) ? -1 : data_start(h) + (size - data_start(h)) / bs * bs;
+    if (at != size && at >= 0)
+        LOG2(LOG2_WARN, TAG, "size=%lld is off the block grid: block %lld goes to %lld\n", static_cast<long long>(size),
+             static_cast<long long>(i), static_cast<long long>(at));
+    if (at < 0 || os_file_ftruncate(h->file, at + bs) != 1) {
         LOG2(LOG2_ERR | LOG2_ERRNO, TAG, "ftruncate error: ");
         return FC_FAIL(h->err, VERR_DISK_FULL);
     }

@@ -26,7 +26,12 @@ int off_cache_init(off_cache* c, uint64_t file_len, uint32_t off_blksize, uint32
         return 0;
     }
     c->entries = static_cast<off_cache_entry*>(pl_calloc(static_cast<size_t>(count), sizeof(off_cache_entry)));
-    if (!c->entries) return -1;
+    c->checked = static_cast<uint8_t*>(pl_calloc(static_cast<size_t>(count), 1));
+    if (!c->entries || !c->checked) {
+        off_cache_free(c);
+        return -1;
+    }
+    c->checked[0] = 1;
     for (uint64_t i = 0; i < count; ++i) c->entries[i].boff = i * c->step;
     c->count = static_cast<uint32_t>(count);
     c->filled = 1;
@@ -35,6 +40,7 @@ int off_cache_init(off_cache* c, uint64_t file_len, uint32_t off_blksize, uint32
 
 void off_cache_free(off_cache* c) {
     pl_free(c->entries);
+    pl_free(c->checked);
     *c = off_cache{};
 }
 
@@ -43,7 +49,16 @@ void off_cache_add(off_cache* c, uint64_t boff, uint64_t foff) {
     off_cache_entry& e = c->entries[c->filled];
     if (e.boff != boff) return;
     e.foff = foff;
+    c->checked[c->filled] = 1;
     c->filled++;
+}
+
+void off_cache_drop(off_cache* c) {
+    for (uint32_t i = 1; i < c->count; ++i) {
+        c->entries[i].foff = 0;
+        c->checked[i] = 0;
+    }
+    if (c->count) c->filled = 1;
 }
 
 off_cache_entry off_cache_find(const off_cache* c, uint64_t off) {
@@ -71,6 +86,7 @@ int off_cache_set_buf(off_cache* c, int mode, uint32_t endian, void* buf, uint32
         switch (mode) {
         case OFF_CACHE_LOAD:
             e.foff = mem_get_u64(s, b, 8 * i);
+            c->checked[i + 1] = 0;
             break;
         case OFF_CACHE_COMPARE: {
             uint64_t v = mem_get_u64(s, b, 8 * i);

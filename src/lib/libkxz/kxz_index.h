@@ -24,6 +24,10 @@ struct off_cache {
     uint32_t count;   // file_len / step + 1, or 0: no index
     uint32_t filled;  // entries known, in order from entry 0
     uint64_t step;
+    // Per entry: 1 when the records vouch for it (entry 0, entries found by
+    // walking them, entries the walk has confirmed); 0 for an entry only
+    // read from a trailer or a side file.
+    uint8_t* checked;
 };
 
 // off_cache_set_buf modes.
@@ -39,6 +43,9 @@ void off_cache_add(off_cache* c, uint64_t boff, uint64_t foff);
 // The nearest known pair at or below off, or (0, 0).
 off_cache_entry off_cache_find(const off_cache* c, uint64_t off);
 int off_cache_set_buf(off_cache* c, int mode, uint32_t endian, void* buf, uint32_t len);
+// Forgets every entry but entry 0: the index is not to be trusted, and the
+// entries are found again by walking the records.
+void off_cache_drop(off_cache* c);
 // 1 when the len / 8 entries of buf (image byte order) strictly increase and
 // lie in [64, end): entries that could point at records below end.
 int off_entries_valid(const void* buf, uint64_t len, uint32_t endian, uint64_t end);

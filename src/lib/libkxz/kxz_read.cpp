@@ -18,10 +18,95 @@ int64_t broken(kxz_image* img) {
     return -1;
 }
 
+// Steps over the records from the one of the block at *boff (file offset
+// *foff) to the record of the block at `to`; with learn, each record met is
+// offered to the offset cache.
+enum class walk { reached, ended, broken, io_error };
+walk skip_records(kxz_image* img, uint64_t* boff, uint64_t* foff, uint64_t to, bool learn) {
+    while (*boff < to) {
+        uint32_t w = 0;
+        int r = kxz_read_u32(img, *foff, &w);
+        if (r < 0) return walk::io_error;
+        // The records end (or the trailer starts) before the offset; a
+        // trailer's length word anywhere but where the header puts the
+        // trailer is a damaged record.
+        if (r == 0) return walk::ended;
+        if (w & KXZ_TRAILER_FLAG)
+            return img->hdr.off_cache == 0 || *foff == static_cast<uint64_t>(img->hdr.off_cache) ? walk::ended
+                                                                                                 : walk::broken;
+        if (w > kxz_max_zlen(img)) {
+            LOG2(LOG2_ERR, "kxz", "zlen=0x%x data baby error!\n", w);
+            return walk::broken;
+        }
+        *foff += kxz_record_size(w);
+        *boff += img->hdr.block_len;
+        if (learn && img->cache_loaded) off_cache_add(&img->cache, *boff, *foff);
+    }
+    return walk::reached;
+}
+
+// What the records say of an index entry, seen from one of its neighbours.
+enum class verdict { agree, disagree, unknown, io_error };
+
+// Walks from (boff, foff) to the block at `to` and compares the place reached
+// with `want`. Records that end before `to` disagree; a walk that breaks on
+// a damaged length word tells nothing.
+verdict walk_to(kxz_image* img, uint64_t boff, uint64_t foff, uint64_t to, uint64_t want) {
+    switch (skip_records(img, &boff, &foff, to, false)) {
+    case walk::io_error: return verdict::io_error;
+    case walk::broken: return verdict::unknown;
+    case walk::ended: return verdict::disagree;
+    case walk::reached: break;
+    }
+    return foff == want ? verdict::agree : verdict::disagree;
+}
+
+// An entry read from a trailer or a side file is used only once the records
+// agree with it. They carry no block number, so the entry is held against its
+// neighbours: the walk from the entry below (from the first record for entry
+// 1) must meet it, and the walk from it must meet the entry above, or, behind
+// the last block, the trailer. An entry moved by a record or more, or into a
+// record's data, fails one of the walks. A walk broken by a damaged record
+// tells nothing, so one that agrees is enough; none that agrees is not.
+// 1 confirmed, 0 not, -1 read failure (errno set).
+int confirm_entry(kxz_image* img, uint32_t i) {
+    off_cache& c = img->cache;
+    const auto file_len = static_cast<uint64_t>(img->hdr.file_len);
+    const uint64_t boff = i * c.step;
+    const uint64_t foff = c.entries[i].foff;
+    verdict below = walk_to(img, boff - c.step, i == 1 ? KXZ_HEADER_SIZE : c.entries[i - 1].foff, boff, foff);
+    if (below == verdict::io_error) return -1;
+    if (below == verdict::disagree) return 0;
+
+    verdict above = verdict::unknown;
+    uint64_t up_to = std::min(boff + c.step, file_len);
+    if (i + 1 < c.filled) {
+        above = walk_to(img, boff, foff, up_to, c.entries[i + 1].foff);
+    } else if (up_to == file_len && img->hdr.off_cache != 0) {
+        above = walk_to(img, boff, foff, up_to, static_cast<uint64_t>(img->hdr.off_cache));
+    } else if (up_to == file_len) {
+        // No trailer: the records end with the file, unless the header's
+        // length is behind the records (an image whose writer stopped).
+        uint64_t b = boff, f = foff;
+        walk r = skip_records(img, &b, &f, up_to, false);
+        if (r == walk::io_error) return -1;
+        if (r == walk::ended) above = verdict::disagree;
+        if (r == walk::reached) {
+            uint32_t w = 0;
+            int n = kxz_read_u32(img, f, &w);
+            if (n < 0) return -1;
+            if (n == 0 || (w & KXZ_TRAILER_FLAG)) above = verdict::agree;
+        }
+    }
+    if (above == verdict::io_error) return -1;
+    if (above == verdict::disagree || (below != verdict::agree && above != verdict::agree)) return 0;
+    c.checked[i] = 1;
+    return 1;
+}
+
 // Walks from the nearest known record at or below off to the record of the
 // block at off; its file offset goes to *foff. 0, or -1.
 int find_record(kxz_image* img, uint64_t off, uint64_t* foff) {
-    uint64_t block_len = img->hdr.block_len;
     if (off == 0) {
         *foff = KXZ_HEADER_SIZE;
         return 0;
@@ -32,28 +117,32 @@ int find_record(kxz_image* img, uint64_t off, uint64_t* foff) {
         return 0;
     }
     off_cache_entry at = img->cache_loaded ? off_cache_find(&img->cache, off) : off_cache_entry{0, 0};
+    if (at.foff != 0) {
+        auto i = static_cast<uint32_t>(at.boff / img->cache.step);
+        int r = img->cache.checked[i] ? 1 : confirm_entry(img, i);
+        if (r < 0) {
+            KXZ_ERRNO(img);
+            return -1;
+        }
+        if (r == 0) {
+            LOG2(LOG2_WARN, "kxz",
+                 "offset index entry %u foff=%llu does not match the records at offset %llu: index ignored\n", i,
+                 static_cast<ull>(at.foff), static_cast<ull>(at.boff));
+            off_cache_drop(&img->cache);
+            at = {0, 0};
+        }
+    }
     if (at.foff == 0) at = {0, KXZ_HEADER_SIZE};
     if (at.boff > off) {
         LOG2(LOG2_DBG, "kxz", "op.boff=%llu > offset=%llu error\n", static_cast<ull>(at.boff), static_cast<ull>(off));
         return static_cast<int>(broken(img));
     }
-    while (at.boff < off) {
-        uint32_t w = 0;
-        int r = kxz_read_u32(img, at.foff, &w);
-        if (r < 0) {
-            KXZ_ERRNO(img);
-            return -1;
-        }
-        // The records end (or the trailer starts) before the offset.
-        if (r == 0 || (w & KXZ_TRAILER_FLAG)) return static_cast<int>(broken(img));
-        if (w > kxz_max_zlen(img)) {
-            LOG2(LOG2_ERR, "kxz", "zlen=0x%x data baby error!\n", w);
-            return static_cast<int>(broken(img));
-        }
-        at.foff += kxz_record_size(w);
-        at.boff += block_len;
-        if (img->cache_loaded) off_cache_add(&img->cache, at.boff, at.foff);
+    walk w = skip_records(img, &at.boff, &at.foff, off, true);
+    if (w == walk::io_error) {
+        KXZ_ERRNO(img);
+        return -1;
     }
+    if (w != walk::reached) return static_cast<int>(broken(img));
     *foff = at.foff;
     return 0;
 }

@@ -139,6 +139,10 @@ int kxz_write_trailer(kxz_image* img, const void* entries, uint32_t length) {
     mem_set_u32(s, buf, 4 + length, length | KXZ_TRAILER_FLAG);
     bool ok = kxz_write_at(img, buf, total, pos);
     pl_free(buf);
+    // The trailer ends the file: whatever an earlier, longer one left behind it goes.
+    int64_t size = ok ? os_file_size(img->file) : -1;
+    ok = size >= 0 && (static_cast<uint64_t>(size) == pos + total ||
+                       os_file_ftruncate(img->file, static_cast<int64_t>(pos + total)) == 1);
     // The header names the trailer only once the trailer is on the disk.
     if (ok) ok = os_file_fsync(img->file) == 1;
     if (ok) ok = kxz_write_header_u64(img, KXZ_H_OFF_CACHE, pos);
@@ -240,9 +244,14 @@ int kxz_off_cache_verify(kxz_image* img) { return kxz_off_cache_file(img, OFF_CA
 
 int kxz_off_cache_save(kxz_image* img) {
     off_cache& c = img->cache;
-    if (c.count < 2) return 0;
-    if (c.filled != c.count) return -1;
-    uint32_t len = (c.count - 1) * 8;
+    // Entries are kept for the block starts below file_len only: an entry at
+    // file_len itself names no record.
+    auto file_len = static_cast<uint64_t>(img->hdr.file_len);
+    uint32_t n = c.count;
+    while (n > 1 && c.entries[n - 1].boff >= file_len) --n;
+    if (n < 2) return 0;
+    if (c.filled < n) return -1;
+    uint32_t len = (n - 1) * 8;
     entry_buf e;
     e.p = static_cast<uint8_t*>(pl_malloc(len));
     if (!e.p) return -1;

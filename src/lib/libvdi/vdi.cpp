@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/os_file.h"
@@ -164,6 +165,41 @@ int allocate_block(vdi_ctx* vdi, bool whole) {
     return 0;
 }
 
+// A writable image must have a map that writes cannot make worse: every
+// stored block in a slot of its own below the allocated count, since a new
+// block takes the slot at that count. The whole map is read for it. 0, or -1
+// with the record filled.
+int check_map(vdi_ctx* vdi) {
+    for (uint32_t page = 0; page < page_count(vdi->blocks); ++page)
+        if (load_page(vdi, page * VDI_PAGE_ENTRIES) != 0) return -1;
+    std::unique_ptr<uint8_t, pl_mem_deleter> used(
+        static_cast<uint8_t*>(pl_zalloc(static_cast<size_t>(vdi->allocated) / 8 + 1)));
+    if (!used) {
+        VERR_SET(vdi->err, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
+        return -1;
+    }
+    for (uint32_t b = 0; b < vdi->blocks; ++b) {
+        uint32_t slot = vdi->map[b];
+        if (slot >= VDI_BLOCK_DISCARDED) continue;
+        if (slot >= vdi->allocated) {
+            LOG2(LOG2_ERR, k_tag, "Invalid VDI block map: block %u names slot %u, not below the %u allocated blocks.\n", b,
+                 slot, vdi->allocated);
+            VERR_SET(vdi->err, VERR_INVALID_FILE_HEAD,
+                     "Invalid VDI block map: block %u names slot %u, not below the %u allocated blocks.", b, slot,
+                     vdi->allocated);
+            return -1;
+        }
+        if (bit(used.get(), slot)) {
+            LOG2(LOG2_ERR, k_tag, "Invalid VDI block map: block %u names slot %u, which another block holds.\n", b, slot);
+            VERR_SET(vdi->err, VERR_INVALID_FILE_HEAD,
+                     "Invalid VDI block map: block %u names slot %u, which another block holds.", b, slot);
+            return -1;
+        }
+        set_bit(used.get(), slot);
+    }
+    return 0;
+}
+
 }  // namespace
 
 vdi_ctx* vdi_open(const char* path, uint32_t oflag, verr_info* err) {
@@ -219,6 +255,10 @@ vdi_ctx* vdi_open(const char* path, uint32_t oflag, verr_info* err) {
     if (!vdi->dirty_bitmap) {
         LOG2(LOG2_ERR, k_tag, "Error allocating dirtyBitmap.\n");
         VERR_SET(vdi->err, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
+        free_ctx(vdi);
+        return nullptr;
+    }
+    if (vdi->writable && check_map(vdi) != 0) {
         free_ctx(vdi);
         return nullptr;
     }

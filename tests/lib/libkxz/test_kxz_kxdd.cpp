@@ -1,6 +1,11 @@
 // The built kxdd with compressed images: in and out, image to image with
 // packed blocks passed through, and a resumed copy.
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
 #include <random>
+#include <vector>
 
 #include "kxz_test_util.h"
 #include "libkxz/kxz_format.h"
@@ -77,6 +82,86 @@ TEST_F(KxzKxdd, ResumedCopyContinuesTheImage) {
     ASSERT_NO_FATAL_FAILURE(kxdd({"if=" + path("r.kxz"), "of=" + path("back")}));
     EXPECT_TRUE(same_bytes(read_file(path("back")), data));
     EXPECT_FALSE(file_exists(path("r.kxz_off")));
+}
+
+// The file offsets of an image's records, walked from the header.
+std::vector<uint64_t> record_offsets(const std::string& img) {
+    std::vector<uint64_t> at;
+    for (uint64_t off = KXZ_HEADER_SIZE; off + 4 <= img.size();) {
+        uint32_t zlen = 0;
+        memcpy(&zlen, img.data() + off, 4);
+        if (zlen & KXZ_TRAILER_FLAG) break;
+        at.push_back(off);
+        off += kxz_record_size(zlen);
+    }
+    return at;
+}
+
+// An image written by the tool with an index read from a trailer it never
+// wrote: the stride set to two blocks and the given entries appended.
+std::string with_trailer(std::string img, uint32_t stride, const std::vector<uint64_t>& entries) {
+    uint64_t off_cache = img.size();
+    memcpy(&img[KXZ_H_OFF_BLKSIZE], &stride, 4);
+    memcpy(&img[KXZ_H_OFF_CACHE], &off_cache, 8);
+    uint32_t word = KXZ_TRAILER_FLAG | static_cast<uint32_t>(entries.size() * 8);
+    img.append(reinterpret_cast<const char*>(&word), 4);
+    for (uint64_t e : entries) img.append(reinterpret_cast<const char*>(&e), 8);
+    img.append(reinterpret_cast<const char*>(&word), 4);
+    return img;
+}
+
+// Index entries that name the wrong record: reads through the index must
+// still give each block's own bytes, or fail; never another block's.
+TEST_F(KxzKxdd, DamagedImageFiles) {
+    const uint32_t bl = 64 * 1024;
+    std::string data = mixed(16 * bl + 5000);
+    write_file(path("data"), data);
+    ASSERT_NO_FATAL_FAILURE(kxdd({"if=" + path("data"), "of=" + path("x.kxz"), "bs=64k"}));
+    const std::string made = read_file(path("x.kxz"));
+    ASSERT_EQ(memcmp(made.data() + KXZ_H_OFF_CACHE, std::string(8, '\0').data(), 8), 0) << "no trailer yet";
+    const std::vector<uint64_t> rec = record_offsets(made);
+    ASSERT_EQ(rec.size(), 17u);
+    // One entry every two blocks: blocks 2, 4, ..., 16.
+    std::vector<uint64_t> sound;
+    for (size_t b = 2; b < rec.size(); b += 2) sound.push_back(rec[b]);
+
+    struct row {
+        const char* what;
+        std::function<void(std::vector<uint64_t>&)> damage;
+    };
+    const row rows[] = {
+        {"sound index", [](std::vector<uint64_t>&) {}},
+        {"block 2 named at block 3's record", [&](std::vector<uint64_t>& e) { e[0] = rec[3]; }},
+        {"blocks 2 and 4 each one record late",
+         [&](std::vector<uint64_t>& e) {
+             e[0] = rec[3];
+             e[1] = rec[5];
+         }},
+        {"blocks 6 and 8 each one record early",
+         [&](std::vector<uint64_t>& e) {
+             e[2] = rec[5];
+             e[3] = rec[7];
+         }},
+        {"the last entry one record early", [&](std::vector<uint64_t>& e) { e[7] = rec[15]; }},
+        {"block 4 named inside its packed data", [&](std::vector<uint64_t>& e) { e[1] = rec[4] + 16; }},
+        {"entries of blocks 2 and 4 swapped", [](std::vector<uint64_t>& e) { std::swap(e[0], e[1]); }},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<uint64_t> entries = sound;
+        r.damage(entries);
+        write_file(path("i.kxz"), with_trailer(made, 2 * bl, entries));
+        for (int block : {2, 4, 6, 8, 14, 16}) {
+            SCOPED_TRACE(block);
+            unlink(path("one").c_str());
+            ASSERT_NO_FATAL_FAILURE(kxdd({"if=" + path("i.kxz"), "of=" + path("one"), "bs=64k",
+                                         "skip=" + std::to_string(block), "count=1"}));
+            EXPECT_TRUE(same_bytes(read_file(path("one")), data.substr(static_cast<size_t>(block) * bl, bl)));
+        }
+        unlink(path("all").c_str());
+        ASSERT_NO_FATAL_FAILURE(kxdd({"if=" + path("i.kxz"), "of=" + path("all"), "bs=64k"}));
+        EXPECT_TRUE(same_bytes(read_file(path("all")), data));
+    }
 }
 
 }  // namespace

@@ -164,4 +164,66 @@ TEST_F(VdiHostile, MapCutAfterOpenFailsTheRead) {
     EXPECT_EQ(v.get()->page_bitmap[0] & 4, 0) << "a page read short is not taken";
 }
 
+// A map that names slots no block was stored in, or one slot for two blocks,
+// is refused by a writable open: the next new block takes the slot at the
+// allocated count, and a write would land on another block's data. Read-only
+// opens keep reading such a map block by block.
+TEST_F(VdiHostile, DamagedImageFiles) {
+    const uint32_t rw = OS_PF_RDWR;
+    struct row {
+        const char* what;
+        layout l;
+        const char* message;  // nullptr: a sound image
+    };
+    const layout sound = base_layout();
+    layout none_allocated{4 * k_bs, k_bs, {VDI_BLOCK_FREE, 0, VDI_BLOCK_FREE, VDI_BLOCK_FREE}, {}};
+    layout past_count = sound;
+    past_count.map[1] = 2;
+    layout shared = sound;
+    shared.map[1] = 0;  // block 2 is stored in slot 0 too
+    layout last_shared = sound;
+    last_shared.map[3] = 1;  // block 0's slot
+    const row rows[] = {
+        {"slot of a map with nothing allocated", none_allocated, "block 1 names slot 0, not below the 0 allocated"},
+        {"slot at the allocated count", past_count, "block 1 names slot 2, not below the 2 allocated"},
+        {"two blocks in one slot", shared, "block 2 names slot 0, which another block holds"},
+        {"the last block in the first one's slot", last_shared, "block 3 names slot 1, which another block holds"},
+        {"free and discarded entries beside stored blocks", sound, nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string bytes = build(r.l);
+        std::string path = save(bytes);
+        {
+            log_capture cap;
+            vdi_ptr v(path, rw);
+            if (r.message) {
+                EXPECT_FALSE(v);
+                EXPECT_EQ(v.err.code, VERR_INVALID_FILE_HEAD);
+                EXPECT_NE(std::string(verr_msg(&v.err)).find(r.message), std::string::npos) << verr_msg(&v.err);
+                EXPECT_EQ(cap.count(LOG2_ERR), 1u) << cap.all();
+            } else {
+                ASSERT_TRUE(v) << verr_msg(&v.err);
+                // Across blocks 1 and 2: block 1 gets a slot of its own.
+                ASSERT_EQ(vdi_seek(v.get(), 2 * k_bs - 100, 0), 2 * k_bs - 100);
+                ASSERT_EQ(vdi_write(v.get(), std::string(200, 'W').data(), 200), 200);
+            }
+        }
+        if (r.message) {
+            EXPECT_TRUE(read_file(path) == bytes) << "a refused image was changed";
+            vdi_ptr v(path);
+            EXPECT_TRUE(v) << "read-only opens take the map block by block: " << verr_msg(&v.err);
+            continue;
+        }
+        std::string want = base_disk();
+        want.replace(2 * k_bs - 100, 200, std::string(200, 'W'));
+        vdi_ptr v(path);
+        ASSERT_TRUE(v) << verr_msg(&v.err);
+        EXPECT_TRUE(same_bytes(read_whole(v.get(), 4096), want));
+        // Written again through a writable open, the image still opens.
+        vdi_ptr again(path, rw);
+        EXPECT_TRUE(again) << verr_msg(&again.err);
+    }
+}
+
 }  // namespace
