@@ -26,6 +26,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import socket
 import ssl
 import stat
@@ -398,6 +399,35 @@ NO_REPLY = object()
 CMD_SINCE = {7: "1.5.3", 26: "1.5.3", 27: "1.5.3", 44: "1.5.3", 50: "1.5.2", 29: "1.6.4", 30: "1.6.4"}
 IOCTL2_SINCE = {10103: "1.5.9", 10104: "1.5.9", 10105: "1.5.9", 10106: "1.6.2", 10107: "1.6.2",
                 10108: "1.6.2", 10109: "1.6.2", 10110: "1.6.3", 10111: "1.6.7", 10113: "1.6.8"}
+
+
+# The text forms of the command-20 codes that carry fields: s a text, u a
+# u32, U a u64, I an i64, tab-separated, in plain decimal.
+CTL_FORMS = {10016: "ssu", 10018: "su", 10019: "su", 10020: "su", 10021: "suU", 10022: "su", 10023: "ss",
+             10024: "ss", 10025: "su", 10026: "su", 10027: "suu", 10028: "suu", 10029: "sUUUuuu",
+             10030: "sUUUuuu", 10035: "sI", 10101: "su", 10102: "u", 10103: "uu", 10104: "u"}
+CTL_NUMBERS = {"u": (r"0|[1-9][0-9]*", 0, 2**32 - 1), "U": (r"0|[1-9][0-9]*", 0, 2**64 - 1),
+               "I": (r"-?(0|[1-9][0-9]*)", -2**63, 2**63 - 1)}
+
+
+def ctl_args(code, data):
+    """The fields of a command-20 text of code's form; SrvError -2 when the text does not have it."""
+    form = CTL_FORMS[code]
+    if not data.endswith(b"\0") or b"\0" in data[:-1]:
+        raise SrvError(-2, "code %d: the data is not one text with its NUL" % code)
+    parts = data[:-1].decode("latin-1").split("\t")
+    if len(parts) != len(form):
+        raise SrvError(-2, "code %d: %d fields, the form %s has %d" % (code, len(parts), form, len(form)))
+    out = []
+    for kind, part in zip(form, parts):
+        if kind == "s":
+            out.append(part)
+            continue
+        pattern, low, high = CTL_NUMBERS[kind]
+        if not re.fullmatch(pattern, part) or not low <= int(part) <= high:
+            raise SrvError(-2, "code %d: [%s] is not a %s number" % (code, part, kind))
+        out.append(int(part))
+    return out
 
 
 class Settings:
@@ -981,6 +1011,8 @@ class Conn:
             if text == "lz4" and lz4block is None:
                 raise SrvError(-37, "lz4 not available")
             self.pack = text
+        elif code in CTL_FORMS:
+            rec["args"] = ctl_args(code, data)
         return self.ok_fields([])
 
     # directories
