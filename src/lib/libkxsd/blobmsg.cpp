@@ -2,6 +2,7 @@
 // check and the parse by policy table.
 #include "libkxsd/blobmsg.h"
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -30,6 +31,9 @@ int64_t attr_append(msg_buf* b, uint32_t type, int64_t p) {
     if (hraw + padded > MSG_ATTR_MAX_LEN) return -1;
     const int64_t start = hoff + msg_pad_len(hraw);
     const int64_t end = start + padded;
+    // Every enclosing attribute ends here too, the root (at offset 0) the
+    // longest of them.
+    if (end > MSG_ATTR_MAX_LEN) return -1;
     if (end > b->buflen) {
         if (!b->grow(b, static_cast<int32_t>(end - b->buflen))) return -1;
         b->head = reinterpret_cast<msg_attr*>(b->buf + hoff);
@@ -225,4 +229,292 @@ int blobmsg_parse(const blobmsg_policy* policy, int rows, const msg_attr** out, 
         left -= pad;
     }
     return 0;
+}
+
+// ---- operations the client itself does not use
+
+int blobmsg_parse_all(const blobmsg_policy* policy, int rows, const msg_attr** out, const void* data, int32_t len) {
+    if (!out || rows <= 0) return 0;
+    blobmsg_parse(policy, rows, out, data, len);
+    for (int i = 0; i < rows; i++) {
+        if (!out[i]) return -1;
+    }
+    return 0;
+}
+
+int blobmsg_parse_list(const blobmsg_policy* policy, int rows, const msg_attr** out, const void* data, int32_t len) {
+    if (!out || rows <= 0) return 0;
+    for (int i = 0; i < rows; i++) out[i] = nullptr;
+    if (!policy || !data) return 0;
+    const auto* p = static_cast<const uint8_t*>(data);
+    int32_t left = len;
+    int row = 0;
+    while (left >= 4 && row < rows) {
+        const auto* a = reinterpret_cast<const msg_attr*>(p);
+        const int32_t pad = msg_attr_pad_len(a);
+        if (pad == 0 || pad > left) break;
+        if (policy[row].type == BLOBMSG_TYPE_UNSPEC || policy[row].type == msg_attr_type(a)) {
+            if (!blobmsg_check(a, false)) return -1;
+            out[row++] = a;
+        }
+        p += pad;
+        left -= pad;
+    }
+    return 0;
+}
+
+int blobmsg_check_list(const msg_attr* a, uint32_t type) {
+    if (type > BLOBMSG_TYPE_LAST || !blobmsg_check(a, false)) return 0;
+    bool named = false;
+    switch (msg_attr_type(a)) {
+        case BLOBMSG_TYPE_TABLE: named = true; break;
+        case BLOBMSG_TYPE_ARRAY: break;
+        default: return 0;
+    }
+    const uint8_t* p = blobmsg_data(a);
+    int32_t left = blobmsg_data_len(a);
+    while (left > 0) {
+        if (left < 4) return 0;
+        const auto* m = reinterpret_cast<const msg_attr*>(p);
+        const int32_t raw = msg_attr_raw_len(m);
+        const int32_t pad = msg_pad_len(raw);
+        // The member's own bytes must lie inside the list; only its
+        // padding may run past the end of the payload.
+        if (raw < 4 || raw > left) return 0;
+        if (type != BLOBMSG_TYPE_UNSPEC && msg_attr_type(m) != type) return 0;
+        if (!blobmsg_check(m, named)) return 0;
+        if (pad >= left) break;
+        p += pad;
+        left -= pad;
+    }
+    return 1;
+}
+
+namespace {
+
+// The head's position for a caller, and back to an offset (-1 when it
+// names no attribute start before the head).
+int64_t nest_cookie(const msg_buf* b) { return head_offset(b) + MSG_NEST_COOKIE; }
+
+int64_t cookie_offset(const msg_buf* b, int64_t pos) {
+    const int64_t off = pos - MSG_NEST_COOKIE;
+    if (off < 0 || off >= head_offset(b) || (off & 3) != 0) return -1;
+    return off;
+}
+
+}  // namespace
+
+int64_t blobmsg_open_nested(msg_buf* buf, const char* name, bool array) {
+    if (!buf || !buf->buf || !buf->head) return -1;
+    const int64_t pos = nest_cookie(buf);
+    const int64_t off = named_append(buf, array ? BLOBMSG_TYPE_ARRAY : BLOBMSG_TYPE_TABLE, name, 0);
+    if (off < 0) return -1;
+    // The enclosing attribute counts only the word for now: the name header
+    // is part of the nested attribute's length, added when it is closed.
+    auto* a = reinterpret_cast<msg_attr*>(buf->buf + off);
+    const int32_t hdr = blobmsg_hdr_len(be_get16(msg_attr_bytes(a) + 4));
+    set_raw_len(buf->head, msg_attr_raw_len(buf->head) - hdr);
+    buf->head = a;
+    return pos;
+}
+
+int64_t msg_nest_start(msg_buf* buf, uint32_t type) {
+    if (!buf || !buf->buf || !buf->head) return -1;
+    const int64_t pos = nest_cookie(buf);
+    const int64_t off = attr_append(buf, type, 0);
+    if (off < 0) return -1;
+    buf->head = reinterpret_cast<msg_attr*>(buf->buf + off);
+    return pos;
+}
+
+int msg_nest_end(msg_buf* buf, int64_t pos) {
+    if (!buf || !buf->buf || !buf->head) return -1;
+    const int64_t off = cookie_offset(buf, pos);
+    if (off < 0) return -1;
+    auto* outer = reinterpret_cast<msg_attr*>(buf->buf + off);
+    // The head must lie inside the attribute it is closed into.
+    if (off + msg_attr_raw_len(outer) != head_offset(buf) + 4) return -1;
+    const int64_t raw = int64_t{msg_attr_raw_len(outer)} + msg_attr_raw_len(buf->head) - 4;
+    if (raw > MSG_ATTR_MAX_LEN) return -1;
+    set_raw_len(outer, static_cast<int32_t>(raw));
+    buf->head = outer;
+    return 0;
+}
+
+int blobmsg_add_vprintf(msg_buf* buf, const char* name, const char* fmt, va_list ap) {
+    if (!buf || !fmt) return -1;
+    va_list measure;
+    va_copy(measure, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, measure);
+    va_end(measure);
+    if (n < 0 || n >= MSG_ATTR_MAX_LEN) return -1;
+    const int64_t off = named_append(buf, BLOBMSG_TYPE_STRING, name, n + 1);
+    if (off < 0) return -1;
+    auto* text = reinterpret_cast<char*>(blobmsg_data(reinterpret_cast<msg_attr*>(buf->buf + off)));
+    std::vsnprintf(text, static_cast<size_t>(n) + 1, fmt, ap);
+    return 0;
+}
+
+int blobmsg_add_printf(msg_buf* buf, const char* name, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int rc = blobmsg_add_vprintf(buf, name, fmt, ap);
+    va_end(ap);
+    return rc;
+}
+
+namespace {
+
+// The string reserved at the end of the head: its offset, or -1 when there
+// is none (a named string whose raw length is its name header alone).
+int64_t reserved_string(const msg_buf* b) {
+    if (!b || !b->buf || !b->head) return -1;
+    const int64_t off = head_offset(b) + msg_attr_pad_len(b->head);
+    if (off + 6 > b->buflen) return -1;
+    const auto* a = reinterpret_cast<const msg_attr*>(b->buf + off);
+    if (!msg_attr_named(a) || msg_attr_type(a) != BLOBMSG_TYPE_STRING) return -1;
+    const int32_t hdr = blobmsg_hdr_len(be_get16(msg_attr_bytes(a) + 4));
+    if (msg_attr_raw_len(a) != 4 + hdr || off + 4 + hdr >= b->buflen) return -1;
+    return off;
+}
+
+}  // namespace
+
+char* blobmsg_string_reserve(msg_buf* buf, const char* name, int32_t maxlen) {
+    if (!buf || maxlen < 0 || maxlen >= MSG_ATTR_MAX_LEN) return nullptr;
+    const int32_t hraw = buf->head ? msg_attr_raw_len(buf->head) : 0;
+    const int64_t off = named_append(buf, BLOBMSG_TYPE_STRING, name, maxlen + 1);
+    if (off < 0) return nullptr;
+    // Not part of the body until it is finished: the head keeps its length
+    // and the attribute holds only its name header.
+    set_raw_len(buf->head, hraw);
+    auto* a = reinterpret_cast<msg_attr*>(buf->buf + off);
+    set_raw_len(a, 4 + blobmsg_hdr_len(be_get16(msg_attr_bytes(a) + 4)));
+    char* text = reinterpret_cast<char*>(blobmsg_data(a));
+    text[0] = 0;
+    return text;
+}
+
+char* blobmsg_string_enlarge(msg_buf* buf, int32_t maxlen) {
+    if (maxlen < 0 || maxlen >= MSG_ATTR_MAX_LEN) return nullptr;
+    const int64_t off = reserved_string(buf);
+    if (off < 0) return nullptr;
+    const int64_t text_off = off + msg_attr_raw_len(reinterpret_cast<msg_attr*>(buf->buf + off));
+    const int64_t end = msg_pad_len(static_cast<int32_t>(text_off + maxlen + 1));
+    if (end > MSG_ATTR_MAX_LEN) return nullptr;
+    if (end > buf->buflen) {
+        const int32_t hoff = head_offset(buf);
+        if (!buf->grow(buf, static_cast<int32_t>(end - buf->buflen))) return nullptr;
+        buf->head = reinterpret_cast<msg_attr*>(buf->buf + hoff);
+        if (end > buf->buflen) return nullptr;
+    }
+    return reinterpret_cast<char*>(buf->buf + text_off);
+}
+
+int blobmsg_string_finish(msg_buf* buf) {
+    const int64_t off = reserved_string(buf);
+    if (off < 0) return -1;
+    auto* a = reinterpret_cast<msg_attr*>(buf->buf + off);
+    const int32_t hraw = msg_attr_raw_len(buf->head);
+    const int64_t text_off = off + msg_attr_raw_len(a);
+    // The text ends at its NUL, which must lie inside the buffer.
+    const void* nul = std::memchr(buf->buf + text_off, 0, static_cast<size_t>(buf->buflen - text_off));
+    if (!nul) return -1;
+    const int64_t raw = static_cast<const uint8_t*>(nul) + 1 - (buf->buf + off);
+    const int64_t padded = (raw + 3) & ~int64_t{3};
+    if (raw > MSG_ATTR_MAX_LEN || off + padded > MSG_ATTR_MAX_LEN || hraw + padded > MSG_ATTR_MAX_LEN) return -1;
+    if (off + padded > buf->buflen) {
+        const int32_t hoff = head_offset(buf);
+        if (!buf->grow(buf, static_cast<int32_t>(off + padded - buf->buflen))) return -1;
+        buf->head = reinterpret_cast<msg_attr*>(buf->buf + hoff);
+        if (off + padded > buf->buflen) return -1;
+        a = reinterpret_cast<msg_attr*>(buf->buf + off);
+    }
+    set_raw_len(a, static_cast<int32_t>(raw));
+    std::memset(buf->buf + off + raw, 0, static_cast<size_t>(padded - raw));
+    set_raw_len(buf->head, static_cast<int32_t>(hraw + padded));
+    return 0;
+}
+
+void* blobmsg_alloc_binary(msg_buf* buf, const char* name, int32_t len) {
+    void* data = nullptr;
+    return blobmsg_add_alloc(buf, name, len, &data) ? data : nullptr;
+}
+
+msg_attr* msg_put(msg_buf* buf, uint32_t type, const void* data, int32_t len) {
+    if (!buf || len < 0 || (len > 0 && !data)) return nullptr;
+    const int64_t off = attr_append(buf, type, len);
+    if (off < 0) return nullptr;
+    if (len > 0) std::memcpy(buf->buf + off + 4, data, static_cast<size_t>(len));
+    return reinterpret_cast<msg_attr*>(buf->buf + off);
+}
+
+msg_attr* msg_put_raw(msg_buf* buf, const void* data, int32_t len) {
+    if (!buf || !data || len < 4) return nullptr;
+    const int64_t off = attr_append(buf, 0, len - 4);
+    if (off < 0) return nullptr;
+    std::memcpy(buf->buf + off, data, static_cast<size_t>(len));
+    return reinterpret_cast<msg_attr*>(buf->buf + off);
+}
+
+namespace {
+
+bool plain_payload_ok(uint32_t type, const uint8_t* data, int32_t len) {
+    switch (type) {
+        case MSG_TYPE_STRING: return len >= 1 && data[len - 1] == 0;
+        case MSG_TYPE_INT8: return len == 1;
+        case MSG_TYPE_INT16: return len == 2;
+        case MSG_TYPE_INT32: return len == 4;
+        case MSG_TYPE_INT64: return len == 8;
+        default: return true;  // unspec, nested, binary; types above the last are not checked
+    }
+}
+
+}  // namespace
+
+int msg_parse(const msg_attr* attr, const msg_attr** out, const msg_attr_info* info, int max) {
+    if (!attr || !out || max <= 0) return 0;
+    for (int i = 0; i < max; i++) out[i] = nullptr;
+    const int32_t raw = msg_attr_raw_len(attr);
+    if (raw < 4) return 0;
+    const uint8_t* p = msg_attr_bytes(attr) + 4;
+    int32_t left = raw - 4;
+    int found = 0;
+    while (left >= 4) {
+        const auto* a = reinterpret_cast<const msg_attr*>(p);
+        const int32_t araw = msg_attr_raw_len(a);
+        if (araw < 4 || araw > left) break;
+        const int32_t pad = msg_pad_len(araw);
+        const uint32_t id = msg_attr_type(a);
+        const int32_t dlen = araw - 4;
+        bool take = id < static_cast<uint32_t>(max);
+        if (take && info) {
+            const msg_attr_info& row = info[id];
+            take = plain_payload_ok(row.type, p + 4, dlen) && !(row.minlen && static_cast<uint32_t>(dlen) < row.minlen) &&
+                   !(row.maxlen && static_cast<uint32_t>(dlen) > row.maxlen) && (!row.validate || row.validate(&row, a));
+        }
+        if (take) {
+            if (!out[id]) found++;
+            out[id] = a;
+        }
+        if (pad >= left) break;
+        p += pad;
+        left -= pad;
+    }
+    return found;
+}
+
+bool msg_attr_equal(const msg_attr* a, const msg_attr* b) {
+    if (!a || !b) return !a && !b;
+    const int32_t pad = msg_attr_pad_len(a);
+    return pad == msg_attr_pad_len(b) && std::memcmp(a, b, static_cast<size_t>(pad)) == 0;
+}
+
+msg_attr* msg_attr_copy(const msg_attr* a) {
+    if (!a) return nullptr;
+    const size_t pad = static_cast<size_t>(msg_attr_pad_len(a));
+    void* p = pl_malloc(pad ? pad : 1);
+    if (!p) return nullptr;
+    std::memcpy(p, a, pad);
+    return static_cast<msg_attr*>(p);
 }

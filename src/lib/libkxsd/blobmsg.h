@@ -12,6 +12,7 @@
 // marks where an attribute starts, its fields are never overlaid.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -85,7 +86,7 @@ struct msg_buf;
 using msg_buf_grow_fn = bool (*)(msg_buf* buf, int32_t missing);
 
 struct msg_buf {
-    msg_attr* head;        // the attribute being filled: the root
+    msg_attr* head;        // the attribute being filled: the root, or the innermost open nesting
     msg_buf_grow_fn grow;  // none: msg_buf_init installs msg_buf_grow_default
     int32_t buflen;        // bytes allocated
     uint8_t* buf;          // counting-allocator storage, owned
@@ -150,3 +151,98 @@ int blobmsg_parse(const blobmsg_policy* policy, int rows, const msg_attr** out, 
 inline int32_t blobmsg_get_i32(const msg_attr* a) { return static_cast<int32_t>(be_get32(blobmsg_data(a))); }
 inline int64_t blobmsg_get_i64(const msg_attr* a) { return static_cast<int64_t>(be_get64(blobmsg_data(a))); }
 inline const char* blobmsg_get_string(const msg_attr* a) { return reinterpret_cast<const char*>(blobmsg_data(a)); }
+
+// ---- operations the client itself does not use
+
+// Like blobmsg_parse, then -1 when any row stayed empty (a row without a
+// name always does), else 0.
+int blobmsg_parse_all(const blobmsg_policy* policy, int rows, const msg_attr** out, const void* data, int32_t len);
+// Positional parse of the unnamed members of a list (an array's payload):
+// the next attribute whose type matches row i (any type for a row of type
+// 0) goes to out[i], then row i + 1 is looked for. A matching attribute
+// that is not valid (blobmsg_check without a name) gives -1; the rows
+// filled before it stay filled. Stops when every row is filled. 0 or -1.
+int blobmsg_parse_list(const blobmsg_policy* policy, int rows, const msg_attr** out, const void* data, int32_t len);
+// 1 when a is a valid array or table whose members all have the type (0:
+// any) and are valid: named for a table, with or without a name in an
+// array. A member that does not fit the payload makes the list invalid. 0
+// otherwise.
+int blobmsg_check_list(const msg_attr* a, uint32_t type);
+
+// Nesting. A position handed out across a possible reallocation: the offset
+// from the buffer start plus MSG_NEST_COOKIE, never a pointer.
+inline constexpr int64_t MSG_NEST_COOKIE = 0x01234567;
+// Opens a named array (array true) or table at the end of the head and
+// makes it the head. The old head's position, or -1 (nothing added).
+int64_t blobmsg_open_nested(msg_buf* buf, const char* name, bool array);
+// The same for a plain attribute of the type.
+int64_t msg_nest_start(msg_buf* buf, uint32_t type);
+// Closes the head opened by blobmsg_open_nested or msg_nest_start: adds its
+// length to the attribute at pos (the position they returned) and makes
+// that the head again. 0, or -1 for a position that is not an enclosing
+// attribute of the head.
+int msg_nest_end(msg_buf* buf, int64_t pos);
+
+// A string attribute formatted printf-style: measured first, then printed
+// in place. 0 or -1.
+int blobmsg_add_printf(msg_buf* buf, const char* name, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+int blobmsg_add_vprintf(msg_buf* buf, const char* name, const char* fmt, va_list ap);
+
+// A string attribute filled in place: blobmsg_string_reserve makes room for
+// maxlen characters and their NUL at the end of the head (not yet part of
+// the body, and the room starts as the empty text) and returns where the
+// text goes; blobmsg_string_enlarge grows that room to maxlen characters
+// and their NUL and returns where the text now is (the buffer may have
+// moved); blobmsg_string_finish takes the text up to its NUL into the body.
+// Nothing else may be added between the reserve and the finish. None, or
+// -1 when the buffer cannot grow, no string is reserved, or the room holds
+// no NUL.
+char* blobmsg_string_reserve(msg_buf* buf, const char* name, int32_t maxlen);
+char* blobmsg_string_enlarge(msg_buf* buf, int32_t maxlen);
+int blobmsg_string_finish(msg_buf* buf);
+
+// blobmsg_add_alloc that returns only where the payload starts (none on failure).
+void* blobmsg_alloc_binary(msg_buf* buf, const char* name, int32_t len);
+
+// Plain attributes. msg_put appends one of the type with len bytes copied
+// from data; msg_put_raw appends len bytes (at least 4) of an attribute
+// already encoded, word included, unchanged. The attribute, or none.
+msg_attr* msg_put(msg_buf* buf, uint32_t type, const void* data, int32_t len);
+msg_attr* msg_put_raw(msg_buf* buf, const void* data, int32_t len);
+
+// Types of a plain attribute, with the payload each must have.
+enum msg_attr_plain_type : uint32_t {
+    MSG_TYPE_UNSPEC = 0,  // any bytes
+    MSG_TYPE_NESTED = 1,  // attributes
+    MSG_TYPE_BINARY = 2,  // any bytes
+    MSG_TYPE_STRING = 3,  // at least 1 byte, the last one NUL
+    MSG_TYPE_INT8 = 4,    // exactly 1 byte
+    MSG_TYPE_INT16 = 5,   // exactly 2 bytes
+    MSG_TYPE_INT32 = 6,   // exactly 4 bytes
+    MSG_TYPE_INT64 = 7,   // exactly 8 bytes
+    MSG_TYPE_LAST = MSG_TYPE_INT64,
+};
+
+// A row of msg_parse, for the attributes of one type (the row's index):
+// the plain type their payload must fit (above MSG_TYPE_LAST: not checked),
+// the smallest and largest payload length (0: no bound) and a check of
+// their own (none: none).
+struct msg_attr_info {
+    uint32_t type;
+    uint32_t minlen;
+    uint32_t maxlen;
+    bool (*validate)(const msg_attr_info* info, const msg_attr* a);
+};
+
+// Fills out[0 .. max-1]: out[t] is the last attribute of type t among the
+// payload of attr that passes info[t] (no info: no checks); types from max
+// on are skipped. A walk that meets a length below 4 or past the payload
+// stops there. The number of types found.
+int msg_parse(const msg_attr* attr, const msg_attr** out, const msg_attr_info* info, int max);
+
+// Two attributes are equal when both are absent, or when they have the same
+// padded length and the same bytes (padding included).
+bool msg_attr_equal(const msg_attr* a, const msg_attr* b);
+// A new allocation (pl_malloc; free with pl_free) holding the padded bytes
+// of a; none when a is none or the allocation fails.
+msg_attr* msg_attr_copy(const msg_attr* a);

@@ -20,6 +20,14 @@ enum : uint32_t {
     KXSD_KIND_DIR = 2,
 };
 
+// Send modes of a connection (kxsd_cli_set_send_mode). Outside the resume
+// procedure, both withheld modes make every reply read fail with status 1.
+enum : uint32_t {
+    KXSD_SEND_NORMAL = 0,
+    KXSD_SEND_NO_REPLY = 1,    // requests are sent, their replies not read
+    KXSD_SEND_COUNT_ONLY = 2,  // requests are counted, not sent
+};
+
 // One connection to a kxsd server (allocated zeroed).
 struct kxsd_cli_ctx {
     uint32_t kind;                 // KXSD_KIND_CONN
@@ -53,7 +61,8 @@ struct kxsd_cli_ctx {
     uint8_t long_stat;             // server 1.5.3 or later
     uint8_t offsets;               // server 1.6.4 or later
     uint8_t windows;               // platform "windows"
-    // Resume state: carried, never switched on (resume_enabled stays 0).
+    // Resume state (kxsd_proto.h, client_fix_last_error); off until
+    // kxsd_cli_enable_resume.
     uint8_t fixing;
     uint8_t fix_failed;
     uint32_t last_cmd;
@@ -61,7 +70,7 @@ struct kxsd_cli_ctx {
     uint64_t srv_ctx_id;
     mem_ptr_ctx files;
     mem_ptr_ctx dirs;
-    uint32_t send_mode;            // 0 normal; 1, 2: replies withheld
+    uint32_t send_mode;            // KXSD_SEND_*
     uint8_t resume_enabled;
     // The proxy the connect went through (owned; none: a direct
     // connection). A reconnect takes the same route.

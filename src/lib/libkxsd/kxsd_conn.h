@@ -144,5 +144,11 @@ int kxsd_cli_info(kxsd_cli_ctx* conn, char* buf, size_t size);
 int kxsd_cli_lsblk(kxsd_cli_ctx* conn, char* buf, size_t size);
 // Volume information of a path (command 5). 0 or -1.
 int kxsd_cli_volume_info(kxsd_cli_ctx* conn, const char* path, kxsd_volume_info* info);
+// Switches on the resume of a request whose reply read fails: opens a
+// server context for the connection (ioctl2 101 with "0") and keeps its id
+// (ioctl2 102). 0, or -1 with the error record filled.
+int kxsd_cli_enable_resume(kxsd_cli_ctx* conn);
+// Sets the send mode (KXSD_SEND_*). 0, or -1 for an unknown mode.
+int kxsd_cli_set_send_mode(kxsd_cli_ctx* conn, uint32_t mode);
 // Detaches the stop request: later channel waits no longer consult it.
 void kxsd_cli_clear_stop(kxsd_cli_ctx* conn);

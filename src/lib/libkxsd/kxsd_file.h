@@ -98,6 +98,36 @@ int kxsd_cli_set_times(void* handle, const os_file_times* times);
 int kxsd_cli_lock(void* handle, const os_file_lock_req* req);
 // Code 10013 with the text.
 int kxsd_cli_ioctl_text(void* handle, const char* text);
+// ---- the other control codes of command 20 (any handle). The server gives
+// them their meaning; the client builds the data text of each code's form
+// and sends it with its NUL. Forms (kxsd_cli_ioctl_form):
+//   10016                                      "%s\t%s\t%u"
+//   10018, 10019, 10020, 10022, 10025, 10026,
+//   10101                                      "%s\t%u"
+//   10021                                      "%s\t%u\t%llu"
+//   10023, 10024                               "%s\t%s"
+//   10027, 10028                               "%s\t%u\t%u"
+//   10029, 10030                               "%s\t%llu\t%llu\t%llu\t%u\t%u\t%u": a text, then the
+//                                              access, write and create seconds and their nanoseconds
+//   10035                                      "%s\t%lli"
+//   10102, 10104                               "%u"
+//   10103                                      "%u\t%u"
+// Each wrapper takes the codes of its form only. A code of another form, or
+// a text that is none or holds a tab or a line end (which would shift the
+// fields), gives -1 with -2 in the error record and sends nothing. The
+// reply carries nothing beyond the verdict. 0 or -1.
+// The form of a code, or none for a code that has none of these.
+const char* kxsd_cli_ioctl_form(int32_t code);
+int kxsd_cli_ioctl_text2_num(void* handle, int32_t code, const char* text, const char* text2, uint32_t num);
+int kxsd_cli_ioctl_text_num(void* handle, int32_t code, const char* text, uint32_t num);
+int kxsd_cli_ioctl_text_num_u64(void* handle, int32_t code, const char* text, uint32_t num, uint64_t value);
+int kxsd_cli_ioctl_text2(void* handle, int32_t code, const char* text, const char* text2);
+int kxsd_cli_ioctl_text_num2(void* handle, int32_t code, const char* text, uint32_t num, uint32_t num2);
+int kxsd_cli_ioctl_text_times(void* handle, int32_t code, const char* text, const os_file_times* times);
+int kxsd_cli_ioctl_text_i64(void* handle, int32_t code, const char* text, int64_t value);
+int kxsd_cli_ioctl_num(void* handle, int32_t code, uint32_t num);
+int kxsd_cli_ioctl_num2(void* handle, int32_t code, uint32_t num, uint32_t num2);
+
 // Stat of a path: command 6 or 7 (kxsd_cli_stat), command 28 (kxsd_cli_stat2).
 int kxsd_cli_stat(kxsd_cli_ctx* conn, const char* path, os_file_attr* attr);
 int kxsd_cli_stat2(kxsd_cli_ctx* conn, const char* path, os_file_attr* attr);

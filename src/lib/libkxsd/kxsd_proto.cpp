@@ -149,12 +149,20 @@ int32_t client_recv_response(kxsd_cli_ctx* conn, int32_t* len) {
     const int32_t status = client_recv_response_imp(conn, len);
     if (status == KXSD_CLI_OK || status == KXSD_CLI_MEM_ERR) return status;
     LOG2(LOG2_DBG, "sdcli", "ret=%d error:[%s]\n", status, cli_status_str(status));
-    // The resume procedure is never switched on: a failed read is final.
-    LOG2(LOG2_DBG, "sdcli", "!net_error_reconnect return\n");
-    // The stream is out of step with the requests: nothing more is read
-    // from it.
-    kxsd_cli_drop_link(conn);
-    return status;
+    if (!conn->resume_enabled || conn->fixing) {
+        if (!conn->resume_enabled) {
+            LOG2(LOG2_DBG, "sdcli", "!net_error_reconnect return\n");
+        } else {
+            LOG2(LOG2_DBG, "sdcli", "now_fix_last_error return\n");
+        }
+        // A request that was only counted leaves nothing to read; after any
+        // other failure the stream is out of step with the requests, and
+        // nothing more is read from it.
+        if (conn->fixing || conn->send_mode != KXSD_SEND_COUNT_ONLY) kxsd_cli_drop_link(conn);
+        return status;
+    }
+    LOG2(LOG2_DBG, "sdcli", "start fix..\n");
+    return client_fix_last_error(conn, len);
 }
 
 int cli_blobmsg_parse(const blobmsg_policy* policy, int rows, const msg_attr** out, const void* data, int32_t len) {

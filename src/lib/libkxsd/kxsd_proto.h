@@ -51,7 +51,23 @@ int32_t kxsd_send_request(kxsd_cli_ctx* conn, uint8_t cmd, const void* body, int
 // One header and body read into the reply buffer; *len gets the padded
 // body length. Status.
 int32_t client_recv_response_imp(kxsd_cli_ctx* conn, int32_t* len);
+// client_recv_response_imp; a failure drops the link, or, with resume
+// enabled (kxsd_cli_enable_resume), runs client_fix_last_error.
 int32_t client_recv_response(kxsd_cli_ctx* conn, int32_t* len);
+
+// Resumes the last request after a failed reply read: reconnects, asks the
+// server's context whether it got the request, has it re-deliver the reply
+// (ioctl2 105) or takes the request again (104, then the kept request is
+// sent again), reads the reply and restarts the server's request count. On
+// success the reply is in the reply buffer (*len: its padded length) and
+// the send mode is back to normal: 0. On failure the connection is marked
+// unrecoverable (every later request gives 3) and the status is 3.
+int32_t client_fix_last_error(kxsd_cli_ctx* conn, int32_t* len);
+// The inner step, run with fixing set: reconnect, the context queries and
+// the reply read. body and body_len are the kept request and cmd its
+// command. Status.
+int32_t client_fix_last_error_imp(kxsd_cli_ctx* conn, const void* body, int32_t body_len, uint8_t cmd,
+                                  int32_t* len);
 
 // blobmsg_parse plus the rule that rows 0 and 1 ("errno" int32, "errno_str"
 // string) are always present and every further row is present when

@@ -10,6 +10,7 @@
 
 #include "fuzz/blobmsg_fuzz_body.h"
 #include "libkxsd/blobmsg.h"
+#include "libpal/memory/pl_mem.h"
 #include "liblog/log2.h"
 #include "support/log_capture.h"
 
@@ -391,4 +392,317 @@ TEST(Blobmsg, SeededMutationsOfAReplyParseSafely) {
         }
         blobmsg_fuzz_one(b.data(), b.size());
     }
+}
+
+// ---- nesting, formatted and in-place strings, plain attributes
+
+namespace {
+
+// A plain attribute written by hand: word, payload, zero padding.
+bytes plain(uint32_t type, const bytes& payload) {
+    bytes out(4);
+    be_put32(out.data(), type << 24 | static_cast<uint32_t>(4 + payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    while (out.size() % 4) out.push_back(0);
+    return out;
+}
+
+std::string hexb(const bytes& b) { return hex(b.data(), b.size()); }
+
+// An attribute word with a raw length, as bytes (the caller appends the rest).
+bytes word(uint32_t w, int32_t raw) {
+    bytes b(4);
+    be_put32(b.data(), w | static_cast<uint32_t>(raw));
+    return b;
+}
+
+}  // namespace
+
+TEST(BlobmsgMore, NestingGivesTheBytesOfTheHandBuiltTree) {
+    // { "fd": 7, "t": { "a": 1, "l": [ "x", 2 ] }, plain nested { int32 9 }, "z": "" }
+    body_buf bb;
+    ASSERT_EQ(blobmsg_add_i64(&bb.b, "fd", 7), 0);
+    const int64_t root_pos = blobmsg_open_nested(&bb.b, "t", false);
+    EXPECT_EQ(root_pos, MSG_NEST_COOKIE);  // the root, at offset 0
+    ASSERT_EQ(blobmsg_add_i32(&bb.b, "a", 1), 0);
+    const int64_t t_pos = blobmsg_open_nested(&bb.b, "l", true);
+    EXPECT_EQ(t_pos, MSG_NEST_COOKIE + 4 + 20);  // "t" starts after the root word and "fd"
+    ASSERT_EQ(blobmsg_add_string(&bb.b, "", "x"), 0);
+    ASSERT_EQ(blobmsg_add_i32(&bb.b, "", 2), 0);
+    EXPECT_EQ(msg_nest_end(&bb.b, root_pos), -1);  // not the array's own parent
+    ASSERT_EQ(msg_nest_end(&bb.b, t_pos), 0);
+    ASSERT_EQ(msg_nest_end(&bb.b, root_pos), 0);
+    const int64_t p = msg_nest_start(&bb.b, MSG_TYPE_NESTED);
+    ASSERT_EQ(p, MSG_NEST_COOKIE);
+    ASSERT_NE(msg_put(&bb.b, MSG_TYPE_INT32, "\0\0\0\x09", 4), nullptr);
+    ASSERT_EQ(msg_nest_end(&bb.b, p), 0);
+    EXPECT_EQ(msg_nest_end(&bb.b, p), -1);  // nothing open any more
+    ASSERT_EQ(blobmsg_add_string(&bb.b, "z", ""), 0);
+
+    const bytes list = cat({attr(BLOBMSG_TYPE_STRING, "", str("x")), attr(BLOBMSG_TYPE_INT32, "", i32(2))});
+    const bytes table = cat({attr(BLOBMSG_TYPE_INT32, "a", i32(1)), attr(BLOBMSG_TYPE_ARRAY, "l", list)});
+    const bytes want = cat({attr(BLOBMSG_TYPE_INT64, "fd", i64(7)), attr(BLOBMSG_TYPE_TABLE, "t", table),
+                            plain(MSG_TYPE_NESTED, plain(MSG_TYPE_INT32, i32(9))),
+                            attr(BLOBMSG_TYPE_STRING, "z", str(""))});
+    EXPECT_EQ(bb.attrs_hex(), hexb(want));
+    EXPECT_EQ(bb.root_word(), 0x02000000u | static_cast<uint32_t>(4 + want.size()));
+
+    // Read back: the table and the array are valid lists of their kind.
+    const blobmsg_policy top[] = {{"fd", BLOBMSG_TYPE_INT64}, {"t", BLOBMSG_TYPE_TABLE}, {"z", BLOBMSG_TYPE_STRING}};
+    const msg_attr* out[3];
+    ASSERT_EQ(blobmsg_parse_all(top, 3, out, bb.b.buf + 4, msg_buf_len(&bb.b) - 4), 0);
+    EXPECT_EQ(blobmsg_check_list(out[1], BLOBMSG_TYPE_UNSPEC), 1);
+    const blobmsg_policy inner[] = {{"a", BLOBMSG_TYPE_INT32}, {"l", BLOBMSG_TYPE_ARRAY}};
+    const msg_attr* in[2];
+    ASSERT_EQ(blobmsg_parse_all(inner, 2, in, blobmsg_data(out[1]), blobmsg_data_len(out[1])), 0);
+    EXPECT_EQ(blobmsg_check_list(in[1], BLOBMSG_TYPE_UNSPEC), 1);
+    EXPECT_EQ(blobmsg_check_list(in[1], BLOBMSG_TYPE_STRING), 0);  // one member is an int32
+}
+
+TEST(BlobmsgMore, NestingSurvivesTheBufferMoving) {
+    body_buf bb;
+    const int64_t outer = blobmsg_open_nested(&bb.b, "tbl", false);
+    ASSERT_GE(outer, 0);
+    const int64_t inner = blobmsg_open_nested(&bb.b, "arr", true);
+    ASSERT_GE(inner, 0);
+    const uint8_t* before = bb.b.buf;
+    const std::string big(100000, 'q');
+    ASSERT_EQ(blobmsg_add_binary(&bb.b, "", big.data(), static_cast<int32_t>(big.size())), 0);
+    EXPECT_NE(bb.b.buf, before);  // the storage moved under the open nestings
+    ASSERT_EQ(msg_nest_end(&bb.b, inner), 0);
+    ASSERT_EQ(msg_nest_end(&bb.b, outer), 0);
+    const bytes want = attr(BLOBMSG_TYPE_TABLE, "tbl",
+                            attr(BLOBMSG_TYPE_ARRAY, "arr", attr(BLOBMSG_TYPE_BINARY, "", bytes(big.begin(), big.end()))));
+    EXPECT_EQ(msg_buf_len(&bb.b), static_cast<int32_t>(4 + want.size()));
+    EXPECT_TRUE(bb.attrs_hex() == hexb(want));
+}
+
+TEST(BlobmsgMore, NestingIsBoundByTheBodyLimit) {
+    body_buf bb;
+    const int64_t pos = msg_nest_start(&bb.b, MSG_TYPE_NESTED);
+    ASSERT_GE(pos, 0);
+    // Fits the nested attribute on its own (4 + 16777208 bytes), but not the
+    // root around it (8 + 16777208).
+    void* room = nullptr;
+    EXPECT_EQ(blobmsg_add_alloc(&bb.b, "d", MSG_ATTR_MAX_LEN - 15, &room), nullptr);
+    EXPECT_NE(blobmsg_add_alloc(&bb.b, "d", MSG_ATTR_MAX_LEN - 19, &room), nullptr);
+    ASSERT_EQ(msg_nest_end(&bb.b, pos), 0);
+    EXPECT_LE(msg_attr_raw_len(reinterpret_cast<const msg_attr*>(bb.b.buf)), MSG_ATTR_MAX_LEN);
+}
+
+TEST(BlobmsgMore, FormattedAndInPlaceStringsEqualThePlainWriter) {
+    body_buf want;
+    ASSERT_EQ(blobmsg_add_string(&want.b, "path", "/img\t42\t-7"), 0);
+    ASSERT_EQ(blobmsg_add_string(&want.b, "e", ""), 0);
+    ASSERT_EQ(blobmsg_add_i32(&want.b, "n", 5), 0);
+
+    body_buf got;
+    ASSERT_EQ(blobmsg_add_printf(&got.b, "path", "%s\t%u\t%lli", "/img", 42u, -7LL), 0);
+    ASSERT_EQ(blobmsg_add_printf(&got.b, "e", "%s", ""), 0);
+    ASSERT_EQ(blobmsg_add_i32(&got.b, "n", 5), 0);
+    EXPECT_EQ(got.attrs_hex(), want.attrs_hex());
+
+    // Reserve, print, enlarge past the buffer's end, print more, finish.
+    body_buf in_place;
+    char* text = blobmsg_string_reserve(&in_place.b, "path", 4);
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(msg_buf_len(&in_place.b), 4);  // not part of the body yet
+    std::snprintf(text, 5, "/img");
+    text = blobmsg_string_enlarge(&in_place.b, 5000);
+    ASSERT_NE(text, nullptr);
+    EXPECT_GE(in_place.b.buflen, 4 + 12 + 5001);
+    EXPECT_STREQ(text, "/img");
+    std::memset(text + 14, 'x', 4000);  // scribbles after the text's NUL are not taken
+    std::snprintf(text + 4, 7, "\t42\t-7");
+    ASSERT_EQ(blobmsg_string_finish(&in_place.b), 0);
+    EXPECT_EQ(blobmsg_string_finish(&in_place.b), -1);  // nothing reserved any more
+    ASSERT_NE(blobmsg_string_reserve(&in_place.b, "e", 0), nullptr);
+    ASSERT_EQ(blobmsg_string_finish(&in_place.b), 0);  // the room starts as the empty text
+    ASSERT_EQ(blobmsg_add_i32(&in_place.b, "n", 5), 0);
+    EXPECT_EQ(in_place.attrs_hex(), want.attrs_hex());
+}
+
+TEST(BlobmsgMore, AFinishWithoutANulInTheBufferFails) {
+    body_buf bb;
+    char* text = blobmsg_string_reserve(&bb.b, "s", 8);
+    ASSERT_NE(text, nullptr);
+    // Fill every byte up to the end of the storage: the text has no end.
+    std::memset(text, 'a', static_cast<size_t>(bb.b.buf + bb.b.buflen - reinterpret_cast<uint8_t*>(text)));
+    EXPECT_EQ(blobmsg_string_finish(&bb.b), -1);
+    EXPECT_EQ(msg_buf_len(&bb.b), 4);
+    EXPECT_EQ(blobmsg_string_enlarge(&bb.b, -1), nullptr);
+    // No reserved string: enlarge has nothing to grow.
+    ASSERT_EQ(msg_buf_init(&bb.b, BLOBMSG_TYPE_TABLE), 0);
+    ASSERT_EQ(blobmsg_add_i32(&bb.b, "n", 1), 0);
+    EXPECT_EQ(blobmsg_string_enlarge(&bb.b, 10), nullptr);
+}
+
+TEST(BlobmsgMore, AllocBinaryAndPlainPuts) {
+    body_buf bb;
+    auto* d = static_cast<uint8_t*>(blobmsg_alloc_binary(&bb.b, "data", 3));
+    ASSERT_NE(d, nullptr);
+    std::memcpy(d, "\x01\x02\x03", 3);
+    ASSERT_NE(msg_put(&bb.b, MSG_TYPE_STRING, "hi", 3), nullptr);
+    const bytes encoded = plain(MSG_TYPE_INT16, {0x12, 0x34});
+    msg_attr* raw = msg_put_raw(&bb.b, encoded.data(), 6);  // the word says 6: padding is the writer's
+    ASSERT_NE(raw, nullptr);
+    EXPECT_EQ(msg_put_raw(&bb.b, encoded.data(), 3), nullptr);
+    EXPECT_EQ(bb.attrs_hex(), hexb(cat({attr(BLOBMSG_TYPE_BINARY, "data", {1, 2, 3}), plain(MSG_TYPE_STRING, str("hi")),
+                                        encoded})));
+    EXPECT_EQ(blobmsg_alloc_binary(&bb.b, "data", -1), nullptr);
+}
+
+TEST(BlobmsgMore, ParseAllAndParseListTable) {
+    const bytes a = attr(BLOBMSG_TYPE_INT32, "", i32(1));
+    const bytes s = attr(BLOBMSG_TYPE_STRING, "", str("x"));
+    const bytes b = attr(BLOBMSG_TYPE_INT32, "", i32(2));
+    const bytes bad32 = attr(BLOBMSG_TYPE_INT32, "", {0, 0, 1});
+    const blobmsg_policy list[] = {{nullptr, BLOBMSG_TYPE_INT32}, {nullptr, BLOBMSG_TYPE_UNSPEC},
+                                   {nullptr, BLOBMSG_TYPE_INT32}};
+    struct row {
+        const char* what;
+        bytes body;
+        int rc;
+        std::string rows;  // the payload's first byte of each row found ('-' for none)
+    };
+    const row rows[] = {
+        {"members by position", cat({a, s, b}), 0, "1x2"},
+        {"a member of another type is passed over", cat({s, a, s, b}), 0, "1x2"},
+        {"stops when every row is filled", cat({a, b, b, bad32}), 0, "122"},
+        {"too few members leave rows empty", cat({a}), 0, "1--"},
+        {"an invalid member of the row's type fails", cat({a, bad32}), -1, "1--"},
+        {"an invalid member of another type is passed over",
+         cat({attr(BLOBMSG_TYPE_STRING, "", {'a'}), a}), 0, "1--"},
+        {"an invalid member matching the row fails", cat({bad32, a}), -1, "---"},
+        {"a named member counts too", cat({attr(BLOBMSG_TYPE_INT32, "n", i32(3)), s, b}), 0, "3x2"},
+        {"a plain member is invalid", cat({plain(6, i32(1))}), -1, "---"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const bytes exact(r.body);
+        const msg_attr* out[3];
+        EXPECT_EQ(blobmsg_parse_list(list, 3, out, exact.data(), static_cast<int32_t>(exact.size())), r.rc);
+        std::string got;
+        for (const msg_attr* o : out) {
+            if (!o) {
+                got += '-';
+            } else if (msg_attr_type(o) == BLOBMSG_TYPE_STRING) {
+                got += blobmsg_get_string(o)[0];
+            } else {
+                got += static_cast<char>('0' + blobmsg_get_i32(o));
+            }
+        }
+        EXPECT_EQ(got, r.rows);
+    }
+
+    // parse_all: every row found, or -1 (a nameless row is never found).
+    const bytes reply = cat({attr(BLOBMSG_TYPE_INT32, "errno", i32(0)), attr(BLOBMSG_TYPE_STRING, "errno_str", str(""))});
+    const blobmsg_policy both[] = {{"errno", BLOBMSG_TYPE_INT32}, {"errno_str", BLOBMSG_TYPE_STRING}};
+    const blobmsg_policy more[] = {{"errno", BLOBMSG_TYPE_INT32}, {"fd", BLOBMSG_TYPE_INT64}};
+    const blobmsg_policy nameless[] = {{"errno", BLOBMSG_TYPE_INT32}, {nullptr, BLOBMSG_TYPE_UNSPEC}};
+    const msg_attr* out[2];
+    EXPECT_EQ(blobmsg_parse_all(both, 2, out, reply.data(), static_cast<int32_t>(reply.size())), 0);
+    EXPECT_EQ(blobmsg_parse_all(more, 2, out, reply.data(), static_cast<int32_t>(reply.size())), -1);
+    EXPECT_NE(out[0], nullptr);  // what was found stays
+    EXPECT_EQ(blobmsg_parse_all(nameless, 2, out, reply.data(), static_cast<int32_t>(reply.size())), -1);
+}
+
+TEST(BlobmsgMore, CheckListTable) {
+    const bytes n1 = attr(BLOBMSG_TYPE_INT32, "a", i32(1));
+    const bytes n2 = attr(BLOBMSG_TYPE_INT32, "b", i32(2));
+    const bytes u1 = attr(BLOBMSG_TYPE_INT32, "", i32(1));
+    const bytes us = attr(BLOBMSG_TYPE_STRING, "", str("s"));
+    struct row {
+        const char* what;
+        bytes a;
+        uint32_t type;
+        int want;
+    };
+    const row rows[] = {
+        {"table of named int32", attr(BLOBMSG_TYPE_TABLE, "t", cat({n1, n2})), BLOBMSG_TYPE_INT32, 1},
+        {"table, any type", attr(BLOBMSG_TYPE_TABLE, "t", cat({n1, attr(BLOBMSG_TYPE_STRING, "s", str(""))})), 0, 1},
+        {"table with a member of another type", attr(BLOBMSG_TYPE_TABLE, "t", cat({n1, us})), BLOBMSG_TYPE_INT32, 0},
+        {"table with a nameless member", attr(BLOBMSG_TYPE_TABLE, "t", cat({n1, u1})), BLOBMSG_TYPE_INT32, 0},
+        {"array of nameless members", attr(BLOBMSG_TYPE_ARRAY, "l", cat({u1, us})), 0, 1},
+        {"array allows names", attr(BLOBMSG_TYPE_ARRAY, "l", cat({n1, u1})), BLOBMSG_TYPE_INT32, 1},
+        {"empty array", attr(BLOBMSG_TYPE_ARRAY, "l", {}), BLOBMSG_TYPE_STRING, 1},
+        {"array with an invalid member", attr(BLOBMSG_TYPE_ARRAY, "l", cat({u1, attr(BLOBMSG_TYPE_INT32, "", {1})})),
+         0, 0},
+        {"array with a member running past its end", attr(BLOBMSG_TYPE_ARRAY, "l", cat({u1, word(0x86000000, 40)})), 0,
+         0},
+        {"array with a trailing fragment", attr(BLOBMSG_TYPE_ARRAY, "l", cat({u1, bytes{0, 0}})), 0, 0},
+        {"not a list", n1, 0, 0},
+        {"a type above 8", attr(BLOBMSG_TYPE_ARRAY, "l", u1), 9, 0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        const bytes exact(r.a);
+        EXPECT_EQ(blobmsg_check_list(reinterpret_cast<const msg_attr*>(exact.data()), r.type), r.want);
+    }
+}
+
+TEST(BlobmsgMore, PlainParseTakesTheLastOfEachTypeThatPassesItsRow) {
+    static int seen = 0;
+    const msg_attr_info info[] = {
+        {MSG_TYPE_UNSPEC, 0, 0, nullptr},
+        {MSG_TYPE_NESTED, 0, 0, nullptr},
+        {MSG_TYPE_BINARY, 2, 3, nullptr},  // 2 or 3 bytes
+        {MSG_TYPE_STRING, 0, 0, nullptr},
+        {MSG_TYPE_INT8, 0, 0, nullptr},
+        {MSG_TYPE_INT16, 0, 0, nullptr},
+        {MSG_TYPE_INT32, 0, 0,
+         [](const msg_attr_info*, const msg_attr* a) {
+             seen++;
+             return be_get32(msg_attr_bytes(a) + 4) != 13;  // 13 is refused
+         }},
+    };
+    const bytes inner = cat({
+        plain(MSG_TYPE_INT32, i32(1)), plain(MSG_TYPE_INT32, i32(13)), plain(MSG_TYPE_INT32, {0, 0, 0, 0, 0}),
+        plain(MSG_TYPE_BINARY, {9}), plain(MSG_TYPE_BINARY, {1, 2}), plain(MSG_TYPE_BINARY, {1, 2, 3, 4}),
+        plain(MSG_TYPE_STRING, {'a'}), plain(MSG_TYPE_STRING, str("ok")),
+        plain(MSG_TYPE_INT64, i64(5)),  // type 7: at and above max (7), skipped
+        plain(MSG_TYPE_INT16, {1}), attr(MSG_TYPE_INT8, "named", {7}),
+    });
+    const bytes outer = plain(MSG_TYPE_NESTED, inner);
+    const msg_attr* out[7];
+    EXPECT_EQ(msg_parse(reinterpret_cast<const msg_attr*>(outer.data()), out, info, 7), 3);
+    EXPECT_EQ(seen, 2);  // the callback runs after the length checks
+    ASSERT_NE(out[MSG_TYPE_INT32], nullptr);
+    EXPECT_EQ(be_get32(msg_attr_bytes(out[MSG_TYPE_INT32]) + 4), 1u);
+    ASSERT_NE(out[MSG_TYPE_BINARY], nullptr);
+    EXPECT_EQ(msg_attr_raw_len(out[MSG_TYPE_BINARY]), 6);
+    ASSERT_NE(out[MSG_TYPE_STRING], nullptr);
+    EXPECT_STREQ(reinterpret_cast<const char*>(msg_attr_bytes(out[MSG_TYPE_STRING]) + 4), "ok");
+    EXPECT_EQ(out[MSG_TYPE_INT16], nullptr);
+    // A named int8 of 1 + 8 name-header bytes is not a valid plain int8.
+    EXPECT_EQ(out[MSG_TYPE_INT8], nullptr);
+
+    // Without rows: the last of each type below max.
+    EXPECT_EQ(msg_parse(reinterpret_cast<const msg_attr*>(outer.data()), out, nullptr, 7), 5);
+    EXPECT_EQ(msg_attr_raw_len(out[MSG_TYPE_BINARY]), 8);
+    EXPECT_EQ(be_get32(msg_attr_bytes(out[MSG_TYPE_INT32]) + 4), 0u);  // the 5-byte one came last
+
+    // A member whose length runs past the container ends the walk.
+    const bytes cut = plain(MSG_TYPE_NESTED, cat({plain(MSG_TYPE_STRING, str("a")), word(0x06000000, 64), i32(0)}));
+    EXPECT_EQ(msg_parse(reinterpret_cast<const msg_attr*>(cut.data()), out, nullptr, 7), 1);
+    EXPECT_EQ(out[MSG_TYPE_INT32], nullptr);
+}
+
+TEST(BlobmsgMore, EqualityAndCopyCoverThePaddedBytes) {
+    const bytes s1 = attr(BLOBMSG_TYPE_STRING, "s", str("abcde"));
+    bytes s2 = s1;
+    EXPECT_TRUE(msg_attr_equal(nullptr, nullptr));
+    EXPECT_FALSE(msg_attr_equal(reinterpret_cast<const msg_attr*>(s1.data()), nullptr));
+    EXPECT_TRUE(msg_attr_equal(reinterpret_cast<const msg_attr*>(s1.data()), reinterpret_cast<const msg_attr*>(s2.data())));
+    s2.back() = 1;  // a padding byte
+    EXPECT_FALSE(msg_attr_equal(reinterpret_cast<const msg_attr*>(s1.data()), reinterpret_cast<const msg_attr*>(s2.data())));
+    const bytes longer = attr(BLOBMSG_TYPE_STRING, "s", str("abcdefghi"));
+    EXPECT_FALSE(msg_attr_equal(reinterpret_cast<const msg_attr*>(s1.data()), reinterpret_cast<const msg_attr*>(longer.data())));
+
+    msg_attr* copy = msg_attr_copy(reinterpret_cast<const msg_attr*>(s1.data()));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_TRUE(msg_attr_equal(copy, reinterpret_cast<const msg_attr*>(s1.data())));
+    EXPECT_EQ(hex(msg_attr_bytes(copy), s1.size()), hexb(s1));
+    pl_free(copy);
+    EXPECT_EQ(msg_attr_copy(nullptr), nullptr);
 }

@@ -529,16 +529,17 @@ TEST(KxsdCmdIoctl, AnswersOfTheControlCommand) {
         ASSERT_EQ(cli_ioctl2(c, 0, KXSD_IOCTL2_ATTACH_CTX_REPLY, "7", KXSD_DATA_TEXT, buf, sizeof buf, &n),
                   KXSD_CLI_OK);
         EXPECT_EQ(n, 0);
+        ASSERT_EQ(cli_ioctl2(c, 0, KXSD_IOCTL2_CTX_OPEN, "0", KXSD_DATA_TEXT, nullptr, 0, nullptr), KXSD_CLI_OK);
         c->resume_enabled = 1;
         ASSERT_EQ(cli_ioctl2_text(c, 0, KXSD_IOCTL2_CTX_ID, nullptr, 0, buf, sizeof buf, &n), KXSD_CLI_OK);
-        EXPECT_STREQ(buf, "1");
+        EXPECT_STREQ(buf, "4100");  // the server's first context
         EXPECT_EQ(c->resume_enabled, 1);  // restored after the read
         c->resume_enabled = 0;
         // The server has answered the request after it, so its log holds both.
         auto reqs = s.srv.requests(KXSD_CMD_IOCTL2);
-        ASSERT_GE(reqs.size(), 2u);
-        EXPECT_EQ(reqs[reqs.size() - 2]["code"].i(), KXSD_IOCTL2_ATTACH_CTX_REPLY);
-        EXPECT_TRUE(reqs[reqs.size() - 2]["no_reply"].b);
+        ASSERT_GE(reqs.size(), 3u);
+        EXPECT_EQ(reqs[reqs.size() - 3]["code"].i(), KXSD_IOCTL2_ATTACH_CTX_REPLY);
+        EXPECT_TRUE(reqs[reqs.size() - 3]["no_reply"].b);
     }
     {
         SCOPED_TRACE("a code the server does not know");

@@ -26,6 +26,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import socket
 import ssl
 import stat
@@ -318,6 +319,8 @@ class HashJob:
 
 FAULT_KINDS = {
     "close": "close the connection instead of replying",
+    "lose": "close the connection once part=request (default: uncounted and not served, as if it never "
+            "arrived) or part=reply (served and kept for re-delivery, but not sent)",
     "stall": "read the request and answer nothing until the client closes",
     "magic": "reply magic replaced (bytes=HEX, default 4B59)",
     "rootlen": "reply root length forced to value=N; the body is cut or padded to fit",
@@ -398,6 +401,35 @@ IOCTL2_SINCE = {10103: "1.5.9", 10104: "1.5.9", 10105: "1.5.9", 10106: "1.6.2", 
                 10108: "1.6.2", 10109: "1.6.2", 10110: "1.6.3", 10111: "1.6.7", 10113: "1.6.8"}
 
 
+# The text forms of the command-20 codes that carry fields: s a text, u a
+# u32, U a u64, I an i64, tab-separated, in plain decimal.
+CTL_FORMS = {10016: "ssu", 10018: "su", 10019: "su", 10020: "su", 10021: "suU", 10022: "su", 10023: "ss",
+             10024: "ss", 10025: "su", 10026: "su", 10027: "suu", 10028: "suu", 10029: "sUUUuuu",
+             10030: "sUUUuuu", 10035: "sI", 10101: "su", 10102: "u", 10103: "uu", 10104: "u"}
+CTL_NUMBERS = {"u": (r"0|[1-9][0-9]*", 0, 2**32 - 1), "U": (r"0|[1-9][0-9]*", 0, 2**64 - 1),
+               "I": (r"-?(0|[1-9][0-9]*)", -2**63, 2**63 - 1)}
+
+
+def ctl_args(code, data):
+    """The fields of a command-20 text of code's form; SrvError -2 when the text does not have it."""
+    form = CTL_FORMS[code]
+    if not data.endswith(b"\0") or b"\0" in data[:-1]:
+        raise SrvError(-2, "code %d: the data is not one text with its NUL" % code)
+    parts = data[:-1].decode("latin-1").split("\t")
+    if len(parts) != len(form):
+        raise SrvError(-2, "code %d: %d fields, the form %s has %d" % (code, len(parts), form, len(form)))
+    out = []
+    for kind, part in zip(form, parts):
+        if kind == "s":
+            out.append(part)
+            continue
+        pattern, low, high = CTL_NUMBERS[kind]
+        if not re.fullmatch(pattern, part) or not low <= int(part) <= high:
+            raise SrvError(-2, "code %d: [%s] is not a %s number" % (code, part, kind))
+        out.append(int(part))
+    return out
+
+
 class Settings:
     pass
 
@@ -416,12 +448,25 @@ class Handle:
         self.entry_idx = 0
 
 
+class Context:
+    """A server context (ioctl2 101): outlives its connection, which a new one can take over."""
+
+    def __init__(self, number, owner):
+        self.id = number
+        self.owner = owner          # the connection that serves it now
+        self.count = owner.requests  # index of the last request received on it
+        self.handles = owner.handles
+        self.last_reply = None      # the last reply message, for re-delivery
+
+
 class Server:
     def __init__(self, cfg):
         self.cfg = cfg
         self.lock = threading.Lock()
         self.seq = 0
         self.conns = 0
+        self.contexts = {}
+        self.next_ctx = 4100
         self.ended = 0
         self.faults = [Fault(s) for s in cfg.fault]
         self.log_file = open(cfg.log, "a", buffering=1) if cfg.log else None
@@ -477,6 +522,9 @@ class Conn:
         self.handles = {}
         self.next_fd = 7
         self.requests = 0
+        self.ctx = None
+        self.redeliver = None
+        self.done = threading.Event()  # set when the connection has ended
 
     # ---------------- framing
 
@@ -488,7 +536,8 @@ class Conn:
         except (ConnectionError, ssl.SSLError, OSError) as exc:
             self.srv.log({"event": "error", "conn": self.number, "text": str(exc)})
         finally:
-            for h in self.handles.values():
+            # The files of a context stay open for the connection that takes it over.
+            for h in (self.handles.values() if self.ctx is None else ()):
                 if h.kind == "file":
                     try:
                         os.close(h.fd)
@@ -499,6 +548,7 @@ class Conn:
             except OSError:
                 pass
             self.srv.log({"event": "close", "conn": self.number})
+            self.done.set()
             self.srv.conn_ended()
 
     def serve_one(self):
@@ -508,7 +558,6 @@ class Conn:
                 self.srv.log({"event": "short_head", "conn": self.number, "len": len(head)})
             return False
         seq = self.srv.next_seq()
-        self.requests += 1
         rec = {"seq": seq, "conn": self.number, "cmd": head[3], "proto": head[2]}
         if head[:2] != b"KX":
             rec["error"] = "magic %s" % head[:2].hex()
@@ -553,6 +602,14 @@ class Conn:
             rec["fault"] = fault.spec
         if head[2] != 1:
             rec["bad_proto"] = True
+        if fault and fault.kind == "lose" and fault.args.get("part", "request") == "request":
+            # As if the request never arrived: not counted, not served.
+            self.srv.log(rec)
+            return False
+        if self.ctx is not None:
+            self.ctx.count += 1
+        else:
+            self.requests += 1
 
         if bad is not None:
             rec["error"] = bad
@@ -581,6 +638,9 @@ class Conn:
             self.sock.sendall(msg[:fault.num("n", 4)])
             return False
         if reply is NO_REPLY:
+            if self.redeliver is not None:
+                msg, self.redeliver = self.redeliver, None
+                self.sock.sendall(msg)
             return cmd != 2
         return self.send_reply(cmd, reply, fault)
 
@@ -632,6 +692,10 @@ class Conn:
             rest = (rest + b"\0" * want)[:want]
             root = struct.pack(">I", word) + rest
         msg = magic + bytes([proto, cmd]) + root
+        if self.ctx is not None:
+            self.ctx.last_reply = msg
+        if fault and fault.kind == "lose":
+            return False
         if fault and fault.kind == "truncate":
             body = len(msg) - 8
             cut = fault.num("cut", max(body // 2, 1))
@@ -947,6 +1011,8 @@ class Conn:
             if text == "lz4" and lz4block is None:
                 raise SrvError(-37, "lz4 not available")
             self.pack = text
+        elif code in CTL_FORMS:
+            rec["args"] = ctl_args(code, data)
         return self.ok_fields([])
 
     # directories
@@ -1032,6 +1098,15 @@ class Conn:
             answer = answer[:f["olen"]]
         return self.ok_fields([("data", T_BINARY, answer or b"")])
 
+    def context_of(self, text):
+        try:
+            ctx = self.srv.contexts.get(int(text))
+        except ValueError:
+            ctx = None
+        if ctx is None:
+            raise SrvError(-2, "no context [%s]" % text)
+        return ctx
+
     def text_fd(self, f, text_fd):
         fd = int(text_fd, 16)
         if fd != f["fd"]:
@@ -1055,19 +1130,60 @@ class Conn:
         parts = text.split("\t")
         if code == 10:
             return "allow_set_readonly=%s\n" % self.cfg.allow_set_readonly
-        if code in (11, 101, 104, 107, 10005, 10112):
+        if code in (11, 10005, 10112):
+            return b""
+        if code == 101:
+            with self.srv.lock:
+                number = self.srv.next_ctx
+                self.srv.next_ctx += 1
+                self.ctx = self.srv.contexts[number] = Context(number, self)
             return b""
         if code == 102:
-            return "1"
+            if self.ctx is None:
+                raise SrvError(-2, "no context")
+            return str(self.ctx.id)
         if code == 103:
-            n = self.requests - 1
             if text == "0":
-                self.requests = 0
-            return str(n)
-        if code == 105:
-            return NO_REPLY
+                # The count starts again: this request is number 1.
+                if self.ctx is not None:
+                    self.ctx.count = 1
+                else:
+                    self.requests = 1
+                return "0"
+            ctx = self.context_of(text)
+            return str(ctx.count - (1 if ctx is self.ctx else 0))
+        if code in (104, 105):
+            try:
+                ctx = self.context_of(text)
+            except SrvError as exc:
+                if code == 104:
+                    raise
+                # 105 is never answered, not even with an error.
+                rec["error"] = exc.text
+                return NO_REPLY
+            # This connection takes the context over, with its files and
+            # pack method; the requests from here on count in it.
+            self.handles = ctx.handles
+            self.pack = ctx.owner.pack
+            ctx.owner = self
+            self.ctx = ctx
+            rec["attached"] = ctx.id
+            if code == 105:
+                if ctx.last_reply is None:
+                    raise SrvError(-2, "no reply to re-deliver")
+                self.redeliver = ctx.last_reply
+                return NO_REPLY
+            return b""
         if code == 106:
+            self.context_of(text)
             return "0"
+        if code == 107:
+            # The context stops once its connection has served every request
+            # that reached it.
+            ctx = self.context_of(text)
+            if ctx.owner is not self:
+                ctx.owner.done.wait(20)
+            return b""
         if code == 10001:
             return "\t".join("0" for _ in range(11))
         if code in (10002, 10003, 10004, 10101, 10111):
