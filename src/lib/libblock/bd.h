@@ -220,6 +220,8 @@ int32_t bd_get_pack_type(bd_dev* dev);
 int bd_get_pack_param(bd_dev* dev, bd_pack_param* p);
 int bd_set_pack_param(bd_dev* dev, const bd_pack_param* p);
 int bd_set_best_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode);
+// The decision bd_set_best_pack_mode would take (on, block_len), changing neither device.
+int bd_peek_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode);
 int bd_set_no_pack_mode(bd_dev* in, bd_dev* out);
 
 // ---- other services

@@ -80,8 +80,25 @@ int64_t bd_preadz(bd_dev* dev, void* buf, int64_t len, int64_t* zlen, int64_t of
     }
     if (!PL_CHECK_TEXT("block2", dev->drv->bdrv_readz != nullptr, "dev->drv->bdrv_readz!=NULL"))
         return not_implemented(dev);
+    int64_t pos = 0;
+    if (dev->vol_bounded) {
+        pos = off == -1 ? bd_offset(dev) : off;
+        if (pos < 0) return -1;
+        if (static_cast<uint64_t>(pos) >= dev->vol.vol_size) return 0;
+    }
     int64_t z = 0;
     int64_t n = dev->drv->bdrv_readz(dev, dev->handle, off, buf, len, &z);
+    // A packed block is whole or nothing: one that crosses the end of a
+    // partition window would hand over bytes of the next volume.
+    if (n > 0 && dev->vol_bounded && static_cast<uint64_t>(pos) + static_cast<uint64_t>(n) > dev->vol.vol_size) {
+        if (off == -1) bd_seek(dev, pos);
+        BD_SET_ERR(dev, VERR_INVALID_PARAMETER,
+                   "packed block of %lld bytes at %lld crosses the end of the volume (%llu bytes)",
+                   static_cast<long long>(n), static_cast<long long>(pos),
+                   static_cast<unsigned long long>(dev->vol.vol_size));
+        if (zlen) *zlen = 0;
+        return -1;
+    }
     if (zlen) *zlen = z;
     return n;
 }
@@ -275,7 +292,11 @@ int bd_set_pack_param(bd_dev* dev, const bd_pack_param* p) {
     return bd_ioctl(dev, BLOCK_SET_PACK_PARAM, const_cast<bd_pack_param*>(p), sizeof *p);
 }
 
-int bd_set_best_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode) {
+namespace {
+
+// The pass-through decision; with `apply` a new output image takes its
+// parameters and both devices switch their packed slots.
+int decide_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode, bool apply) {
     if (!usable(in) || !usable(out) || !mode) return -1;
     int32_t tin = bd_get_pack_type(in);
     int32_t tout = bd_get_pack_type(out);
@@ -296,7 +317,7 @@ int bd_set_best_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode) {
             }
             po.block_len = mode->block_len;
             po.sector_size = mode->sector_size;
-            if (bd_set_pack_param(out, &po) < 0) return -1;
+            if (apply && bd_set_pack_param(out, &po) < 0) return -1;
         }
     } else if (in_kxz && !out_kxz) {
         bd_pack_param pi{};
@@ -316,7 +337,7 @@ int bd_set_best_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode) {
             mode->block_len = pi.block_len;
             po.block_len = pi.block_len;
             po.sector_size = mode->sector_size;
-            if (bd_set_pack_param(out, &po) < 0) return -1;
+            if (apply && bd_set_pack_param(out, &po) < 0) return -1;
         }
     } else {
         on = tin != 0 && tin == tout;
@@ -324,10 +345,18 @@ int bd_set_best_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode) {
     // Pass-through needs the packed slots on both sides.
     if (on && (!in->drv->bdrv_readz || !out->drv->bdrv_writez)) on = 0;
     mode->on = on;
-    in->readz_on = static_cast<uint8_t>(on);
-    out->writez_on = static_cast<uint8_t>(on);
+    if (apply) {
+        in->readz_on = static_cast<uint8_t>(on);
+        out->writez_on = static_cast<uint8_t>(on);
+    }
     return 0;
 }
+
+}  // namespace
+
+int bd_set_best_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode) { return decide_pack_mode(in, out, mode, true); }
+
+int bd_peek_pack_mode(bd_dev* in, bd_dev* out, bd_pack_mode* mode) { return decide_pack_mode(in, out, mode, false); }
 
 int bd_set_no_pack_mode(bd_dev* in, bd_dev* out) {
     if (in) in->readz_on = 0;

@@ -174,6 +174,15 @@ struct dd_ctx {
     struct dd_digest* wdigest;
     // The block cipher applied to every block a copy reads.
     dd_crypt crypt;
+    // The first open found that packed blocks give exactly the bytes of a
+    // plain copy: re-opens ask for pass-through again only then.
+    uint8_t pack_fits;
+    // conv=swab: the odd byte of the byte stream waiting for its partner.
+    uint8_t swab_held;
+    uint8_t swab_byte;
+    // Bytes of the current step already taken into the output buffer when a
+    // write failed: the step, read again after a re-open, goes on behind them.
+    uint64_t step_taken;
 };
 
 // ---- lifecycle

@@ -268,7 +268,6 @@ int first_positions(dd_ctx* ctx) {
         int r = position_output(ctx);
         if (r != 0) return r;
     }
-    if (ctx->mode == DD_MODE_COPY && dd_pack_mode(ctx, 1) != 0) return DD_FATAL;
     return 0;
 }
 
@@ -328,32 +327,80 @@ int dd_open_errno(const verr_info* err) {
     return (err->code == VERR_FILE_NOT_FOUND || err->code == VERR_PATH_NOT_FOUND) ? DD_FATAL : DD_ERR_OPEN;
 }
 
+namespace {
+
+// Whether packed blocks of `block_len` bytes give exactly the bytes, records
+// and digests of the same run without pass-through: nothing changes the data
+// on the way, every step is one whole block of the input image, and the run
+// starts and ends on block boundaries (or ends where the image ends).
+bool pack_fits(const dd_ctx* ctx, uint64_t block_len) {
+    const uint32_t transforms = DD_F_SYNC | DD_F_SWAB | DD_F_ST_MD5 | DD_F_ST_SHA1 | DD_F_OBUF;
+    if (ctx->mode != DD_MODE_COPY || (ctx->flags & transforms) || ctx->crypt.cipher) return false;
+    if (block_len == 0 || ctx->ibs != ctx->obs || static_cast<uint64_t>(ctx->ibs) != block_len) return false;
+    if (ctx->in_size == 0 || ctx->in_stream || ctx->i_offset > ctx->in_size) return false;
+    uint64_t start = ctx->in_info.vol_start + ctx->i_offset;
+    if (start % block_len != 0) return false;
+    // Where the reads of the plain run end.
+    uint64_t end = ctx->in_size;
+    if (ctx->in_end) {
+        end = std::min(end, ctx->in_end);
+    } else if (ctx->count != static_cast<int64_t>(DD_ALL)) {
+        uint64_t want;
+        if (!__builtin_mul_overflow(static_cast<uint64_t>(ctx->count), block_len, &want) && want < end - ctx->i_offset)
+            end = ctx->i_offset + want;
+    }
+    if (ctx->need_out && ctx->out_size_type == BLOCK_SIZE_FIXED && ctx->out_size != 0) {
+        uint64_t room = ctx->out_size > ctx->o_offset ? ctx->out_size - ctx->o_offset : 0;
+        if (room < end - ctx->i_offset) end = ctx->i_offset + room;
+    }
+    if ((ctx->in_info.vol_start + end) % block_len == 0) return true;
+    // A short last block is the image's own last block only when the window
+    // reaches the end of the image.
+    return end == ctx->in_size && !ctx->in_dev->vol_bounded;
+}
+
+// No pass-through; a new output image takes the block length of the plain run.
+int no_pack_mode(dd_ctx* ctx, int first) {
+    bd_set_no_pack_mode(ctx->in_dev, ctx->out_dev);
+    ctx->pack.on = 0;
+    bd_pack_param p{};
+    if (first && bd_drv_type(ctx->out_dev) == BD_DRV_KXZ && bd_get_pack_param(ctx->out_dev, &p) == 0 && p.new_image) {
+        p.block_len = ctx->pack.block_len;
+        p.sector_size = ctx->pack.sector_size;
+        if (bd_set_pack_param(ctx->out_dev, &p) != 0) {
+            LOG2(LOG2_ERR, "dd_a", "bd_set_best_pack_mode failed\n");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int dd_pack_mode(dd_ctx* ctx, int first) {
     ctx->pack.sector_size = ctx->in_sector_size;
     // A new image takes the length of the blocks it will be given.
     ctx->pack.block_len = static_cast<uint64_t>(ctx->obs);
-    // Packed blocks pass unchanged only when nothing changes the data on the way.
-    if (ctx->disable_pack_transport || (ctx->flags & DD_F_SYNC) || ctx->crypt.cipher) {
-        bd_set_no_pack_mode(ctx->in_dev, ctx->out_dev);
-        bd_pack_param p{};
-        if (first && bd_drv_type(ctx->out_dev) == BD_DRV_KXZ && bd_get_pack_param(ctx->out_dev, &p) == 0 && p.new_image) {
-            p.block_len = ctx->pack.block_len;
-            p.sector_size = ctx->pack.sector_size;
-            if (bd_set_pack_param(ctx->out_dev, &p) != 0) {
-                LOG2(LOG2_ERR, "dd_a", "bd_set_best_pack_mode failed\n");
-                return -1;
-            }
-        }
-        return 0;
+    if (first) {
+        ctx->pack_fits = 0;
+        bd_pack_mode peek = ctx->pack;
+        if (!ctx->disable_pack_transport && bd_peek_pack_mode(ctx->in_dev, ctx->out_dev, &peek) == 0 && peek.on)
+            ctx->pack_fits = pack_fits(ctx, peek.block_len);
     }
+    if (!ctx->pack_fits) return no_pack_mode(ctx, first);
     if (bd_set_best_pack_mode(ctx->in_dev, ctx->out_dev, &ctx->pack) != 0) {
         LOG2(LOG2_ERR, "dd_a", "bd_set_best_pack_mode failed\n");
         return -1;
     }
+    // The blocks must stay the steps of the run (a re-opened output may
+    // disagree): plain data then, with the same step sizes.
+    if (ctx->pack.on && ctx->pack.block_len != static_cast<uint64_t>(ctx->ibs)) {
+        bd_set_no_pack_mode(ctx->in_dev, ctx->out_dev);
+        ctx->pack.on = 0;
+    }
     if (ctx->pack.on && first) {
         LOG2(LOG2_DBG, "dd_a", "pack mode start...\n");
-        uint32_t was = ctx->flags.fetch_and(~(DD_F_ST_MD5 | DD_F_ST_SHA1));
-        if (was & DD_F_ST_MD5) LOG2(LOG2_DBG, "dd_a", "Pack Mode not support calculating md5\n");
+        // A packed record may be longer than its block (up to twice).
         uint64_t len = ctx->pack.block_len;
         auto* buf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(len * 2), k_page));
         if (!buf) {
@@ -364,8 +411,6 @@ int dd_pack_mode(dd_ctx* ctx, int first) {
         pl_aligned_free(ctx->ibuf);
         ctx->ibuf = ctx->obuf = buf;
         ctx->ibuf_size = len * 2;
-        ctx->flags &= ~DD_F_OBUF;
-        ctx->ibs = ctx->obs = static_cast<int64_t>(len);
     }
     return 0;
 }
@@ -467,6 +512,8 @@ int dd_init_in_out3(dd_ctx* ctx) {
         }
     }
     step_count(ctx);
+    // Pass-through is decided once the run's steps are known.
+    if (ctx->mode == DD_MODE_COPY && dd_pack_mode(ctx, 1) != 0) return DD_FATAL;
     if (ctx->retry_open == 0) ctx->retry_open = 1;
     ctx->opened = 1;
     return 0;

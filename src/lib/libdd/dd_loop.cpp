@@ -15,22 +15,71 @@ bool all_done(const dd_ctx* ctx) {
            ctx->records_in_full + ctx->records_in_part >= ctx->count;
 }
 
-// Re-blocks a step into output blocks of obs bytes.
-int write_reblocked(dd_ctx* ctx, const uint8_t* p, uint64_t len) {
+// Writes the output buffer's obuf_fill bytes. After a failure the buffer
+// keeps exactly the bytes that did not reach the output, so that a retry
+// writes each byte once.
+int write_obuf(dd_ctx* ctx) {
+    uint64_t before = ctx->o_offset;
+    int r = dd_write_and_stats(ctx, ctx->obuf, ctx->obuf_fill, 0, ctx->out_url);
+    if (r < 0) {
+        uint64_t done = std::min<uint64_t>(ctx->o_offset - before, ctx->obuf_fill);
+        if (done > 0) {
+            memmove(ctx->obuf, ctx->obuf + done, static_cast<size_t>(ctx->obuf_fill - done));
+            ctx->obuf_fill -= done;
+        }
+        return r;
+    }
+    ctx->obuf_fill = 0;
+    return 0;
+}
+
+// Re-blocks a step into output blocks of obs bytes; `taken`, when given,
+// counts the bytes of the step that went into the buffer.
+int write_reblocked(dd_ctx* ctx, const uint8_t* p, uint64_t len, uint64_t* taken = nullptr) {
     uint64_t obs = static_cast<uint64_t>(ctx->obs);
+    // A buffer left full by a failed write goes out first.
+    if (ctx->obuf_fill >= obs) {
+        if (int r = write_obuf(ctx); r < 0) return r;
+    }
     while (len > 0) {
         uint64_t take = std::min(len, obs - ctx->obuf_fill);
         memcpy(ctx->obuf + ctx->obuf_fill, p, static_cast<size_t>(take));
         ctx->obuf_fill += take;
+        if (taken) *taken += take;
         p += take;
         len -= take;
         if (ctx->obuf_fill == obs) {
-            int r = dd_write_and_stats(ctx, ctx->obuf, obs, 0, ctx->out_url);
-            if (r < 0) return r;
-            ctx->obuf_fill = 0;
+            if (int r = write_obuf(ctx); r < 0) return r;
         }
     }
     return 0;
+}
+
+// conv=swab: swaps each pair of the byte stream, as one stream across the
+// steps; an odd byte waits for the first byte of the next step (or is
+// written alone at the end).
+int write_swabbed(dd_ctx* ctx, uint8_t* p, uint64_t len) {
+    if (len == 0) return 0;
+    if (ctx->swab_held) {
+        uint8_t pair[2] = {p[0], ctx->swab_byte};
+        ctx->swab_held = 0;
+        if (int r = write_reblocked(ctx, pair, 2); r < 0) return r;
+        ++p;
+        --len;
+    }
+    if (len & 1) {
+        ctx->swab_byte = p[len - 1];
+        ctx->swab_held = 1;
+        --len;
+    }
+    for (uint64_t i = 0; i + 1 < len; i += 2) std::swap(p[i], p[i + 1]);
+    return write_reblocked(ctx, p, len);
+}
+
+// A fixed-size output (a disk, a partition) that has no room left.
+bool output_full(const dd_ctx* ctx) {
+    return ctx->need_out && ctx->out_size_type == BLOCK_SIZE_FIXED && ctx->out_size != 0 &&
+           ctx->o_offset >= ctx->out_size;
 }
 
 void count_out(dd_ctx* ctx, uint64_t n) {
@@ -150,6 +199,14 @@ int dd_work_imp(dd_ctx* ctx) {
                 break;
             }
             if (ctx->count == static_cast<int64_t>(DD_ALL) || all_done(ctx)) break;
+            if (output_full(ctx)) {
+                char shown[DD_URL_SIZE];
+                LOG2(LOG2_ERR, "dd_a", "writing '%s' offset=%lli error: %s\n",
+                     dd_side_name(ctx, ctx->out_dev, shown, sizeof shown), static_cast<long long>(ctx->o_offset),
+                     verr2str(VERR_DISK_FULL));
+                r = DD_FATAL;
+                break;
+            }
             LOG2(LOG2_ERR, "dd_a", "Unread completed\n");
             r = DD_FATAL;
             break;
@@ -165,16 +222,27 @@ int dd_work_imp(dd_ctx* ctx) {
             memset(ctx->ibuf + len, 0, static_cast<size_t>(ibs - len));
             wlen = ibs;
         }
-        int w = (ctx->flags & DD_F_OBUF) ? write_reblocked(ctx, ctx->ibuf, wlen)
-                                         : dd_write_and_stats(ctx, ctx->ibuf, wlen, zlen, ctx->out_url);
+        int w;
+        if ((ctx->flags & DD_F_SWAB) && ctx->mode == DD_MODE_COPY) {
+            w = write_swabbed(ctx, ctx->ibuf, wlen);
+        } else if (ctx->flags & DD_F_OBUF) {
+            // A step read again after a failed write skips what the buffer already took of it.
+            uint64_t from = std::min(ctx->step_taken, wlen);
+            w = write_reblocked(ctx, ctx->ibuf + from, wlen - from, &ctx->step_taken);
+            if (w == 0) ctx->step_taken = 0;
+        } else {
+            w = dd_write_and_stats(ctx, ctx->ibuf, wlen, zlen, ctx->out_url);
+        }
         if (w < 0) return w;
         ctx->i_offset += len;
         if (int c = block_done(ctx, len, ibs); c < 0) return c;
     }
+    if (ctx->swab_held) {
+        ctx->swab_held = 0;
+        if (int w = write_reblocked(ctx, &ctx->swab_byte, 1); w < 0) r = w;
+    }
     if (ctx->obuf_fill) {
-        int w = dd_write_and_stats(ctx, ctx->obuf, ctx->obuf_fill, 0, ctx->out_url);
-        if (w < 0) r = w;
-        else ctx->obuf_fill = 0;
+        if (int w = write_obuf(ctx); w < 0) r = w;
     }
     // The copy is complete when every step ran or, without a count, the input ended.
     if (ctx->mode == DD_MODE_COPY && r == 0 && (ctx->count == static_cast<int64_t>(DD_ALL) || all_done(ctx)))

@@ -197,7 +197,8 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
         ctx->ibuf_size = static_cast<uint64_t>(ctx->ibs);
     }
     ctx->obuf = ctx->ibuf;
-    if (ctx->mode == DD_MODE_COPY && ctx->ibs != ctx->obs) {
+    // Swapped bytes go through the output buffer: an odd byte moves into the next block.
+    if (ctx->mode == DD_MODE_COPY && (ctx->ibs != ctx->obs || (ctx->flags & DD_F_SWAB))) {
         ctx->flags |= DD_F_OBUF;
         ctx->obuf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(ctx->obs), k_page));
         if (!ctx->obuf) {

@@ -108,7 +108,10 @@ int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
     char name[DD_URL_SIZE];
     int64_t z = 0;
     const char* call = zlen ? "bd_readz" : "bd_pread";
-    int64_t n = zlen ? bd_readz(dev, buf, len, &z) : bd_pread(dev, buf, len, static_cast<int64_t>(off));
+    // A packed record may be longer than its block: the driver is given the
+    // whole buffer, while the step (and any fill after an error) stays `len`.
+    int64_t cap = zlen && ctx->pack.on && buf == ctx->ibuf ? std::max<int64_t>(len, static_cast<int64_t>(ctx->ibuf_size)) : len;
+    int64_t n = zlen ? bd_readz(dev, buf, cap, &z) : bd_pread(dev, buf, len, static_cast<int64_t>(off));
     if (zlen) *zlen = static_cast<uint64_t>(z);
     if (n == 0) {
         LOG2(LOG2_WARN, "dd_a", "%s rlen=%u ret=0 error\n", call, static_cast<unsigned>(len));
@@ -159,9 +162,7 @@ int64_t dd_read_imp(dd_ctx* ctx, uint64_t* zlen) {
         len = std::min<int64_t>(len, static_cast<int64_t>(ctx->out_size > ctx->o_offset ? ctx->out_size - ctx->o_offset : 0));
     if (len <= 0) return 0;
     if (ctx->mode == DD_MODE_HASH || ctx->mode == DD_MODE_BCOUNT) return cal_step(ctx, len);
-    // A packed record may be longer than its block: the driver gets the buffer's size.
-    int64_t want = ctx->pack.on ? static_cast<int64_t>(ctx->ibuf_size) : len;
-    int64_t n = dd_preadz_imp(ctx, ctx->in_dev, ctx->ibuf, want, ctx->i_offset, zlen);
+    int64_t n = dd_preadz_imp(ctx, ctx->in_dev, ctx->ibuf, len, ctx->i_offset, zlen);
     if (n > 0 && ctx->crypt.cipher && dd_crypt_block(&ctx->crypt, ctx->ibuf, static_cast<uint64_t>(n)) != 0) {
         LOG2(LOG2_ERR, "dd_a", "cipher of %lld bytes at %lli failed\n", static_cast<long long>(n),
              static_cast<long long>(ctx->i_offset));

@@ -233,7 +233,16 @@ int64_t kxz_preadz(kxz_image* img, int64_t off, void* buf, int64_t size, int64_t
     uint64_t z = 0;
     int64_t n = kxz_preadz_imp(img, off, buf, static_cast<uint64_t>(size), &z, true);
     if (n != k_too_small) {
-        if (n > 0 && zlen) *zlen = static_cast<int64_t>(z);
+        if (n <= 0) return n;
+        // A record that does not unpack is a bad block here as on a plain
+        // read: it is never handed on as if it were sound.
+        if (kxz_pack_setup(img) != 0) return -1;
+        img->kept_valid = 0;
+        if (kxz_unpack_exact(img, buf, z, img->block_buf, static_cast<uint64_t>(n)) != 0) return -1;
+        img->kept_valid = 1;
+        img->kept_off = img->walk_boff - static_cast<uint64_t>(n);
+        img->kept_len = static_cast<uint64_t>(n);
+        if (zlen) *zlen = static_cast<int64_t>(z);
         return n;
     }
     // The packed record is longer than the buffer: hand over the plain block

@@ -57,7 +57,7 @@ TEST_F(KxzKxdd, ImageToImagePassesPackedBlocksThrough) {
     // that arrive unchanged are told apart from records packed again.
     std::string data = mixed(3 * 1024 * 1024 + 5000);
     ASSERT_EQ(oracle_write(data, path("in.kxz"), 256 * 1024, PACK_LZ4, 0, 0x8000000, false), 0);
-    ASSERT_NO_FATAL_FAILURE(kxdd({"if=" + path("in.kxz"), "of=" + path("pass.kxz")}));
+    ASSERT_NO_FATAL_FAILURE(kxdd({"if=" + path("in.kxz"), "of=" + path("pass.kxz"), "bs=256k"}));
     ASSERT_NO_FATAL_FAILURE(
         kxdd({"if=" + path("in.kxz"), "of=" + path("repack.kxz"), "disable_pack_transport=1", "bs=256k"}));
     std::string in = read_file(path("in.kxz"));

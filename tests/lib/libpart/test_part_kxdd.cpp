@@ -1,4 +1,5 @@
 // kxdd writing into one partition of an image: nothing outside it changes.
+#include <iostream>
 #include <string>
 
 #include "part_test_util.h"
@@ -88,6 +89,41 @@ TEST_F(PartKxdd, ReadingAPartitionEqualsDdCut) {
     ASSERT_EQ(cut.status, 0);
     EXPECT_EQ(cut.out.size(), k_p2_size * k_sector);
     EXPECT_TRUE(read_file(out) == cut.out);
+}
+
+// A count past the end of a fixed-size output: the run fails saying the
+// output is full, after filling it. The outputs: a partition of the image
+// and, where the system lets us attach one, a loop device.
+TEST_F(PartKxdd, CountPastAFullOutputSaysItIsFull) {
+    std::string src = dir.file("src");
+    write_file(src, std::string(4 * 1024 * 1024, 'F'));
+    std::vector<std::string> outs{img + "?vol_idx=2"};
+    std::string loop_file = dir.file("loop.img");
+    std::string loop_dev;
+    std::string losetup = find_tool("losetup");
+    if (!losetup.empty()) {
+        write_file(loop_file, std::string(1024 * 1024, '\0'));
+        proc_result l = run_proc({losetup, "-f", "--show", loop_file});
+        if (l.status == 0 && !l.out.empty()) loop_dev = l.out.substr(0, l.out.find('\n'));
+    }
+    if (!loop_dev.empty()) outs.push_back(loop_dev);
+    for (const std::string& out : outs) {
+        SCOPED_TRACE(out);
+        proc_result res = run_kxdd({"if=" + src, "of=" + out, "bs=4096", "count=300"});
+        EXPECT_EQ(res.status, 1) << res.err;
+        EXPECT_NE(res.err.find("Disk is full."), std::string::npos) << res.err;
+        EXPECT_EQ(res.err.find("Unread completed"), std::string::npos) << res.err;
+    }
+    if (!loop_dev.empty()) {
+        run_proc({losetup, "-d", loop_dev});
+        std::string data = read_file(loop_file);
+        EXPECT_EQ(data, std::string(1024 * 1024, 'F'));
+    } else {
+        std::cerr << "no loop device could be attached: the partition alone was tested\n";
+    }
+    std::string after = read_file(img);
+    expect_outside_unchanged(after);
+    EXPECT_EQ(inside(after), std::string(k_p2_size * k_sector, 'F'));
 }
 
 TEST_F(PartKxdd, BadNumberLeavesTheImageAlone) {

@@ -687,6 +687,14 @@ TEST_F(KxddKxp, LostConnectionMidCopy) {
         // A server that wrote one byte fewer: the range is written again, or the run fails.
         {"short_write_rewritten", {"--fault", "shortwrite:cmd=13,nth=3,by=1"}, with({"bs=64K"}, retry), "", "LR", 0},
         {"short_write_fails", {"--fault", "shortwrite:cmd=13,nth=3,by=1"}, noerror, "", "LR", 4},
+        // Re-blocked output: the step read again after the re-open goes on
+        // behind what the output buffer already took of it.
+        {"write_lost_reblocked", {"--fault", "close:cmd=13,nth=5"}, with({"ibs=64K", "obs=100000"}, retry), "", "LR",
+         0},
+        {"write_lost_reblocked_down", {"--fault", "close:cmd=13,nth=5"}, with({"ibs=100000", "obs=64K"}, retry), "",
+         "LR", 0},
+        {"short_write_reblocked", {"--fault", "shortwrite:cmd=13,nth=3,by=1"}, with({"ibs=64K", "obs=100000"}, retry),
+         "", "LR", 0},
         {"noerror_ends_the_run", {"--fault", "close:cmd=12,nth=5"}, noerror, "", "RL", 3},
         {"every_read_fails", {"--fault", "close:cmd=12,nth=3,times=0"}, with({"bs=64K"}, retry), "", "RL", 3},
         {"reply_cut", {"--fault", "truncate:cmd=12,nth=3"}, noerror, "", "RL", 3},

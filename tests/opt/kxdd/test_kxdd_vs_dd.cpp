@@ -139,6 +139,16 @@ const vs_case k_cases[] = {
     {.name = "sync_pads_short_block", .in_size = 5000, .ops = {"bs=4096", "conv=sync"}},
     {.name = "sync_with_count", .in_size = 5000, .ops = {"bs=3000", "conv=sync", "count=2"}},
     {.name = "sync_reblocked", .in_size = 5000, .ops = {"ibs=3000", "obs=1000", "conv=sync"}},
+    // Byte swapping is one stream of pairs: an odd step hands its last byte to
+    // the next one, and a byte left at the end is written alone.
+    {.name = "swab_even_blocks", .in_size = 5000, .ops = {"bs=1000", "conv=swab"}},
+    {.name = "swab_odd_bs", .in_size = 5000, .ops = {"bs=333", "conv=swab"}},
+    {.name = "swab_odd_length", .in_size = 5001, .ops = {"bs=1000", "conv=swab"}},
+    {.name = "swab_count_odd_bytes", .in_size = 5000, .ops = {"bs=333", "count=3", "conv=swab"}},
+    {.name = "swab_sync_odd_bs", .in_size = 5001, .ops = {"bs=999", "conv=swab,sync"}},
+    {.name = "swab_reblocked", .in_size = 5001, .ops = {"ibs=777", "obs=500", "conv=swab"}},
+    {.name = "swab_stdin_odd_bs", .in_size = 5001, .ops = {"bs=333", "conv=swab"}, .dd_ops = {fullblock},
+     .pipe_in = true, .pipe_out = true},
     {.name = "stdin_to_file", .in_size = 5000, .ops = {"bs=1000"}, .dd_ops = {fullblock}, .pipe_in = true},
     {.name = "file_to_stdout", .in_size = 5000, .ops = {"bs=1000"}, .pipe_out = true},
     {.name = "stdin_to_stdout", .in_size = 70000, .ops = {"bs=4096"}, .dd_ops = {fullblock}, .pipe_in = true,
