@@ -297,6 +297,14 @@ int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len) {
         curl_easy_cleanup(c);
         return -1;
     }
+    // The answer of a proxy to CONNECT is no answer of the server: its end
+    // must not start the probe's limit before the request has even gone.
+    if (curl_easy_setopt(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) != CURLE_OK) {
+        LOG2(LOG2_ERR, "block2", "curl_easy_setopt error: CURLOPT_SUPPRESS_CONNECT_HEADERS\n");
+        BD_SET_ERR(h->dev, VERR_GENERAL_FAILURE, "%s", curl_easy_strerror(CURLE_UNKNOWN_OPTION));
+        curl_easy_cleanup(c);
+        return -1;
+    }
     // No target: the transfer is ended at the first body byte, when the
     // answer's length is known.
     h->buf = nullptr;

@@ -44,7 +44,7 @@ bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
 // The host of a session URL is the session's own only when the URL parser
 // reads it back whole: so only the characters a host can hold are taken,
 // never one that ends the host or the authority ("&", "/", ":", "?", "@",
-// "#", "", brackets, quotes, blanks, control characters...). A name or
+// "#", "\", brackets, quotes, blanks, control characters...). A name or
 // IPv4 address: letters, digits, "-" and "."; an IPv6 address (the text
 // after "_" became ":"): hex digits, ":" and "." for an IPv4 tail, and an
 // optional "%" with a zone of letters, digits, "-" and ".".
