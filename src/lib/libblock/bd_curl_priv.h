@@ -56,6 +56,11 @@ struct bd_curl_handle {
     int64_t req_start;
     long status;
     int64_t range_start;
+    // The answer's headers: whether the running answer names a Location
+    // (a redirect that is followed), and whether the headers of the final
+    // answer have ended.
+    uint8_t location;
+    uint8_t head_done;
 };
 
 // Protocol code of a URL's prefix (letters compared without regard to
@@ -83,7 +88,9 @@ int curl_url_login(bd_curl_handle* h, const char* url);
 // device's error record filled when the library refuses one.
 int curl_init_state(bd_curl_handle* h, const char* url, CURL* state);
 // The size probe: the resource's length into *len (-1 when it stays
-// unknown). 0, or -1 with the device's error record filled.
+// unknown). A transfer ends at the first body byte, or 300 ms after the
+// headers of the final answer at the latest. 0, or -1 with the device's
+// error record filled.
 int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len);
 // The read slot: len bytes at the window-relative offset off (-1: the
 // current position) into buf. The bytes read, or -1.

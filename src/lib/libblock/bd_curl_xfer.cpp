@@ -1,6 +1,7 @@
 // The "curl" driver's transfers: the options of an easy handle, the
 // callbacks, the size probe and the ranged reads.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -71,6 +72,14 @@ size_t on_header(char* data, size_t size, size_t count, void* arg) {
         std::string code(sp == std::string_view::npos ? std::string_view() : line.substr(sp + 1, 3));
         h->status = strtol(code.c_str(), nullptr, 10);
         h->range_start = -1;
+        h->location = 0;
+    } else if (line == "\r\n" || line == "\n") {
+        // The end of an answer's headers; an interim answer (1xx) and a
+        // redirect that will be followed are not the final one.
+        const bool redirect = h->status >= 300 && h->status < 400 && h->location;
+        if (h->status >= 200 && !redirect) h->head_done = 1;
+    } else if (ieq_prefix(line, "Location:")) {
+        h->location = 1;
     } else if (ieq_prefix(line, "Content-Range:")) {
         std::string value(line.substr(14));
         const char* p = value.c_str();
@@ -195,6 +204,88 @@ int curl_init_state(bd_curl_handle* h, const char* url, CURL* state) {
     return 0;
 }
 
+namespace {
+
+// How long the size probe waits for the body once the headers of the final
+// answer are in: the length is known by then, and a server that sends its
+// headers and stalls must not hold the open for the whole read time-out.
+constexpr auto k_probe_after_head = std::chrono::milliseconds(300);
+
+// Frees a multi handle, leaving its transfer first.
+struct probe_multi {
+    CURLM* m = curl_multi_init();
+    CURL* added = nullptr;
+    ~probe_multi() {
+        if (added) curl_multi_remove_handle(m, added);
+        if (m) curl_multi_cleanup(m);
+    }
+    probe_multi() = default;
+    probe_multi(const probe_multi&) = delete;
+    probe_multi& operator=(const probe_multi&) = delete;
+};
+
+// One probe transfer of c: until it ends by itself, or until the probe's
+// limit after the final headers has passed (then CURLE_OPERATION_TIMEDOUT).
+// *len gets the answer's length as the library knows it (-1: unknown), *q
+// the result of that query.
+CURLcode probe_once(bd_curl_handle* h, CURL* c, curl_off_t* len, CURLcode* q) {
+    *len = -1;
+    probe_multi pm;
+    if (!pm.m || curl_multi_add_handle(pm.m, c) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+    pm.added = c;
+    h->filled = 0;
+    h->full = 0;
+    h->status = 0;
+    h->location = 0;
+    h->head_done = 0;
+    CURLcode rc = CURLE_OK;
+    bool head_seen = false;
+    std::chrono::steady_clock::time_point deadline{};
+    while (true) {
+        int running = 0;
+        if (curl_multi_perform(pm.m, &running) != CURLM_OK) {
+            rc = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+        bool done = false;
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(pm.m, &left)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) {
+                rc = msg->data.result;
+                done = true;
+            }
+        }
+        if (done) break;
+        if (running == 0) {
+            rc = CURLE_RECV_ERROR;
+            break;
+        }
+        int wait_ms = 1000;
+        if (h->head_done) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!head_seen) {
+                head_seen = true;
+                deadline = now + k_probe_after_head;
+            }
+            if (now >= deadline) {
+                rc = CURLE_OPERATION_TIMEDOUT;
+                break;
+            }
+            const auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+            wait_ms = static_cast<int>(std::min<int64_t>(rest, wait_ms));
+        }
+        if (curl_multi_poll(pm.m, nullptr, 0, wait_ms, nullptr) != CURLM_OK) {
+            rc = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+    }
+    *q = curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, len);
+    if (*q != CURLE_OK) *len = -1;
+    return rc;
+}
+
+}  // namespace
+
 int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len) {
     *len = -1;
     CURL* c = curl_easy_init();
@@ -206,15 +297,23 @@ int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len) {
         curl_easy_cleanup(c);
         return -1;
     }
+    // The answer of a proxy to CONNECT is no answer of the server: its end
+    // must not start the probe's limit before the request has even gone.
+    if (curl_easy_setopt(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) != CURLE_OK) {
+        LOG2(LOG2_ERR, "block2", "curl_easy_setopt error: CURLOPT_SUPPRESS_CONNECT_HEADERS\n");
+        BD_SET_ERR(h->dev, VERR_GENERAL_FAILURE, "%s", curl_easy_strerror(CURLE_UNKNOWN_OPTION));
+        curl_easy_cleanup(c);
+        return -1;
+    }
     // No target: the transfer is ended at the first body byte, when the
     // answer's length is known.
     h->buf = nullptr;
     h->cap = 0;
     h->check_range = 0;
     for (int i = 0; i < k_len_attempts; ++i) {
-        h->filled = 0;
-        h->full = 0;
-        CURLcode rc = curl_easy_perform(c);
+        curl_off_t d = -1;
+        CURLcode q = CURLE_OK;
+        CURLcode rc = probe_once(h, c, &d, &q);
         if (rc == CURLE_WRITE_ERROR && h->full) rc = CURLE_OK;
         if (rc != CURLE_OK && rc != CURLE_OPERATION_TIMEDOUT) {
             LOG2(LOG2_DBG, "block2", "error: %s\n", curl_easy_strerror(rc));
@@ -222,10 +321,8 @@ int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len) {
             curl_easy_cleanup(c);
             return -1;
         }
-        curl_off_t d = -1;
-        CURLcode q = curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &d);
         LOG2(LOG2_DBG, "block2", "CONTENT_LENGTH_DOWNLOAD ret=%d d=%ld\n", static_cast<int>(q), static_cast<long>(d));
-        if (q == CURLE_OK && d != -1) {
+        if (d != -1) {
             *len = d;
             break;
         }

@@ -30,11 +30,40 @@ void add_userinfo(std::string& o, std::string_view text) {
     }
 }
 
-// A host or port text must not end or split the authority, or the URL
-// would name another host or path.
+// A port text must not end or split the authority, or the URL would name
+// another host or path.
 bool authority_part_ok(std::string_view text, const char* forbidden) {
     for (char ch : text)
         if (is_ctl_or_blank(static_cast<unsigned char>(ch)) || strchr(forbidden, ch)) return false;
+    return true;
+}
+
+bool is_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// The host of a session URL is the session's own only when the URL parser
+// reads it back whole: so only the characters a host can hold are taken,
+// never one that ends the host or the authority ("&", "/", ":", "?", "@",
+// "#", "\", brackets, quotes, blanks, control characters...). A name or
+// IPv4 address: letters, digits, "-" and "."; an IPv6 address (the text
+// after "_" became ":"): hex digits, ":" and "." for an IPv4 tail, and an
+// optional "%" with a zone of letters, digits, "-" and ".".
+bool session_host_ok(std::string_view host) {
+    if (host.empty()) return false;
+    if (host.find(':') == std::string_view::npos) {
+        for (char c : host)
+            if (!is_alnum(c) && c != '-' && c != '.') return false;
+        return true;
+    }
+    size_t pct = host.find('%');
+    std::string_view addr = host.substr(0, pct);
+    for (char c : addr)
+        if (!is_hex(c) && c != ':' && c != '.') return false;
+    if (pct == std::string_view::npos) return true;
+    std::string_view zone = host.substr(pct + 1);
+    if (zone.empty()) return false;
+    for (char c : zone)
+        if (!is_alnum(c) && c != '-' && c != '.') return false;
     return true;
 }
 
@@ -51,7 +80,7 @@ int kxp_url(const conf_client_info* cc, std::string& o) {
     std::string host = cc->ip;
     for (char& ch : host)
         if (ch == '_') ch = ':';
-    if (host.empty() || !authority_part_ok(host, "@/?#\\[]")) {
+    if (!session_host_ok(host)) {
         LOG2(LOG2_ERR, KX_CONF_TAG, "session [%s] ip [%s] is not a host\n", cc->name, cc->ip);
         return -1;
     }
@@ -59,7 +88,7 @@ int kxp_url(const conf_client_info* cc, std::string& o) {
     o += host;
 
     std::string_view port = cc->port;
-    if (!port.empty() && !authority_part_ok(port, "@/?#\\[]")) {
+    if (!port.empty() && !authority_part_ok(port, "@/?#\\[]&\"'")) {
         LOG2(LOG2_ERR, KX_CONF_TAG, "session [%s] port [%s] is not a port\n", cc->name, cc->port);
         return -1;
     }

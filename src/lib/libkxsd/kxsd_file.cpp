@@ -2,6 +2,7 @@
 // control calls and the stat requests.
 #include "libkxsd/kxsd_file.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -62,6 +63,19 @@ int result_of(kxsd_cli_ctx* conn, int32_t status) {
     return status == KXSD_CLI_OK ? 0 : -1;
 }
 
+// A size or position the server reports is a file offset: 2^63 and above
+// is none, and would turn negative on its way to the caller. -1 with the
+// value named in the error record.
+int out_of_range(kxsd_cli_ctx* conn, const char* what, uint64_t value) {
+    LOG2(LOG2_ERR, "sdcli", "server answered %s=%llu: out of range\n", what, static_cast<unsigned long long>(value));
+    if (conn->err)
+        VERR_SET(conn->err, -466, "server answered %s=%llu: out of range", what,
+                 static_cast<unsigned long long>(value));
+    return -1;
+}
+
+bool is_file_offset(uint64_t v) { return v <= static_cast<uint64_t>(INT64_MAX); }
+
 }  // namespace
 
 bool kxsd_file_ok(const kxsd_file_ctx* file) { return file && file->kind == KXSD_KIND_FILE && file->conn; }
@@ -120,6 +134,7 @@ int64_t kxsd_cli_seek(kxsd_file_ctx* file, int64_t offset, int32_t mode) {
     if (!kxsd_file_ok(file)) return kxsd_file_bad(file);
     int64_t at = 0;
     if (result_of(file->conn, cli_seek(file->conn, file->fd, offset, mode, &at)) != 0) return -1;
+    if (at < 0) return out_of_range(file->conn, "offset", static_cast<uint64_t>(at));
     file->pos = static_cast<uint64_t>(at);
     return at;
 }
@@ -185,7 +200,13 @@ int kxsd_cli_ioctl(void* handle, int32_t code, void* data, int32_t len) {
     }
     // A pack method the client cannot open comes back as a negative result,
     // which the error record shows as "unkown error=%d".
-    return result_of(conn, status);
+    if (result_of(conn, status) != 0) return -1;
+    if (code == static_cast<int32_t>(OS_FILE_GET_INFO)) {
+        const auto* info = static_cast<const os_file_info*>(data);
+        if (!is_file_offset(info->size)) return out_of_range(conn, "size", info->size);
+        if (!is_file_offset(info->offset)) return out_of_range(conn, "offset", info->offset);
+    }
+    return 0;
 }
 
 namespace {

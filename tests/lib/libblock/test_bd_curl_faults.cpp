@@ -105,6 +105,39 @@ TEST_F(CurlFixture, SizeProbeEndsAtTheFirstBodyByte) {
     EXPECT_TRUE(same_bytes(pread(dev.get(), 100, 50), g_body.substr(100, 50)));
 }
 
+// A server that sends its headers and then stalls does not hold the open
+// for the read time-out (15 s by default): the probe ends shortly after the
+// headers, with the length they name, and the reads go on as usual.
+TEST_F(CurlFixture, SizeProbeEndsSoonAfterStalledHeaders) {
+    const struct {
+        const char* what;
+        std::string head;
+    } rows[] = {
+        {"plain answer", "HTTP/1.1 200 OK\r\nContent-Length: 65539\r\n\r\n"},
+        {"interim answer first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 65539\r\n\r\n"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        scripted_http srv([&](scripted_http& s, int fd, const seen_request& req) {
+            if (req.range_start >= 0) {
+                scripted_http::answer_range(fd, req, g_body);
+                return;
+            }
+            send_all(fd, r.head);
+            s.wait_end(fd);  // no body, no end: until the test ends
+        });
+        ASSERT_TRUE(srv.started());
+        const auto t0 = clock_type::now();
+        dev_ptr dev(open(srv.url("/x.bin")));
+        const auto took = clock_type::now() - t0;
+        ASSERT_TRUE(dev) << verr_msg(&err);
+        EXPECT_LT(took, std::chrono::seconds(5));
+        EXPECT_EQ(bd_size(dev.get()), 65539);
+        EXPECT_EQ(srv.requests().size(), 1u);
+        EXPECT_TRUE(same_bytes(pread(dev.get(), 100, 50), g_body.substr(100, 50)));
+    }
+}
+
 TEST_F(CurlFixture, BodyCutShortIsAnError) {
     scripted_http srv([](scripted_http&, int fd, const seen_request& req) {
         if (req.range_start < 0) {
@@ -132,7 +165,10 @@ TEST_F(CurlFixture, StopEndsAStalledTransfer) {
         SCOPED_TRACE(stall_open ? "stalled size probe" : "stalled read");
         scripted_http srv([&](scripted_http& s, int fd, const seen_request& req) {
             if (stall_open == (req.range_start < 0)) {
-                send_head(fd, "200 OK", "Content-Length: 65539\r\n");
+                // The probe gets headers that never end: its own limit
+                // only starts after them.
+                if (stall_open) send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 65539\r\n");
+                else send_head(fd, "200 OK", "Content-Length: 65539\r\n");
                 s.wait_end(fd);
                 return;
             }

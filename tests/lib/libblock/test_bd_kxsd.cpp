@@ -356,6 +356,44 @@ TEST_F(BdKxsd, OpenFailuresKeepTheServersReason) {
     }
 }
 
+// A size or position the server answers at or above 2^63 is no file offset:
+// the open fails with the value named, never with a cleared error record.
+TEST_F(BdKxsd, SizesAndOffsetsBeyondInt64FailTheOpen) {
+    struct range_case {
+        const char* name;
+        std::string fault;
+        const char* text;
+    };
+    const range_case cases[] = {
+        {"size 2^63", "payload:cmd=19,field=len,hex=8000000000000000,times=0",
+         "server answered size=9223372036854775808: out of range"},
+        {"size 2^64-1", "payload:cmd=19,field=len,hex=ffffffffffffffff,times=0",
+         "server answered size=18446744073709551615: out of range"},
+        {"position 2^63", "payload:cmd=19,field=offset,hex=8000000000000000,times=0",
+         "server answered offset=9223372036854775808: out of range"},
+        {"seek answer 2^63+1", "payload:cmd=15,field=offset,hex=8000000000000001,times=0",
+         "server answered offset=9223372036854775809: out of range"},
+    };
+    for (const range_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kxsd_server_proc srv({"--fault", c.fault});
+        ASSERT_TRUE(srv.started()) << srv.error();
+        write_file(srv.file("img"), sector_file_data(16));
+        log_capture quiet;
+        EXPECT_EQ(open(url_of(srv)), nullptr);
+        EXPECT_EQ(err.code, -466);
+        EXPECT_STREQ(verr_msg(&err), c.text);
+    }
+    // The largest offset there is still is one.
+    kxsd_server_proc srv({"--fault", "payload:cmd=19,field=len,hex=7fffffffffffffff,times=0"});
+    ASSERT_TRUE(srv.started()) << srv.error();
+    write_file(srv.file("img"), sector_file_data(16));
+    bd_dev* dev = open(url_of(srv));
+    ASSERT_NE(dev, nullptr) << verr_msg(&err);
+    EXPECT_EQ(bd_size(dev), INT64_MAX);
+    bd_close(dev);
+}
+
 // Hash and count ranges longer than one request carries are cut at a
 // multiple of the job's block size; the pieces follow each other from the
 // window's start and add up to the range.

@@ -83,6 +83,16 @@ port=1
 [session/slaship]
 prot=kxp
 ip=evil.host/x
+
+[session/ampip]
+prot=kxp
+ip=&0
+port=6688
+
+[session/ampmid]
+prot=kxp
+ip=10..&0.1
+port=6688
 )";
 
 class KxcliAlias : public kxcli_fixture {
@@ -151,6 +161,9 @@ TEST_F(KxcliAlias, UnreadableSessionsFail) {
         {"///lan/x", "session [lan] is the network entry: no device opens on it\n"},
         // an ip that would move the path into the host
         {"///slaship/x", "session [slaship] ip [evil.host/x] is not a host\n"},
+        // an ip whose "&" ends the host: another host, the port lost
+        {"///ampip/x", "session [ampip] ip [&0] is not a host\n"},
+        {"///ampmid/x", "session [ampmid] ip [10..&0.1] is not a host\n"},
         // a local session without a path names nothing
         {"///local", "alias [///local] names no device\n"},
     };
@@ -324,6 +337,67 @@ TEST(KxcliInfoUrl, RecordsToUrls) {
     char out[KX_URL_SIZE] = "untouched";
     EXPECT_EQ(conf_client_info_2_url(&cc, out, sizeof out), -1);
     EXPECT_STREQ(out, "untouched");
+}
+
+// The host of a session URL is the session's own: a host text holding a
+// character at which the URL parser ends the host or the authority, or one
+// that no host holds, is refused with the session and the text named; every
+// accepted host parses back whole, with the session's port.
+TEST(KxcliInfoUrl, SessionHostIsAlwaysItsOwn) {
+    const char* refused[] = {
+        "&0", "10..&0.1", "a&b", "h/x", "h?x", "h#x", "h\\x", "a@b", "[h]", "h]", "[fe80__1]",
+        "h x", "h\tx", " h", "h ", "h\nx", "h\x7fx", "h\x01", "\"h\"", "'h'", "h%2f", "h%",
+        "h+x", "h,x", "h;x", "h=x", "h*", "my_host", "fe80__1%", "fe80__1%e/x", "fe80__1%e&x",
+        "fe80__1%e%f", "fe80__1]:9", "g::1", "",
+    };
+    for (const char* host : refused) {
+        SCOPED_TRACE(std::string("[") + host + "]");
+        conf_client_info cc{};
+        cc.kind = KX_SESSION_KXP;
+        strcpy(cc.name, "s");
+        strcpy(cc.ip, host);
+        strcpy(cc.port, "6688");
+        log_capture cap;
+        char out[KX_URL_SIZE] = "stale";
+        EXPECT_EQ(conf_client_info_2_url(&cc, out, sizeof out), -1);
+        EXPECT_STREQ(out, "");
+        EXPECT_TRUE(cap.contains(std::string("session [s] ip [") + host + "] is not a host\n")) << cap.all();
+    }
+
+    const struct {
+        const char* ip;
+        const char* host;  // as the URL parser reads it back
+    } accepted[] = {
+        {"h", "h"},
+        {"host.lan", "host.lan"},
+        {"my-host.example.com", "my-host.example.com"},
+        {"10.0.0.5", "10.0.0.5"},
+        {"HOST9", "HOST9"},
+        {"fe80__1", "fe80::1"},
+        {"__1", "::1"},
+        {"2001_db8__ff00_42_8329", "2001:db8::ff00:42:8329"},
+        {"__ffff_192.0.2.1", "::ffff:192.0.2.1"},
+        {"fe80__1%eth0", "fe80::1%eth0"},
+        {"fe80::1", "fe80::1"},
+    };
+    for (const auto& r : accepted) {
+        SCOPED_TRACE(r.ip);
+        conf_client_info cc{};
+        cc.kind = KX_SESSION_KXP;
+        strcpy(cc.name, "s");
+        strcpy(cc.ip, r.ip);
+        strcpy(cc.port, "6688");
+        char out[KX_URL_SIZE] = "stale";
+        ASSERT_EQ(conf_client_info_2_url(&cc, out, sizeof out), 0);
+        std::string url = std::string(out) + "/d/a.img?pack=none";
+        url_ctx u;
+        char buf[URL_SIZE];
+        ASSERT_EQ(url_parser(&u, buf, url.c_str()), 0);
+        EXPECT_STREQ(u.host, r.host) << out;
+        EXPECT_EQ(u.port, 6688) << out;
+        EXPECT_STREQ(u.path, "/d/a.img") << out;
+        EXPECT_STREQ(u.user, "") << out;
+    }
 }
 
 }  // namespace

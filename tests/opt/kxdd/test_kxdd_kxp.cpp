@@ -656,6 +656,20 @@ TEST_F(KxddKxp, PasswordsWithUrlCharactersArePercentEncoded) {
     }
 }
 
+// A server that answers a file size at or above 2^63 fails the open of
+// that side with the value named and the status of a failed open.
+TEST_F(KxddKxp, SizeBeyondInt64FailsTheOpenWithTheValue) {
+    kxsd_server_proc srv({"--fault", "payload:cmd=19,field=len,hex=8000000000000000,times=0"});
+    ASSERT_TRUE(srv.started()) << srv.error();
+    write_file(srv.file("img"), random_bytes(5000, 49));
+    proc_result p = kxdd({"if=" + kxp_url(srv, "img"), "of=" + dir.file("out")});
+    EXPECT_EQ(p.status, 2) << p.err;
+    const std::string err = clean_err(p.err);
+    EXPECT_TRUE(contains(err, "error: server answered size=9223372036854775808: out of range")) << err;
+    EXPECT_FALSE(contains(err, "Success")) << err;
+    EXPECT_FALSE(exists(dir.file("out")));
+}
+
 struct cut_case {
     const char* name;
     std::vector<std::string> fault;  // server options

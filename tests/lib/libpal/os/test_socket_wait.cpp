@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -218,11 +220,40 @@ TEST(SocketAll, SignalsDuringWaitsDoNotEndTheTransfer) {
     EXPECT_TRUE(got == data);
 }
 
+// A loopback TCP pair whose socket buffers are a few KiB on both ends, set
+// before the connection is made (the accepted socket takes the listener's):
+// a send of much more than that cannot end before the other end reads,
+// whatever the system's buffer limits and autotuning allow.
+std::pair<sock_ptr, sock_ptr> small_buffer_pair() {
+    static constexpr int k_buf = 4096;
+    auto shrink = [](const sock_ptr& sk) {
+        return setsockopt(sk.fd(), SOL_SOCKET, SO_SNDBUF, &k_buf, sizeof k_buf) == 0 &&
+               setsockopt(sk.fd(), SOL_SOCKET, SO_RCVBUF, &k_buf, sizeof k_buf) == 0;
+    };
+    os_ipaddr bound;
+    sock_ptr l = bound_socket(OS_SOCKET_TCP, "127.0.0.1", &bound);
+    if (!l || !shrink(l) || !os_socket_listen(l.get(), 16)) return {};
+    sock_ptr c(os_socket_init(OS_SOCKET_TCP, os_ipaddr_family(&bound)));
+    if (!c || !shrink(c) || connect_and_wait(c.get(), &bound) != 1) return {};
+    sock_ptr s = accept_one(l.get());
+    return {std::move(c), std::move(s)};
+}
+
+// Bytes the socket holds that the peer has not acknowledged.
+int send_queue(const sock_ptr& sk) {
+    int n = -1;
+    return ioctl(sk.fd(), SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
 TEST(SocketAll, SignalsDuringSendWaitsDoNotEndTheTransfer) {
     interrupting_signal guard;
-    auto [c, s] = tcp_pair("127.0.0.1");
+    auto [c, s] = small_buffer_pair();
     ASSERT_TRUE(c && s);
-    const size_t n = 4u << 20;  // far more than the buffers hold
+    int rcvbuf = 0;
+    socklen_t len = sizeof rcvbuf;
+    ASSERT_EQ(getsockopt(s.fd(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, &len), 0);
+    ASSERT_LT(rcvbuf, 64 * 1024);
+    const size_t n = 1u << 20;  // far more than the buffers hold
     const auto data = pattern(n, 9);
     std::atomic<pid_t> tid{0};
     std::atomic<int> send_ok{-1};
@@ -233,7 +264,13 @@ TEST(SocketAll, SignalsDuringSendWaitsDoNotEndTheTransfer) {
     join_guard joiner{writer, [&] { os_socket_kill(s.get(), 2); }};
     while (tid.load() == 0) sched_yield();
     for (int round = 0; round < 3; ++round) {
+        // The writer has queued bytes the reader does not take and sleeps:
+        // the send waits for room, which only the reader can make.
+        uint64_t end = os_mono_ms() + static_cast<uint64_t>(k_hang_ms);
+        while (send_queue(c) <= 0 && os_mono_ms() < end) sched_yield();
+        ASSERT_GT(send_queue(c), 0) << "the writer never sent";
         ASSERT_TRUE(wait_until_sleeping(tid.load())) << "the writer never waited";
+        ASSERT_EQ(send_ok.load(), -1) << "the send ended before the reader read";
         int before = g_signals.load();
         pthread_kill(writer.native_handle(), SIGUSR2);
         while (g_signals.load() == before) sched_yield();
