@@ -96,8 +96,19 @@ int file_close(void* handle) {
     return 0;
 }
 
+// A kind that cannot move data this way (writing "zero", reading "stdout")
+// is refused here as unsupported: the file layer would report the empty
+// slot as a failed internal check.
+bool kind_can(bd_dev* dev, bool has_slot) {
+    if (has_slot) return true;
+    errno = EOPNOTSUPP;
+    FILE_ERR(dev);
+    return false;
+}
+
 int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
+    if (!kind_can(dev, off == -1 ? h->file->ops->read != nullptr : h->file->ops->pread != nullptr)) return -1;
     int64_t n = off == -1 ? os_file_read(h->file, buf, static_cast<size_t>(len))
                           : os_file_pread(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
     if (n < 0) FILE_ERR(dev);
@@ -106,6 +117,7 @@ int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t le
 
 int64_t file_pwrite(bd_dev* dev, void* handle, int64_t off, const void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
+    if (!kind_can(dev, off == -1 ? h->file->ops->writ != nullptr : h->file->ops->pwrit != nullptr)) return -1;
     int64_t n = off == -1 ? os_file_write(h->file, buf, static_cast<size_t>(len))
                           : os_file_pwrit(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
     if (n < len) FILE_ERR(dev);  // also a write that stopped part-way

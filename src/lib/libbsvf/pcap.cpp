@@ -1,9 +1,11 @@
 #include "libbsvf/pcap.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "libpal/memory/mem_endian.h"
@@ -65,8 +67,35 @@ pcap_hdr* pcap_open_dead(uint32_t link_type, uint32_t snaplen, uint32_t swapped)
 
 void pcap_close(pcap_hdr* hdr) { pl_free(hdr); }
 
+namespace {
+
+// An existing file with content that does not start with a capture file's
+// header is someone else's: it is never written. The reason goes to
+// standard error, as the logger cannot report on its own output.
+bool foreign_file(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    uint8_t head[4];
+    struct stat st {};
+    bool foreign = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                   (st.st_size < PCAP_HDR_SIZE || !read_at(fd, head, sizeof head, 0) ||
+                    (get32(head, 0) != PCAP_MAGIC && get32(head, 1) != PCAP_MAGIC));
+    close(fd);
+    if (foreign) {
+        fprintf(stderr, "[%s] is not a capture file: it is left unchanged and no captures are written to it\n", path);
+        fflush(stderr);
+    }
+    return foreign;
+}
+
+}  // namespace
+
 pcap_dumper* pcap_dump_open_imp(const pcap_hdr* hdr, const char* path, int append) {
     if (!hdr || !path) return nullptr;
+    if (foreign_file(path)) {
+        errno = EINVAL;
+        return nullptr;
+    }
     // Read access too: the size cap reads the file back through the stream.
     FILE* f = os_fopen(path, append ? "ab+e" : "wb+e");
     if (!f) return nullptr;
@@ -138,11 +167,17 @@ int pcap_dump_set_fsize(pcap_dumper* d, uint32_t cap) {
     uint8_t* tail = nullptr;
     size_t tail_len = 0;
     if (off < 0) {
-        // Records that do not add up: keeping the file would have every
-        // later record read it again. It starts afresh with its header.
+        // Records that do not add up: the file is not what was written
+        // here. It stays as it is and takes no more captures.
         LOG2(LOG2_ERR, "bsv", "file error offset=%d fsize=%d\n", static_cast<int>(off), static_cast<int>(size));
-        memcpy(head, d->hdr.bytes, sizeof head);
-    } else if (off < size) {
+        fprintf(stderr, "[%s] is not a capture file: it is left unchanged and no captures are written to it\n",
+                d->path);
+        fflush(stderr);
+        fclose(f);
+        d->stream = nullptr;
+        return -1;
+    }
+    if (off < size) {
         tail_len = static_cast<size_t>(size - off);
         tail = static_cast<uint8_t*>(pl_malloc(tail_len));
         if (!tail) return -1;
@@ -157,7 +192,7 @@ int pcap_dump_set_fsize(pcap_dumper* d, uint32_t cap) {
         LOG2(LOG2_ERR | LOG2_ERRNO, "bsv", "fopen error: ");
         return -1;
     }
-    // The stream still points at the old file: continue on the new one.
+    // The same file, now shorter: continue at its new end.
     FILE* nf = os_fopen(d->path, "ab+e");
     if (!nf) {
         LOG2(LOG2_ERR | LOG2_ERRNO, "bsv", "fopen error: ");

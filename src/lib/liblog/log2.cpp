@@ -396,7 +396,19 @@ int64_t log2_puts(log2_ctx* ctx, uint32_t level, const char* tag, const char* pa
 
 int64_t log2_write_line(log2_ctx* ctx, uint32_t level, const char* tag, const char* line, uint32_t len) {
     if (!line) return 0;
+    // The outputs take lines of the logger's own size: a longer one is cut,
+    // as a formatted message is, and still ends with its line break.
+    char mem[LOG2_LINE_SIZE];
+    line_buf cut{mem, sizeof mem, 0};
     size_t n = len == 0xFFFFFFFFu ? strlen(line) : len;
+    if (n > sizeof mem - 1) {
+        memcpy(mem, line, sizeof mem - 1);
+        cut.len = sizeof mem - 1;
+        mem[cut.len] = 0;
+        cut.end_line();
+        line = mem;
+        n = cut.len;
+    }
     in_logger_guard guard;
     return log2_write(get_ctx(ctx), level, tag, line, n, nullptr);
 }

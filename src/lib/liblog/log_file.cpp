@@ -104,8 +104,8 @@ void apply_cap(log_file_state* s) {
         const char* nl = static_cast<const char*>(memchr(buf, '\n', n));
         size_t from = nl ? static_cast<size_t>(nl - buf) + 1 : 1;
         if (log_file_replace(s->name, nullptr, 0, buf + from, n - from) == 0) {
-            // The stream still writes the old file; a failed reopen is
-            // retried by the next message.
+            // The same file, now shorter: the stream continues at its new
+            // end; a failed reopen is retried by the next message.
             reopen_append(s);
         }
     }

@@ -28,7 +28,9 @@ bool write_parts(int fd, const void* head, size_t head_len, const void* body, si
     return (head_len == 0 || write_all(fd, head, head_len)) && (body_len == 0 || write_all(fd, body, body_len));
 }
 
-// The old content is in memory already: write it over the start, then cut.
+// The kept content is in memory already: write it over the start, then cut.
+// The file stays the same file (inode, owner, group, mode), so a reader
+// following it and the permissions its owner gave it are kept.
 int replace_in_place(const char* path, const void* head, size_t head_len, const void* body, size_t body_len) {
     int fd = open(path, O_WRONLY | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -47,26 +49,5 @@ int log_file_replace(const char* path, const void* head, size_t head_len, const 
         errno = EINVAL;
         return -1;
     }
-    struct stat st {};
-    mode_t mode = 0644;
-    if (stat(path, &st) == 0) mode = st.st_mode & 0644;
-    char tmp[4096 + 16];
-    if (snprintf(tmp, sizeof tmp, "%s.%d.trim", path, static_cast<int>(getpid())) >= static_cast<int>(sizeof tmp)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0) return replace_in_place(path, head, head_len, body, body_len);
-    (void)fchmod(fd, mode);
-    bool ok = write_parts(fd, head, head_len, body, body_len);
-    int e = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        e = errno;
-    }
-    if (ok && rename(tmp, path) == 0) return 0;
-    if (ok) e = errno;
-    unlink(tmp);
-    errno = e;
-    return -1;
+    return replace_in_place(path, head, head_len, body, body_len);
 }

@@ -13,6 +13,7 @@
 #include "libbsv/bsv_record.h"
 #include "libbsvf/bsvf_pcap.h"
 #include "libbsvf/pcap.h"
+#include "support/fd_capture.h"
 #include "support/log_capture.h"
 #include "support/proc.h"
 
@@ -180,7 +181,9 @@ TEST(BsvfPcap, CapKeepsTheNewestWholePackets) {
     EXPECT_EQ(model.back().first, 199);
 }
 
-TEST(BsvfPcap, BrokenFileStartsAfreshInsteadOfBeingReadAgain) {
+// A capture file whose records do not add up is not trimmed away: at the
+// cap it is left as it is, says so, and takes no more captures.
+TEST(BsvfPcap, BrokenFileIsLeftAsItIs) {
     temp_dir d;
     std::string path = d.file("bad.pcap");
     // A header, one record header claiming more bytes than the file holds.
@@ -192,16 +195,49 @@ TEST(BsvfPcap, BrokenFileStartsAfreshInsteadOfBeingReadAgain) {
     auto rec = record("after");
     log_capture cap(8);
     bsvf_pcap_write(w, rec.data(), static_cast<uint32_t>(rec.size()));
-    EXPECT_EQ(bsvf_pcap_set_fsize(w, 2048), 0);
+    bsvf_pcap_flush(w);
+    std::string with_one = read_file(path);
+    ASSERT_EQ(with_one.size(), bad.size() + 16 + rec.size() - 12);
+    fd_capture err;
+    EXPECT_EQ(bsvf_pcap_set_fsize(w, 2048), -1);
+    std::string said = err.text();
     EXPECT_TRUE(cap.contains("file error offset="));
-    EXPECT_EQ(read_file(path), k_log_header);
-    // The file is small again: the next record is simply appended.
+    EXPECT_NE(said.find("is not a capture file"), std::string::npos) << said;
+    EXPECT_TRUE(read_file(path) == with_one);
+    // Nothing more goes into it.
     bsvf_pcap_write(w, rec.data(), static_cast<uint32_t>(rec.size()));
-    EXPECT_EQ(bsvf_pcap_set_fsize(w, 2048), 0);
+    bsvf_pcap_set_fsize(w, 2048);
+    bsvf_pcap_flush(w);
     bsvf_pcap_close(w);
-    parsed p = parse(read_file(path));
-    EXPECT_TRUE(p.whole);
-    EXPECT_EQ(p.packets.size(), 1u);
+    EXPECT_TRUE(read_file(path) == with_one);
+}
+
+// A file that is not a capture file at all is refused when it is opened,
+// for appending or for a new capture, and keeps every byte.
+TEST(BsvfPcap, AFileThatIsNoCaptureFileIsNeverOpened) {
+    temp_dir d;
+    std::string path = d.file("notes.pcap");
+    std::string content(12000, 'n');
+    for (bool append : {true, false}) {
+        write_file(path, content);
+        fd_capture err;
+        bsvf_pcap* w = append ? bsvf_pcap_open_append(path.c_str(), 1) : bsvf_pcap_create(path.c_str(), 1);
+        std::string said = err.text();
+        EXPECT_EQ(w, nullptr) << append;
+        bsvf_pcap_close(w);
+        EXPECT_TRUE(read_file(path) == content) << append;
+        EXPECT_NE(said.find("is not a capture file"), std::string::npos) << said;
+    }
+    // A file shorter than a header is no capture file either; an empty one is made one.
+    write_file(path, "short");
+    fd_capture err;
+    EXPECT_EQ(bsvf_pcap_open_append(path.c_str(), 1), nullptr);
+    (void)err.text();
+    write_file(path, "");
+    bsvf_pcap* w = bsvf_pcap_open_append(path.c_str(), 1);
+    ASSERT_NE(w, nullptr);
+    bsvf_pcap_close(w);
+    EXPECT_EQ(read_file(path), k_log_header);
 }
 
 TEST(BsvfPcap, ReadableByTcpdump) {

@@ -86,6 +86,39 @@ TEST(Log2, LongMessageIsCutNotOverrun) {
     EXPECT_EQ(out.back(), '\n');
 }
 
+// A finished line handed to the output stage is cut like a formatted one:
+// at most 8191 bytes, ending with its line break, also on the coloured path.
+TEST(Log2, WriteLineIsCutAtTheLineSize) {
+    struct row {
+        const char* name;
+        size_t size;    // bytes of the line, the last one a line break
+        bool by_len;    // length given, else taken from the text
+        size_t shown;   // bytes that reach standard error
+    };
+    const row rows[] = {
+        {"far over", 20000, true, 8191},
+        {"far over, length from the text", 20000, false, 8191},
+        {"exactly at the bound", 8191, true, 8191},
+        {"one over", 8192, true, 8191},
+        {"one over, length from the text", 8192, false, 8191},
+        {"short", 10, true, 10},
+    };
+    log2_ioctl(nullptr, LOG2_IOC_LEVEL, 8, 0);
+    log2_ioctl(nullptr, LOG2_IOC_FLAGS, LOG2_F_COLOR, 0);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string line(r.size - 1, 'x');
+        line += '\n';
+        fd_capture cap;
+        int64_t n = log2_write_line(nullptr, LOG2_ERR, "t", line.c_str(),
+                                    r.by_len ? static_cast<uint32_t>(line.size()) : 0xFFFFFFFFu);
+        std::string out = cap.text();
+        EXPECT_EQ(n, static_cast<int64_t>(r.shown));
+        std::string want = "\033[01;31m" + std::string(r.shown - 1, 'x') + "\n\033[0m";
+        EXPECT_TRUE(out == want) << out.size();
+    }
+}
+
 TEST(Log2Death, CritEndsTheProcessWithStatus1) {
     EXPECT_EXIT(
         {

@@ -131,6 +131,79 @@ TEST(LogFile, CapKeepsTheWholeNewestLines) {
     EXPECT_EQ(entries, 1u);
 }
 
+// Trimming at the cap keeps the file itself: same inode, owner, group and
+// mode (a reader following it, the group that may write it), and its content
+// is the whole lines of the last half of the cap.
+TEST(LogFile, CapTrimsTheSameFileInPlace) {
+    file_logger f;
+    std::string path = f.dir.file("kept.log");
+    std::string old;
+    for (int i = 0; old.size() < 2000; ++i) old += "old line " + std::to_string(i) + " ..........\n";
+    write_file(path, old);
+    ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (uid == 0) {
+        uid = 4321;
+        gid = 4322;
+        ASSERT_EQ(chown(path.c_str(), uid, gid), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    ASSERT_EQ(log_file_set_mode(&f.c->file, "a"), 0);
+    log2_ioctl(f.c, LOG2_IOC_FILE_SIZE, 2048, 0);
+    ASSERT_EQ(f.open(path), 0);
+    f.log("t", "the new line\n");
+
+    struct stat after {};
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_dev, before.st_dev);
+    EXPECT_EQ(after.st_mode & 07777, 0664u);
+    EXPECT_EQ(after.st_uid, uid);
+    EXPECT_EQ(after.st_gid, gid);
+    // The whole lines of the last 1024 bytes of old content plus the new line.
+    std::string text = read_file(path);
+    ASSERT_GE(text.size(), 2u);
+    size_t last = text.rfind('\n', text.size() - 2);
+    ASSERT_NE(last, std::string::npos);
+    std::string line = text.substr(last + 1);
+    EXPECT_NE(line.find("the new line"), std::string::npos) << line;
+    std::string whole = old + line;
+    std::string tail = whole.substr(whole.size() - 1024);
+    EXPECT_EQ(text, tail.substr(tail.find('\n') + 1));
+    // Later lines still go to the same file.
+    f.log("t", "one more\n");
+    struct stat later {};
+    ASSERT_EQ(stat(path.c_str(), &later), 0);
+    EXPECT_EQ(later.st_ino, before.st_ino);
+    EXPECT_NE(read_file(path).find("one more"), std::string::npos);
+}
+
+// A file that is not a capture file, given as the capture log file, is
+// someone else's: in either mode it stays as it is, no captures go into it,
+// and standard error says why.
+TEST(LogFile, AFileThatIsNoCaptureFileIsLeftAlone) {
+    for (const char* mode : {"w", "a"}) {
+        SCOPED_TRACE(mode);
+        file_logger f;
+        std::string path = f.dir.file("notes.pcap");
+        std::string content;
+        for (int i = 0; content.size() < 12000; ++i) content += "someone's notes, line " + std::to_string(i) + "\n";
+        content.resize(12000);
+        write_file(path, content);
+        ASSERT_EQ(log_file_set_mode(&f.c->file, mode), 0);
+        log2_ioctl(f.c, LOG2_IOC_FILE_SIZE, 2048, 0);
+        fd_capture err;
+        EXPECT_EQ(f.open(path), -1);
+        for (int i = 0; i < 50; ++i) f.log("dd_a", "a record " + std::to_string(i) + "\n");
+        std::string said = err.text();
+        EXPECT_TRUE(read_file(path) == content);
+        EXPECT_NE(said.find("is not a capture file"), std::string::npos) << said;
+        EXPECT_NE(said.find(path), std::string::npos) << said;
+    }
+}
+
 TEST(LogFile, RemovedOrRotatedFileIsMadeAgain) {
     file_logger f;
     std::string path = f.dir.file("r.log");

@@ -6,11 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "libpal/basic/pl_assert.h"
 #include "libpal/env/pl_env.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/network/url.h"
 #include "libpal/os/os_fopen.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/posix/os_daemon.h"
@@ -122,6 +126,32 @@ void option_start(int argc, char** argv) {
     }
 }
 
+// A word of the command line as the log shows it: the password of a URL
+// (and the values of secret query keys) become "***", whether the URL is
+// the whole word or the value of an "operand=" word.
+std::string masked_word(const char* word) {
+    std::string_view w(word);
+    size_t scheme = w.find("://");
+    size_t eq = w.find('=');
+    size_t from = eq != std::string_view::npos && eq < scheme ? eq + 1 : 0;
+    std::string value(w.substr(from));
+    std::vector<char> shown(value.size() + URL_SIZE);
+    if (url_mask_password(value.c_str(), shown.data(), shown.size()) != 0 ||
+        std::strcmp(shown.data(), "url parser error") == 0)
+        return std::string(w.substr(0, from)) + "***";
+    return std::string(w.substr(0, from)) + shown.data();
+}
+
+// The command line for the log, with every password masked.
+void masked_cmdline(int argc, char** argv, char* out, size_t size) {
+    std::vector<std::string> words;
+    for (int i = 0; i < argc && argv[i]; ++i) words.push_back(masked_word(argv[i]));
+    std::vector<char*> ptrs;
+    for (std::string& w : words) ptrs.push_back(w.data());
+    ptrs.push_back(nullptr);
+    os_argv_to_line(static_cast<int>(words.size()), ptrs.data(), out, size);
+}
+
 }  // namespace
 
 void app_opt_init(int argc, char** argv) {
@@ -132,7 +162,7 @@ void app_opt_init(int argc, char** argv) {
     PL_CHECK_TEXT("pal", g_app.app_ver != nullptr, "g_app.app_ver!=NULL");
     PL_CHECK_TEXT("pal", g_app.app_ver_date != nullptr, "g_app.app_ver_date!=NULL");
     g_app.sysinfo = &g_sysinfo;
-    if (argv) os_argv_to_line(argc, argv, g_app.cmdline, sizeof g_app.cmdline);
+    if (argv) masked_cmdline(argc, argv, g_app.cmdline, sizeof g_app.cmdline);
     os_panic_init();
     if (!g_app.opt_proc) return;
     option_start(argc, argv);

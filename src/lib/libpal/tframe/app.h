@@ -20,7 +20,7 @@ struct app_info {
     const char* app_ver_date;
     const char* app_desc;
     const char* app_banner2;  // second banner line, printed under the banner (optional)
-    char cmdline[4096];       // joined from the argument vector by app_opt_init
+    char cmdline[4096];       // joined from the argument vector by app_opt_init, passwords masked
     const pl_sysinfo* sysinfo;  // the platform's record, set by app_opt_init
     uint32_t app_ver_num;       // 0x01070200 for "1.7.2.0"
     const char* app_conf_file;  // default ini file name

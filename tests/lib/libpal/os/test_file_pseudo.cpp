@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -105,7 +108,6 @@ TEST(FilePseudo, EmptySlotsAreReportedAndFail) {
     static char buf[16];
     static const iovec vec[1] = {{buf, sizeof buf}};
     const row rows[] = {
-        {"/dev/null", "ctx->ops->read", [](os_file_ctx* c) { return os_file_read(c, buf, 1); }},
         {"/dev/stdout", "ctx->ops->read", [](os_file_ctx* c) { return os_file_read(c, buf, 1); }},
         {"/dev/stdout", "ctx->ops->pwrit", [](os_file_ctx* c) { return os_file_pwrit(c, buf, 1, 0); }},
         {"/dev/stdin", "ctx->ops->writ", [](os_file_ctx* c) { return os_file_write(c, buf, 1); }},
@@ -129,6 +131,105 @@ TEST(FilePseudo, EmptySlotsAreReportedAndFail) {
     EXPECT_EQ(os_file_ftruncate(zero.get(), 0), 0);
     EXPECT_TRUE(cap.contains("expr[ctx->ops->sync]: assert failed"));
     EXPECT_TRUE(cap.contains("expr[ctx->ops->truncate]: assert failed"));
+}
+
+// Every operation slot of every pseudo-file kind: a slot the kind has
+// answers without a log line, an empty one is reported and fails. "null"
+// discards writes at any offset and reads as empty; "zero" and "random" read
+// the same way at any offset. The standard streams of this process move no
+// bytes here (length 0).
+TEST(FilePseudo, EverySlotOfEachKind) {
+    constexpr int64_t EMPTY = INT64_MIN;  // the slot is empty
+    constexpr int64_t LEN = INT64_MAX;    // the requested length
+    struct slot {
+        const char* text;
+        int64_t fail;
+        int64_t (*call)(os_file_ctx*, unsigned char*, size_t);
+    };
+    static const slot slots[] = {
+        {"ctx->ops->read", -1, [](os_file_ctx* c, unsigned char* b, size_t n) { return os_file_read(c, b, n); }},
+        {"ctx->ops->writ", -1, [](os_file_ctx* c, unsigned char* b, size_t n) { return os_file_write(c, b, n); }},
+        {"ctx->ops->pread", -1,
+         [](os_file_ctx* c, unsigned char* b, size_t n) { return os_file_pread(c, b, n, 1 << 20); }},
+        {"ctx->ops->pwrit", -1,
+         [](os_file_ctx* c, unsigned char* b, size_t n) { return os_file_pwrit(c, b, n, 1 << 20); }},
+        {"ctx->ops->readv", -1,
+         [](os_file_ctx* c, unsigned char* b, size_t n) {
+             iovec v{b, n};
+             return os_file_readv(c, &v, 1);
+         }},
+        {"ctx->ops->writv", -1,
+         [](os_file_ctx* c, unsigned char* b, size_t n) {
+             iovec v{b, n};
+             return os_file_writv(c, &v, 1);
+         }},
+        {"ctx->ops->preadv", -1,
+         [](os_file_ctx* c, unsigned char* b, size_t n) {
+             iovec v{b, n};
+             return os_file_preadv(c, &v, 1, 0);
+         }},
+        {"ctx->ops->pwritv", -1,
+         [](os_file_ctx* c, unsigned char* b, size_t n) {
+             iovec v{b, n};
+             return os_file_pwritv(c, &v, 1, 0);
+         }},
+        {"ctx->ops->sync", 0, [](os_file_ctx* c, unsigned char*, size_t) -> int64_t { return os_file_fsync(c); }},
+        {"ctx->ops->truncate", 0,
+         [](os_file_ctx* c, unsigned char*, size_t) -> int64_t { return os_file_ftruncate(c, 0); }},
+        {"ctx->ops->seek", -1, [](os_file_ctx* c, unsigned char*, size_t) { return os_file_seek(c, 100, SEEK_SET); }},
+        {"ctx->ops->offset", -1, [](os_file_ctx* c, unsigned char*, size_t) { return os_file_offset(c); }},
+        {"ctx->ops->size", -1, [](os_file_ctx* c, unsigned char*, size_t) { return os_file_size(c); }},
+        {"ctx->ops->ioctl", 0,
+         [](os_file_ctx* c, unsigned char*, size_t) -> int64_t {
+             uint64_t cls = 7;
+             return os_file_ioctl(c, OS_FILE_GET_ERROR, &cls, sizeof cls);
+         }},
+    };
+    constexpr size_t NSLOTS = std::size(slots);
+    struct kind_row {
+        const char* path;
+        size_t len;
+        int64_t want[NSLOTS];  // in the order of the slots above
+    };
+    const kind_row kinds[] = {
+        //                  read   writ   pread  pwrit  readv  writv  preadv pwritv sync   trunc  seek offs size ioctl
+        {"/dev/null", 64, {0, LEN, 0, LEN, EMPTY, EMPTY, EMPTY, EMPTY, 1, 1, 0, 0, 0, 1}},
+        {"/dev/zero", 64, {LEN, EMPTY, LEN, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, 0, 0, 0, 1}},
+        {"/dev/random", 64, {LEN, EMPTY, LEN, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, 0, 0, 0, 1}},
+        {"/dev/stdin", 0, {0, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, 1, 1, 0, 0, 0, 1}},
+        {"/dev/stdout", 0, {EMPTY, 0, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, EMPTY, 1, 1, 0, 0, 0, 1}},
+    };
+    for (const kind_row& k : kinds) {
+        file_ptr f = open_file(k.path, OS_PF_RDWR);
+        ASSERT_TRUE(f) << k.path;
+        for (size_t i = 0; i < NSLOTS; ++i) {
+            SCOPED_TRACE(std::string(k.path) + " " + slots[i].text);
+            std::vector<unsigned char> buf(std::max<size_t>(k.len, 1), 0xAA);
+            log_capture cap;
+            int64_t got = slots[i].call(f.get(), buf.data(), k.len);
+            int64_t want = k.want[i];
+            if (want == EMPTY) {
+                EXPECT_EQ(got, slots[i].fail);
+                EXPECT_TRUE(cap.contains(std::string("expr[") + slots[i].text + "]: assert failed")) << cap.all();
+                continue;
+            }
+            EXPECT_EQ(got, want == LEN ? static_cast<int64_t>(k.len) : want);
+            EXPECT_EQ(cap.count(), 0u) << cap.all();
+            // What a read leaves in the buffer: zeros, random bytes, or
+            // nothing at all at the end of "null".
+            bool is_read = i == 0 || i == 2;
+            if (!is_read || k.len == 0) continue;
+            std::string_view kind = k.path;
+            if (kind == "/dev/zero") {
+                EXPECT_TRUE(all_bytes(buf, 0));
+            } else if (kind == "/dev/null") {
+                EXPECT_TRUE(all_bytes(buf, 0xAA));
+            } else {
+                EXPECT_FALSE(all_bytes(buf, 0xAA));
+                EXPECT_FALSE(all_bytes(buf, 0));
+            }
+        }
+    }
 }
 
 TEST(FilePseudo, CommonOperationsAndInfo) {

@@ -76,16 +76,30 @@ int64_t stdin_read(uint64_t file, void* data, size_t len) {
 
 // --- "null", "zero", "random" ---
 
+// "null" discards what is written, wherever it is written, and is empty:
+// a read at any offset is at its end.
 int64_t null_writ(uint64_t file, const void* data, size_t len) {
     if (!PL_CHECK_TEXT(TAG, file && data, "file && data")) return -1;
     return static_cast<int64_t>(len);
 }
 
+int64_t null_pwrit(uint64_t file, const void* data, size_t len, int64_t) { return null_writ(file, data, len); }
+
+int64_t null_read(uint64_t file, void* data, size_t) {
+    if (!PL_CHECK_TEXT(TAG, file && data, "file && data")) return -1;
+    return 0;
+}
+
+int64_t null_pread(uint64_t file, void* data, size_t len, int64_t) { return null_read(file, data, len); }
+
+// "zero" and "random" have the same bytes at every offset.
 int64_t zero_read(uint64_t file, void* data, size_t len) {
     if (!PL_CHECK_TEXT(TAG, file && data, "file && data")) return -1;
     if (len) std::memset(data, 0, len);
     return static_cast<int64_t>(len);
 }
+
+int64_t zero_pread(uint64_t file, void* data, size_t len, int64_t) { return zero_read(file, data, len); }
 
 int64_t random_read(uint64_t file, void* buf, size_t len) {
     if (!PL_CHECK_TEXT(TAG, file && buf, "file && buf")) return -1;
@@ -93,6 +107,8 @@ int64_t random_read(uint64_t file, void* buf, size_t len) {
     memory_random(buf, len);
     return static_cast<int64_t>(len);
 }
+
+int64_t random_pread(uint64_t file, void* buf, size_t len, int64_t) { return random_read(file, buf, len); }
 
 }  // namespace
 
@@ -126,7 +142,10 @@ const os_file_ops os_null_file_ops = {
     .name = "null",
     .init = token_one,
     .exit = exit_keep,
+    .read = null_read,
     .writ = null_writ,
+    .pread = null_pread,
+    .pwrit = null_pwrit,
     .sync = os_comm_file_sync,
     .truncate = os_comm_file_truncate,
     .seek = os_comm_file_seek,
@@ -140,6 +159,7 @@ const os_file_ops os_zero_file_ops = {
     .init = token_one,
     .exit = exit_keep,
     .read = zero_read,
+    .pread = zero_pread,
     .seek = os_comm_file_seek,
     .offset = os_comm_file_offset,
     .size = os_comm_file_size,
@@ -151,6 +171,7 @@ const os_file_ops os_random_file_ops = {
     .init = token_one,
     .exit = exit_keep,
     .read = random_read,
+    .pread = random_pread,
     .seek = os_comm_file_seek,
     .offset = os_comm_file_offset,
     .size = os_comm_file_size,
