@@ -96,8 +96,18 @@ int file_close(void* handle) {
     return 0;
 }
 
+// A stream has no positions: a positioned transfer on it is refused here,
+// before the file layer would call a slot the stream does not have.
+bool positioned_on_stream(bd_dev* dev, const file_handle* h, int64_t off, bool write) {
+    if (off == -1 || (write ? h->file->ops->pwrit != nullptr : h->file->ops->pread != nullptr)) return false;
+    BD_SET_ERR(dev, VERR_SEEK_ON_DEVICE, "%s (a stream cannot be %s at offset %lld)", verr2str(VERR_SEEK_ON_DEVICE),
+               write ? "written" : "read", static_cast<long long>(off));
+    return true;
+}
+
 int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
+    if (positioned_on_stream(dev, h, off, false)) return -1;
     int64_t n = off == -1 ? os_file_read(h->file, buf, static_cast<size_t>(len))
                           : os_file_pread(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
     if (n < 0) FILE_ERR(dev);
@@ -106,6 +116,7 @@ int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t le
 
 int64_t file_pwrite(bd_dev* dev, void* handle, int64_t off, const void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
+    if (positioned_on_stream(dev, h, off, true)) return -1;
     int64_t n = off == -1 ? os_file_write(h->file, buf, static_cast<size_t>(len))
                           : os_file_pwrit(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
     if (n < len) FILE_ERR(dev);  // also a write that stopped part-way
