@@ -422,7 +422,10 @@ TEST_F(KxddModes, SyncNeverExtendsTheOutputOverAnUnreadTail) {
     proc_result p = kxdd({"if=" + in, "of=" + out, "sync_mode=1", "conv=bad_read"});
     EXPECT_EQ(p.status, 1) << p.err;
     std::string got = read_file(out);
-    EXPECT_EQ(got.size(), (1u << 20) - 4096) << clean_err(p.err);
+    // It ends where the last bytes read end (a walk that meets the bad range
+    // off a sector boundary may leave a little more unread), never beyond.
+    EXPECT_LE(got.size(), (1u << 20) - 4096) << clean_err(p.err);
+    EXPECT_GT(got.size(), k_out);
     EXPECT_TRUE(got == data.substr(0, got.size()));
     EXPECT_TRUE(contains(clean_err(p.err), " of the input could not be read: the output keeps its own bytes there\n"))
         << p.err;
