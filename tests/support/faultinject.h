@@ -22,6 +22,7 @@ struct fi_options {
     size_t short_max = 0;                               // at most this many bytes per read; 0: off
     long fail_count = -1;                               // only this many failures; -1: every time
     long stall_ms = 0;                                  // sleep before reads touching a range
+    std::string mark;                                   // a byte is appended here as each stall begins
     bool gone = false;                                  // BLKGETSIZE64 reports 0
 };
 
@@ -50,6 +51,7 @@ inline std::vector<std::string> fi_env(const fi_options& o) {
     if (o.short_max) env.push_back("KXDD_FI_SHORT=" + std::to_string(o.short_max));
     if (o.fail_count >= 0) env.push_back("KXDD_FI_FAIL_COUNT=" + std::to_string(o.fail_count));
     if (o.stall_ms > 0) env.push_back("KXDD_FI_STALL_MS=" + std::to_string(o.stall_ms));
+    if (!o.mark.empty()) env.push_back("KXDD_FI_MARK=" + o.mark);
     if (o.gone) env.push_back("KXDD_FI_GONE=1");
     return env;
 }

@@ -115,6 +115,9 @@ struct bd_dev {
     uint8_t writez_on;
     // The window is a partition: reads end and writes stop at its end.
     uint8_t vol_bounded;
+    // The caller's stop request given at the open (none: never stopped); the
+    // hash and byte-count jobs look at it before every read.
+    const stop_flag* stop;
     verr_info verr;
 };
 

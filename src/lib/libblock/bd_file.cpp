@@ -106,8 +106,21 @@ bool kind_can(bd_dev* dev, bool has_slot) {
     return false;
 }
 
+// A stream has no positions: a positioned transfer on it is refused here,
+// before the file layer would call a slot the stream does not have.
+bool positioned_on_stream(bd_dev* dev, const file_handle* h, int64_t off, bool write) {
+    const auto* ops = h->file->ops;
+    // A kind without this direction at all is refused as unsupported instead.
+    const bool stream = write ? (ops->writ && !ops->pwrit) : (ops->read && !ops->pread);
+    if (off == -1 || !stream) return false;
+    BD_SET_ERR(dev, VERR_SEEK_ON_DEVICE, "%s (a stream cannot be %s at offset %lld)", verr2str(VERR_SEEK_ON_DEVICE),
+               write ? "written" : "read", static_cast<long long>(off));
+    return true;
+}
+
 int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
+    if (positioned_on_stream(dev, h, off, false)) return -1;
     if (!kind_can(dev, off == -1 ? h->file->ops->read != nullptr : h->file->ops->pread != nullptr)) return -1;
     int64_t n = off == -1 ? os_file_read(h->file, buf, static_cast<size_t>(len))
                           : os_file_pread(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
@@ -117,6 +130,7 @@ int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t le
 
 int64_t file_pwrite(bd_dev* dev, void* handle, int64_t off, const void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
+    if (positioned_on_stream(dev, h, off, true)) return -1;
     if (!kind_can(dev, off == -1 ? h->file->ops->writ != nullptr : h->file->ops->pwrit != nullptr)) return -1;
     int64_t n = off == -1 ? os_file_write(h->file, buf, static_cast<size_t>(len))
                           : os_file_pwrit(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));

@@ -10,6 +10,14 @@ namespace {
 // no positions, is read in order.
 int64_t read_from_dev(void* arg, void* buf, int64_t len, int64_t off) {
     auto* dev = static_cast<bd_dev*>(arg);
+    // A stop request ends the range at its next read, and the jobs with it:
+    // a range of many slow reads is not read to its end first.
+    if (dev->stop && dev->stop->stop.load(std::memory_order_relaxed)) {
+        if (dev->hash) file_hash_stop(dev->hash);
+        if (dev->bcount) file_bcount_stop(dev->bcount);
+        BD_SET_ERR(dev, VERR_CANCELLED, "stopped");
+        return -1;
+    }
     if (!dev->cal_stream) return bd_pread(dev, buf, len, off);
     // The first range starts where the stream is (after any skip).
     if (dev->cal_pos < 0) dev->cal_pos = off;

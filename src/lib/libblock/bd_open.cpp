@@ -80,6 +80,7 @@ bd_dev* bd_open2s(const char* url, uint32_t oflag, uint64_t param, verr_info* er
 
     bd_open_ctx ctx{};
     ctx.param = param;
+    dev->stop = reinterpret_cast<const stop_flag*>(param);
     ctx.oflag = oflag;
     ctx.url = url;
     if (strchr(real, '?')) {

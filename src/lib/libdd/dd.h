@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "libblock/bd.h"
 #include "libdd/dd_crypt.h"
@@ -54,6 +55,17 @@ struct dd_bcount_rec {
 struct mem_diff_ctx;
 struct thread_pool;
 
+// The ranges [off, off + len) of a device that a read could not give: the
+// buffer holds zero bytes or the fill pattern there, never the device's data.
+struct dd_hole {
+    uint64_t off;
+    uint64_t len;
+};
+struct dd_holes {
+    std::vector<dd_hole> list;  // in the order found
+};
+void dd_holes_add(dd_holes* h, uint64_t off, uint64_t len);
+
 // The compare and sync modes' record.
 struct dd_diff_rec {
     uint32_t flags;      // recorder flags: byte or block records
@@ -72,6 +84,9 @@ struct dd_diff_rec {
     uint64_t list_size;
     std::atomic<uint64_t> sync_bytes;
     uint8_t hash_auto;   // the digest is chosen by what both sides offer
+    // What the reads of the current step could not give, per side.
+    dd_holes in_holes;
+    dd_holes out_holes;
     // The run ended before the compare reached its end (a failure or a stop).
     std::atomic<uint8_t> incomplete;
     mem_diff_ctx* recorder;
@@ -183,6 +198,9 @@ struct dd_ctx {
     // Bytes of the current step already taken into the output buffer when a
     // write failed: the step, read again after a re-open, goes on behind them.
     uint64_t step_taken;
+    // The worker did not end within the bounded wait after a stop: it is
+    // left behind, and the context with everything it uses stays in memory.
+    std::atomic<uint8_t> abandoned;
 };
 
 // ---- lifecycle
@@ -191,7 +209,12 @@ int dd_global_exit();
 int dd_env_init();
 dd_ctx* dd_open();
 int dd_work(dd_ctx* ctx, const dd_opts* opts);
+// Waits for the worker: without limit while it runs, at most
+// DD_STOP_GRACE_MS once a stop was requested; a worker that takes longer is
+// logged and left behind (dd_abandoned), and the result is -8.
 int dd_wait_stop(dd_ctx* ctx);
+inline constexpr uint32_t DD_STOP_GRACE_MS = 10000;
+inline bool dd_abandoned(const dd_ctx* ctx) { return ctx->abandoned.load() != 0; }
 int dd_stop(dd_ctx* ctx);
 int dd_close(dd_ctx* ctx);
 void dd_close_now(dd_ctx* ctx);
@@ -214,6 +237,11 @@ int dd_write_errno(const dd_ctx* ctx, int32_t code);
 int64_t dd_read_imp(dd_ctx* ctx, uint64_t* zlen);
 int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off, uint64_t* zlen);
 int64_t dd_pread(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off);
+// The same, noting in holes (when given) the ranges that could not be read.
+int64_t dd_pread_holes(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off, dd_holes* holes);
+// The result of a run that ended but could not read some bytes: the status
+// of a failed read of that side (-1 local, -3 otherwise).
+int dd_unread_result(const dd_ctx* ctx);
 int dd_read_errno(int32_t code);
 int dd_noerror_errno(uint32_t scheme, int32_t code);
 

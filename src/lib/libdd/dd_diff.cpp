@@ -38,7 +38,8 @@ void read_side(dd_ctx* ctx, bool out) {
     bd_dev* dev = out ? ctx->out_dev : ctx->in_dev;
     uint8_t* buf = out ? d->out_buf : ctx->ibuf;
     uint64_t off = out ? ctx->o_offset : ctx->i_offset;
-    int64_t n = dd_pread(ctx, dev, buf, static_cast<int64_t>(d->step_len), off);
+    dd_holes* holes = out ? &d->out_holes : &d->in_holes;
+    int64_t n = dd_pread_holes(ctx, dev, buf, static_cast<int64_t>(d->step_len), off, holes);
     if (n < 0) {
         (out ? d->out_result : d->in_result) = static_cast<int32_t>(n);
         return;
@@ -70,6 +71,56 @@ bool block_list(bd_dev* dev, char* buf, uint64_t size, std::vector<std::string_v
     return true;
 }
 
+// The pieces of a range of len bytes, read at in_base from the input and at
+// out_base from the output: fn(pos, n, both) for each piece in order, both
+// false where one side could not be read (holes of that side, if given).
+template <class Fn>
+void read_pieces(const dd_holes* in_holes, uint64_t in_base, const dd_holes* out_holes, uint64_t out_base,
+                 uint64_t len, Fn fn) {
+    std::vector<dd_hole> gaps;  // relative to the range
+    auto take = [&gaps, len](const dd_holes* h, uint64_t base) {
+        if (!h) return;
+        for (const dd_hole& x : h->list) {
+            if (x.off + x.len <= base || x.off >= base + len) continue;
+            uint64_t a = std::max(x.off, base) - base;
+            uint64_t b = std::min(x.off + x.len, base + len) - base;
+            gaps.push_back({a, b - a});
+        }
+    };
+    take(in_holes, in_base);
+    take(out_holes, out_base);
+    std::sort(gaps.begin(), gaps.end(), [](const dd_hole& a, const dd_hole& b) { return a.off < b.off; });
+    uint64_t pos = 0;
+    for (const dd_hole& g : gaps) {
+        if (g.off + g.len <= pos) continue;
+        if (g.off > pos) fn(pos, g.off - pos, true);
+        uint64_t start = std::max(pos, g.off);
+        fn(start, g.off + g.len - start, false);
+        pos = g.off + g.len;
+    }
+    if (pos < len) fn(pos, len - pos, true);
+}
+
+// Records the differences of two buffers read at in_base and out_base,
+// leaving out the bytes either side could not read: the recorder only
+// passes over them. Compares as mem_diff_cmp (whole first) or
+// mem_diff_cmp_bytes; a negative answer of the recorder is returned.
+int32_t compare_read(mem_diff_ctx* rec, bool whole_first, const uint8_t* ib, uint64_t ilen, uint64_t in_base,
+                     const dd_holes* ih, const uint8_t* ob, uint64_t olen, uint64_t out_base, const dd_holes* oh) {
+    auto cmp = whole_first ? &mem_diff_cmp : &mem_diff_cmp_bytes;
+    if (ih->list.empty() && oh->list.empty()) return cmp(rec, ib, ilen, ob, olen);
+    uint64_t common = std::min(ilen, olen);
+    int32_t r = 0;
+    read_pieces(ih, in_base, oh, out_base, common, [&](uint64_t pos, uint64_t n, bool both) {
+        if (r < 0) return;
+        if (both) r = cmp(rec, ib + pos, n, ob + pos, n);
+        else mem_diff_add_offset(rec, n);
+    });
+    if (r < 0 || ilen == olen) return r;
+    // What only one side holds still makes the lengths unequal.
+    return cmp(rec, ib + common, ilen - common, ob + common, olen - common);
+}
+
 int pread_failed(dd_ctx* ctx, bd_dev* dev, uint64_t off, uint64_t len, int64_t r) {
     char name[DD_URL_SIZE];
     LOG2(LOG2_ERR, "dd_a", "pread [%s] offset=%lli bs=%d errno=%d error: %s\n", dd_side_name(ctx, dev, name, sizeof name),
@@ -83,13 +134,38 @@ int pread_failed(dd_ctx* ctx, bd_dev* dev, uint64_t off, uint64_t len, int64_t r
 // byte: 0, a worker result, or 1 when the recorder asks to stop walking.
 int compare_bytes(dd_ctx* ctx, uint64_t ioff, uint64_t ooff, uint64_t len, uint64_t* iread, uint64_t* oread) {
     dd_diff_rec* d = ctx->diff_rec;
-    int64_t ni = dd_pread(ctx, ctx->in_dev, d->in_buf, static_cast<int64_t>(len), ioff);
+    d->in_holes.list.clear();
+    d->out_holes.list.clear();
+    int64_t ni = dd_pread_holes(ctx, ctx->in_dev, d->in_buf, static_cast<int64_t>(len), ioff, &d->in_holes);
     if (ni < 0) return pread_failed(ctx, ctx->in_dev, ioff, len, ni);
-    int64_t no = dd_pread(ctx, ctx->out_dev, d->out_buf, static_cast<int64_t>(len), ooff);
+    int64_t no = dd_pread_holes(ctx, ctx->out_dev, d->out_buf, static_cast<int64_t>(len), ooff, &d->out_holes);
     if (no < 0) return pread_failed(ctx, ctx->out_dev, ooff, len, no);
     *iread = static_cast<uint64_t>(ni);
     *oread = static_cast<uint64_t>(no);
-    return mem_diff_cmp_bytes(d->recorder, d->in_buf, *iread, d->out_buf, *oread) < 0 ? 1 : 0;
+    return compare_read(d->recorder, false, d->in_buf, *iread, ioff, &d->in_holes, d->out_buf, *oread, ooff,
+                        &d->out_holes) < 0
+               ? 1
+               : 0;
+}
+
+// Writes the pieces of n bytes of the input buffer that were read to the
+// output at ooff; the output keeps its own bytes where the input could not
+// be read. 0 or the write failure's result.
+int write_read_pieces(dd_ctx* ctx, uint64_t ioff, uint64_t ooff, uint64_t n) {
+    dd_diff_rec* d = ctx->diff_rec;
+    char name[DD_URL_SIZE];
+    int r = 0;
+    read_pieces(&d->in_holes, ioff, nullptr, 0, n, [&](uint64_t pos, uint64_t len, bool read) {
+        if (r != 0 || !read) return;
+        int64_t w = bd_pwrite(ctx->out_dev, d->in_buf + pos, static_cast<int64_t>(len), static_cast<int64_t>(ooff + pos));
+        if (w > 0) d->sync_bytes += static_cast<uint64_t>(w);
+        if (w == static_cast<int64_t>(len)) return;
+        LOG2(LOG2_ERR, "dd_a", "pwrite [%s] offset=%lli bs=%d errno=%d error: %s\n",
+             dd_side_name(ctx, ctx->out_dev, name, sizeof name), static_cast<long long>(ooff + pos), static_cast<int>(len),
+             bd_errno(ctx->out_dev), bd_errmsg(ctx->out_dev));
+        r = dd_write_errno(ctx, bd_errno(ctx->out_dev));
+    });
+    return r;
 }
 
 }  // namespace
@@ -101,22 +177,16 @@ void diff_read_o(void* ctx) { read_side(static_cast<dd_ctx*>(ctx), true); }
 
 int dd_sync(dd_ctx* ctx, uint64_t ioff, uint64_t ooff, uint64_t length) {
     dd_diff_rec* d = ctx->diff_rec;
-    char name[DD_URL_SIZE];
     while (length > 0) {
         if (dd_stopped(ctx)) return DD_STOPPED;
         uint64_t chunk = std::min(length, d->sub_bs);
-        int64_t n = dd_pread(ctx, ctx->in_dev, d->in_buf, static_cast<int64_t>(chunk), ioff);
+        // A sync writes only bytes it read: what the input could not give
+        // (zero bytes or the fill pattern in the buffer) is left out.
+        d->in_holes.list.clear();
+        int64_t n = dd_pread_holes(ctx, ctx->in_dev, d->in_buf, static_cast<int64_t>(chunk), ioff, &d->in_holes);
         if (n < 0) return pread_failed(ctx, ctx->in_dev, ioff, chunk, n);
         if (n == 0) return 0;
-        int64_t w = bd_pwrite(ctx->out_dev, d->in_buf, n, static_cast<int64_t>(ooff));
-        if (w != n) {
-            LOG2(LOG2_ERR, "dd_a", "pwrite [%s] offset=%lli bs=%d errno=%d error: %s\n",
-                 dd_side_name(ctx, ctx->out_dev, name, sizeof name), static_cast<long long>(ooff), static_cast<int>(n),
-                 bd_errno(ctx->out_dev), bd_errmsg(ctx->out_dev));
-            if (w > 0) d->sync_bytes += static_cast<uint64_t>(w);
-            return dd_write_errno(ctx, bd_errno(ctx->out_dev));
-        }
-        d->sync_bytes += static_cast<uint64_t>(n);
+        if (int r = write_read_pieces(ctx, ioff, ooff, static_cast<uint64_t>(n)); r != 0) return r;
         ioff += static_cast<uint64_t>(n);
         ooff += static_cast<uint64_t>(n);
         length -= static_cast<uint64_t>(n);
@@ -129,7 +199,8 @@ int dd_diff_or_sync(dd_ctx* ctx, uint64_t length) {
     bool sync = ctx->mode == DD_MODE_SYNC;
     uint64_t subs = (length + d->sub_bs - 1) / d->sub_bs;
     std::vector<std::string_view> il, ol;
-    bool lists = block_list(ctx->in_dev, d->in_list, d->list_size, il) &&
+    // A side whose digest task failed has no list of this step.
+    bool lists = d->in_result == 0 && d->out_result == 0 && block_list(ctx->in_dev, d->in_list, d->list_size, il) &&
                  block_list(ctx->out_dev, d->out_list, d->list_size, ol) && il.size() == subs && ol.size() == subs;
     uint64_t ioff = ctx->i_offset, ooff = ctx->o_offset, left = length;
     if (lists) {
@@ -186,6 +257,8 @@ int diff_sync(dd_ctx* ctx) {
     bool sync = ctx->mode == DD_MODE_SYNC;
     d->in_result = d->out_result = 0;
     d->in_bytes = d->out_bytes = 0;
+    d->in_holes.list.clear();
+    d->out_holes.list.clear();
     uint64_t step = static_cast<uint64_t>(ctx->ibs);
     uint64_t tail = 0;
     if (ctx->count != static_cast<int64_t>(DD_ALL) && ctx->in_size != 0) {
@@ -229,7 +302,8 @@ int diff_sync(dd_ctx* ctx) {
         if (ctx->mode == DD_MODE_DIFF_BIN) {
             // The end of both sides ends a run of unknown length.
             if (d->in_bytes == 0 && d->out_bytes == 0) return 1;
-            mem_diff_cmp(d->recorder, ctx->ibuf, d->in_bytes, d->out_buf, d->out_bytes);
+            compare_read(d->recorder, true, ctx->ibuf, d->in_bytes, ctx->i_offset, &d->in_holes, d->out_buf,
+                         d->out_bytes, ctx->o_offset, &d->out_holes);
         } else {
             bool failed = d->in_result != 0 || d->out_result != 0;
             if (failed || strcmp(d->in_param.ctx, d->out_param.ctx) != 0) {
@@ -264,16 +338,19 @@ int dd_diff_print(dd_ctx* ctx, bool print) {
     int32_t state = mem_diff_get_state(d->recorder);
     uint64_t unread = ctx->unread_in + ctx->unread_out;
     int verdict = state == 0 ? 0 : state == MDIFF_ST_UNEQUAL_LEN ? DD_DIFF_LEN : DD_DIFF;
-    // Bytes that could not be read are not known to be the same.
-    if (verdict == 0 && unread > 0) verdict = DD_DIFF;
+    // Bytes that could not be read are neither the same nor different: with
+    // no difference found, the run failed to read.
+    if (verdict == 0 && unread > 0) verdict = dd_unread_result(ctx);
     if (dd_stopped(ctx)) verdict = DD_STOPPED;
     if (!print) return verdict;
     const char* text = state == MDIFF_ST_UNEQUAL_LEN ? "diff_same=[Unequal length]\n"
-                       : (state == 0 && unread == 0) ? "diff_same=[YES]\n"
+                       : state == 0                  ? "diff_same=[YES]\n"
                                                      : "diff_same=[NO not same!!!]\n";
     // What was not compared is not known to be the same.
-    if (state == 0 && unread == 0 && d->incomplete)
+    if (state == 0 && d->incomplete)
         LOG2(LOG2_ERR, "dd_a", "the compare ended before the end of the data: no verdict\n");
+    else if (state == 0 && unread > 0)
+        LOG2(LOG2_ERR, "dd_a", "no difference in the bytes that could be read: no verdict\n");
     else
         os_console_printf(stderr, 2, "%s", text);
     if (unread > 0)

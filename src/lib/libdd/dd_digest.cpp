@@ -10,11 +10,14 @@
 #include "libpal/hash/sha1.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/os_thread.h"
+#include "liblog/log2.h"
 
 namespace {
 
 constexpr size_t k_slots = 4;
 constexpr size_t k_slot_size = 4u << 20;
+// How long the stop waits for the thread to digest what it holds.
+constexpr uint32_t k_stop_ms = 10000;
 
 struct slot {
     uint8_t* buf;
@@ -138,7 +141,12 @@ void dd_digest_stop(dd_digest* d) {
             d->quit = true;
         }
         d->cv.notify_all();
-        os_thread_wait_kill_exit(d->thread, OS_WAIT_FOREVER, nullptr);
+        // Digesting what is queued takes little time; a thread that does not
+        // end within the limit is left behind with its buffers.
+        if (os_thread_wait_kill_exit(d->thread, k_stop_ms, nullptr) != 0) {
+            LOG2(LOG2_ERR, "dd_a", "the digest thread did not end: its buffers stay in memory\n");
+            return;
+        }
     }
     for (auto& s : d->slots) pl_aligned_free(s.buf);
     d->~dd_digest();

@@ -177,6 +177,18 @@ void device_line(const char* dir, const bd_dev_info& info, uint64_t size, uint64
                       static_cast<long long>(offset), static_cast<int>(ss), info.info);
 }
 
+// Compare and sync read both sides at offsets of their own choosing, again
+// and again: a stream cannot give that.
+bool reads_at_offsets(const dd_ctx* ctx) {
+    return ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN || ctx->mode == DD_MODE_SYNC;
+}
+
+int refuse_stream(const dd_ctx* ctx, const char* side) {
+    LOG2(LOG2_ERR, "dd_a", "[%s] is a stream: %s needs an input and an output it can read at any offset\n", side,
+         ctx->mode == DD_MODE_SYNC ? "sync_mode" : "diff_mode");
+    return DD_FATAL;
+}
+
 int init_pattern(dd_ctx* ctx) {
     if (bd_pwritex_init(ctx->out_dev, ctx->clear_rec->value, ctx->clear_rec->unit) == 0) return 0;
     char name[DD_URL_SIZE];
@@ -433,6 +445,7 @@ int dd_init_in_out3(dd_ctx* ctx) {
             ctx->in_size = ctx->in_info.size;
             ctx->in_sector_size = ctx->in_info.sector_size;
             ctx->in_stream = ctx->in_info.type == OS_FILE_TYPE_VIRTUAL;
+            if (ctx->in_stream && reads_at_offsets(ctx)) return refuse_stream(ctx, "if");
             char sz[32];
             LOG2(LOG2_DBG, "dd_a", "itype: %d [%s] sector_size=%d info=[%s]\n", static_cast<int>(ctx->in_info.type),
                  ctx->in_info.bd_type, static_cast<int>(ctx->in_sector_size), ctx->in_info.info);
@@ -461,6 +474,7 @@ int dd_init_in_out3(dd_ctx* ctx) {
             ctx->out_size_type = ctx->out_info.size_type;
             ctx->out_size = ctx->out_info.size;
             ctx->out_sector_size = ctx->out_info.sector_size;
+            if (ctx->out_info.type == OS_FILE_TYPE_VIRTUAL && reads_at_offsets(ctx)) return refuse_stream(ctx, "of");
             if (ctx->confirm_text_hook || ctx->confirm_hook) {
                 char text[DD_URL_SIZE + 256];
                 char sz[32];

@@ -249,9 +249,11 @@ int dd_work_imp(dd_ctx* ctx) {
         bd_ioctl(ctx->out_dev, BLOCK_FINISH, nullptr, 0);
     if (ctx->mode == DD_MODE_HASH) dd_hash_fetch(ctx);
     // The output ends where the input ended; a run limited by "count" leaves
-    // the rest of the output as it was.
+    // the rest of the output as it was. The cut only ever shortens: an
+    // unread tail of the input is never made up of zero bytes.
     if (ctx->mode == DD_MODE_SYNC && r == 0 && !(ctx->flags & DD_F_COUNT) &&
-        ctx->out_size_type == BLOCK_SIZE_EXTENSIBLE && bd_truncate(ctx->out_dev, static_cast<int64_t>(ctx->o_offset)) != 0) {
+        ctx->out_size_type == BLOCK_SIZE_EXTENSIBLE && bd_size(ctx->out_dev) > static_cast<int64_t>(ctx->o_offset) &&
+        bd_truncate(ctx->out_dev, static_cast<int64_t>(ctx->o_offset)) != 0) {
         char name[DD_URL_SIZE];
         LOG2(LOG2_ERR, "dd_a", "truncate [%s] error: %s\n", dd_side_name(ctx, ctx->out_dev, name, sizeof name),
              bd_errmsg(ctx->out_dev));

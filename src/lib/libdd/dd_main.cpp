@@ -251,8 +251,12 @@ int32_t dd_work_thread(void* arg) {
         dd_close_devices(ctx);
         if (!dd_retry_decide(ctx, r)) break;
     }
+    bool whole = r == 0;
     // A compare that ran to its end answers with its verdict.
-    if (r == 0 && (ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN)) r = dd_diff_print(ctx, false);
+    if (whole && (ctx->mode == DD_MODE_DIFF_HASH || ctx->mode == DD_MODE_DIFF_BIN)) r = dd_diff_print(ctx, false);
+    // A sync that could not read some of the input has not made the output
+    // the input: it ends as a failed read.
+    if (whole && ctx->mode == DD_MODE_SYNC && ctx->unread_in > 0) r = dd_unread_result(ctx);
     // A hash run whose digests cannot all be had has not succeeded.
     if (r == 0 && ctx->hash_rec && (ctx->hash_rec->fetched & ctx->hash_rec->param.hash_flag) != ctx->hash_rec->param.hash_flag) {
         LOG2(LOG2_ERR, "dd_a", "hash_mode: not every digest could be fetched\n");
@@ -261,7 +265,7 @@ int32_t dd_work_thread(void* arg) {
     ctx->running = 0;
     // A stop ends the run as stopped wherever it was noticed.
     if (dd_stopped(ctx) && r < 0 && r != DD_DIFF && r != DD_DIFF_LEN) r = DD_STOPPED;
-    if (ctx->diff_rec && r != 0 && r != DD_DIFF && r != DD_DIFF_LEN) ctx->diff_rec->incomplete = 1;
+    if (ctx->diff_rec && !whole && r != DD_DIFF && r != DD_DIFF_LEN) ctx->diff_rec->incomplete = 1;
     if (!(ctx->flags & DD_F_ST_NONE)) dd_print_stat(ctx, r);
     release(ctx, false);
     if (ctx->disable_os_hibernate) LOG2(LOG2_DBG, "dd_a", "os_hibernate_restore ret=%d\n", os_hibernate_restore());
@@ -271,7 +275,21 @@ int32_t dd_work_thread(void* arg) {
 
 int dd_wait_stop(dd_ctx* ctx) {
     int32_t result = 0;
-    int rc = os_thread_wait(ctx->worker, OS_WAIT_FOREVER, &result);
+    // Looked at in slices, so that a stop request starts the bounded part.
+    constexpr uint32_t k_slice_ms = 100;
+    uint64_t stop_seen = 0;
+    int rc = -1;
+    while (ctx->worker && (rc = os_thread_wait(ctx->worker, k_slice_ms, &result)) != 0) {
+        if (ctx->worker->finished.load()) break;  // ended, but the join failed
+        if (!dd_stopped(ctx)) continue;
+        uint64_t now = os_mono_ms();
+        if (stop_seen == 0) stop_seen = now;
+        if (now - stop_seen < DD_STOP_GRACE_MS) continue;
+        LOG2(LOG2_ERR, "dd_a", "the worker did not end within %u ms of the stop request: it is left behind\n",
+             DD_STOP_GRACE_MS);
+        ctx->abandoned = 1;
+        return -DD_STOPPED;
+    }
     if (rc != 0) {
         LOG2(LOG2_DBG, "dd_a", "os_thread_wait ret=%d\n", rc);
         return 0;
@@ -323,13 +341,23 @@ int dd_close(dd_ctx* ctx) {
     if (!ctx) return 0;
     LOG2(LOG2_VERB, "dd_a", "==>\n");
     dd_stop(ctx);
+    if (dd_abandoned(ctx)) {
+        // The worker still runs and uses the context: it stays.
+        LOG2(LOG2_ERR, "dd_a", "the worker is left behind: its context stays in memory\n");
+        return -1;
+    }
     if (ctx->worker) {
         LOG2(LOG2_VERB, "dd_a", "for_wait==>\n");
         for (int i = 0; i < 10 && ctx->running.load(); ++i) os_msleep(100);
         if (ctx->running.load()) LOG2(LOG2_DBG, "dd_a", "wait thread exit timeout\n");
-        // The worker was asked to stop: wait for it, never kill it.
-        os_thread_wait_kill_exit(ctx->worker, OS_WAIT_FOREVER, nullptr);
+        // The worker was asked to stop: it gets a bounded time, never a kill.
+        int rc = os_thread_wait_kill_exit(ctx->worker, DD_STOP_GRACE_MS, nullptr);
         ctx->worker = nullptr;
+        if (rc != 0) {
+            ctx->abandoned = 1;
+            LOG2(LOG2_ERR, "dd_a", "the worker is left behind: its context stays in memory\n");
+            return -1;
+        }
     }
     dd_close_now(ctx);
     ctx->~dd_ctx();

@@ -176,6 +176,9 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
     if (ctx->mode == DD_MODE_SYNC) {
         uint64_t sb = ctx->diff_rec ? ctx->diff_rec->sync_bytes.load() : 0;
         char ssz[32];
+        if (uint64_t unread = ctx->unread_in; unread > 0)
+            fprintf(stderr, "%llu bytes (%s) of the input could not be read: the output keeps its own bytes there\n",
+                    static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, ssz, sizeof ssz));
         fprintf(stderr, "Check %lli (%s) Sync %lli (%s) Bytes %s[%s], %s\n", static_cast<long long>(total), tsz,
                 static_cast<long long>(sb), size_to_text_buf(sb, 0, ssz, sizeof ssz), bad, ttext, speed);
         fflush(stderr);

@@ -128,8 +128,13 @@ int dd_modes_setup(dd_ctx* ctx, const dd_opts* o) {
 }
 
 void dd_modes_free(dd_ctx* ctx) {
-    if (ctx->pool) thread_ctx_exit(ctx->pool);
+    // A pool task left behind still uses the compare record: it stays.
+    bool joined = !ctx->pool || thread_ctx_exit(ctx->pool) == 0;
     ctx->pool = nullptr;
+    if (!joined) {
+        LOG2(LOG2_ERR, "dd_a", "a task of dd_thread_pool did not end: the compare record stays in memory\n");
+        ctx->diff_rec = nullptr;
+    }
     if (dd_diff_rec* d = ctx->diff_rec) {
         mem_diff_destroy(d->recorder);
         pl_aligned_free(d->in_buf);

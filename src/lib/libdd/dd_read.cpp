@@ -20,7 +20,7 @@ void fill_pattern(const dd_ctx* ctx, uint8_t* p, int64_t len) {
 
 // Reads one sector-sized piece at its own offset, with up to bad_retry_count
 // tries; what stays unreadable gets the fill pattern. 0, or a worker result.
-int read_sector(dd_ctx* ctx, bd_dev* dev, uint8_t* p, int64_t len, uint64_t off, uint32_t ss) {
+int read_sector(dd_ctx* ctx, bd_dev* dev, uint8_t* p, int64_t len, uint64_t off, uint32_t ss, dd_holes* holes) {
     for (uint32_t t = 0; t < ctx->bad_retry_count; ++t) {
         int64_t n = bd_pread(dev, p, len, static_cast<int64_t>(off));
         if (n == len) return 0;
@@ -38,12 +38,13 @@ int read_sector(dd_ctx* ctx, bd_dev* dev, uint8_t* p, int64_t len, uint64_t off,
     fill_pattern(ctx, p, len);
     if (dev == ctx->in_dev) ctx->bad_bytes += static_cast<uint64_t>(len);
     (dev == ctx->in_dev ? ctx->unread_in : ctx->unread_out) += static_cast<uint64_t>(len);
+    if (holes) dd_holes_add(holes, off, static_cast<uint64_t>(len));
     return 0;
 }
 
 // The damaged block at `off`: chunk by chunk, each at its own offset; a chunk
 // that fails or comes back short is walked sector by sector.
-int chunk_walk(dd_ctx* ctx, bd_dev* dev, uint8_t* buf, int64_t len, uint64_t off) {
+int chunk_walk(dd_ctx* ctx, bd_dev* dev, uint8_t* buf, int64_t len, uint64_t off, dd_holes* holes) {
     uint32_t ss = dd_side_sector_size(ctx, dev);
     int64_t chunk = std::max<int64_t>(ctx->bad_chunk, ss);
     int64_t done = 0;
@@ -60,7 +61,7 @@ int chunk_walk(dd_ctx* ctx, bd_dev* dev, uint8_t* buf, int64_t len, uint64_t off
         if (n != want) {
             for (int64_t s = 0; s < want; s += ss) {
                 int64_t piece = std::min<int64_t>(ss, want - s);
-                int r = read_sector(ctx, dev, buf + done + s, piece, at + static_cast<uint64_t>(s), ss);
+                int r = read_sector(ctx, dev, buf + done + s, piece, at + static_cast<uint64_t>(s), ss, holes);
                 if (r != 0) return r;
                 if (dd_stopped(ctx)) return DD_STOPPED;
             }
@@ -104,7 +105,22 @@ int dd_noerror_errno(uint32_t scheme, int32_t code) {
     return DD_ERR_READ;
 }
 
-int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off, uint64_t* zlen) {
+void dd_holes_add(dd_holes* h, uint64_t off, uint64_t len) {
+    if (len == 0) return;
+    // Neighbours found one after the other make one range.
+    if (!h->list.empty() && h->list.back().off + h->list.back().len == off) {
+        h->list.back().len += len;
+        return;
+    }
+    h->list.push_back({off, len});
+}
+
+int dd_unread_result(const dd_ctx* ctx) {
+    uint32_t scheme = ctx->unread_in > 0 ? ctx->in_scheme : ctx->out_scheme;
+    return scheme == 1 ? DD_FATAL : DD_ERR_READ;
+}
+
+static int64_t preadz(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off, uint64_t* zlen, dd_holes* holes) {
     char name[DD_URL_SIZE];
     int64_t z = 0;
     const char* call = zlen ? "bd_readz" : "bd_pread";
@@ -134,8 +150,9 @@ int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
     if (!(ctx->flags & DD_F_BAD_READ)) {
         memset(buf, 0, static_cast<size_t>(len));
         (dev == ctx->in_dev ? ctx->unread_in : ctx->unread_out) += static_cast<uint64_t>(len);
+        if (holes) dd_holes_add(holes, off, static_cast<uint64_t>(len));
     } else {
-        r = chunk_walk(ctx, dev, static_cast<uint8_t*>(buf), len, off);
+        r = chunk_walk(ctx, dev, static_cast<uint8_t*>(buf), len, off, holes);
         if (r != 0) return r;
     }
     if (zlen && ctx->pack.on) *zlen = 0;
@@ -146,8 +163,16 @@ int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
     return len;
 }
 
+int64_t dd_preadz_imp(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off, uint64_t* zlen) {
+    return preadz(ctx, dev, buf, len, off, zlen, nullptr);
+}
+
 int64_t dd_pread(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off) {
-    return dd_preadz_imp(ctx, dev, buf, len, off, nullptr);
+    return preadz(ctx, dev, buf, len, off, nullptr, nullptr);
+}
+
+int64_t dd_pread_holes(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t off, dd_holes* holes) {
+    return preadz(ctx, dev, buf, len, off, nullptr, holes);
 }
 
 int64_t dd_read_imp(dd_ctx* ctx, uint64_t* zlen) {

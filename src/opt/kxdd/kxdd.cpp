@@ -67,6 +67,15 @@ int main(int argc, char** argv) {
     kxdd_sig_set_ops(&ops);
     int status = dd_work(ctx, &g_dd_opts);
     if (status == 0) status = dd_wait_stop(ctx);
+    if (dd_abandoned(ctx)) {
+        // The worker is stuck in a call that does not return: the process
+        // ends without it, with the status of the stop.
+        LOG2(LOG2_ERR, "tag", "exiting with status %d without waiting for the worker\n", status);
+        log2_exit(nullptr);
+        fflush(stdout);
+        fflush(stderr);
+        _exit(status);
+    }
     kxdd_sig_set_ops(nullptr);
 
     dd_close(ctx);

@@ -14,6 +14,8 @@
 namespace {
 
 int g_pipe[2] = {-1, -1};
+// How long the end of the command waits for the signal thread.
+constexpr uint32_t k_stop_wait_ms = 5000;
 std::atomic<bool> g_stop_requested{false};
 os_thread_ctx* g_thread = nullptr;
 std::mutex g_ops_mu;
@@ -78,8 +80,15 @@ void kxdd_sig_stop() {
     unsigned char quit = 0;
     while (write(g_pipe[1], &quit, 1) < 0 && errno == EINTR) {
     }
-    os_thread_wait_kill_exit(g_thread, OS_WAIT_FOREVER, nullptr);
+    // The thread may be inside a summary or a stop: it gets a bounded time,
+    // then it is left behind (its pipe stays open for it).
+    int rc = os_thread_wait_kill_exit(g_thread, k_stop_wait_ms, nullptr);
     g_thread = nullptr;
+    if (rc != 0) {
+        // It may hold the lock of the routes: they are left as they are.
+        LOG2(LOG2_ERR, "tag", "the signal thread did not end within %u ms: it is left behind\n", k_stop_wait_ms);
+        return;
+    }
     kxdd_sig_set_ops(nullptr);
 }
 

@@ -338,6 +338,99 @@ TEST_F(KxddModes, SyncMakesTheOutputTheInput) {
     }
 }
 
+// One sector of the input cannot be read. A sync writes only what it read:
+// the output keeps its own bytes where the input failed, a difference
+// elsewhere is still mended, and the run ends as a failed read (exit 1 for a
+// local input), never 0. A compare records no difference for the bytes it
+// could not read, and without any other difference it ends as a failed read
+// too, with no verdict.
+TEST_F(KxddModes, SyncAndCompareLeaveOutWhatCouldNotBeRead) {
+    const std::string data = random_bytes(1u << 20, 17);
+    constexpr size_t k_bad = 299520;      // sector 585, unreadable
+    constexpr size_t k_in_hole = 299600;  // inside it: the output's byte differs from the input's
+    constexpr size_t k_elsewhere = 700000;
+    std::string differs = data;
+    differs[k_in_hole] = static_cast<char>(differs[k_in_hole] ^ 0x5a);
+    differs[k_elsewhere] = static_cast<char>(differs[k_elsewhere] ^ 0x5a);
+    std::string mended = differs;  // the sync's result: only the readable difference mended
+    mended[k_elsewhere] = data[k_elsewhere];
+    const std::string unread_line = " of the input could not be read: the output keeps its own bytes there\n";
+
+    struct unread_case {
+        const char* name;
+        std::vector<std::string> ops;
+        std::string output;
+        std::string want;  // the output after the run
+        int status;
+        std::vector<std::string> lines;
+        std::vector<std::string> absent;
+    };
+    const unread_case cases[] = {
+        {"sync", {"sync_mode=1"}, differs, mended, 1, {unread_line}, {}},
+        {"sync, nothing else differs", {"sync_mode=1"}, data, data, 1, {unread_line}, {}},
+        {"sync, bad_read pattern",
+         {"sync_mode=1", "conv=bad_read", "bad_fill_str=XYZ"}, differs, mended, 1,
+         {"\n512 bytes (512) " + unread_line.substr(1), "bad_bytes: 512 (512)"}, {}},
+        {"compare by digests", {"diff_mode=byte"}, differs, differs, 5,
+         {"diff_same=[NO not same!!!]\n", "Offsets:\n0xaae60:\t ", "1 Show, 1 (1) difference(s) found"}, {"0x49"}},
+        {"compare by digests, nothing else differs", {"diff_mode=byte"}, data, data, 1,
+         {"bytes could not be read: they were not compared"}, {"diff_same=", "Offsets:"}},
+        {"compare byte for byte", {"diff_mode=bin"}, differs, differs, 5,
+         {"diff_same=[NO not same!!!]\n", "Offsets:\n0xaae60:\t ", "1 Show, 1 (1) difference(s) found"}, {"0x49"}},
+        {"compare byte for byte, nothing else differs", {"diff_mode=bin"}, data, data, 1,
+         {"bytes could not be read: they were not compared"}, {"diff_same=", "Offsets:"}},
+        {"compare with bad_read pattern", {"diff_mode=byte", "conv=bad_read", "bad_fill_str=XYZ"}, differs, differs, 5,
+         {"Offsets:\n0xaae60:\t ", "1 Show, 1 (1) difference(s) found"}, {"0x49"}},
+    };
+    fi_options o;
+    o.path = in;
+    o.err = "EIO";
+    o.ranges = {{k_bad, k_bad + 512}};
+    fi_env_guard env(o);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(in, data);
+        write_file(out, c.output);
+        std::vector<std::string> args{"if=" + in, "of=" + out};
+        args.insert(args.end(), c.ops.begin(), c.ops.end());
+        proc_result p = kxdd(args);
+        EXPECT_EQ(p.status, c.status) << p.err;
+        std::string err = clean_err(p.err);
+        for (const auto& l : c.lines) EXPECT_TRUE(contains(err, l)) << l << "\n" << err;
+        for (const auto& l : c.absent) EXPECT_FALSE(contains(err, l)) << l << "\n" << err;
+        EXPECT_FALSE(contains(err, "diff_same=[YES]")) << err;
+        std::string got = read_file(out);
+        EXPECT_EQ(got.size(), c.want.size());
+        EXPECT_TRUE(got == c.want) << "the output's own bytes at " << k_in_hole << ": "
+                                   << (got.size() > k_in_hole && got[k_in_hole] == c.want[k_in_hole] ? "kept" : "lost");
+        EXPECT_FALSE(contains(got, "XYZ")) << "fill pattern written to the output";
+    }
+}
+
+// The unreadable part is the input's end, beyond the output's end: nothing
+// is made up for it, so the output is not extended over it.
+TEST_F(KxddModes, SyncNeverExtendsTheOutputOverAnUnreadTail) {
+    const std::string data = random_bytes(1u << 20, 18);
+    constexpr size_t k_out = 700000;
+    write_file(in, data);
+    write_file(out, data.substr(0, k_out));
+    fi_options o;
+    o.path = in;
+    o.err = "EIO";
+    o.ranges = {{(1u << 20) - 4096, 1u << 20}};
+    fi_env_guard env(o);
+    proc_result p = kxdd({"if=" + in, "of=" + out, "sync_mode=1", "conv=bad_read"});
+    EXPECT_EQ(p.status, 1) << p.err;
+    std::string got = read_file(out);
+    // It ends where the last bytes read end (a walk that meets the bad range
+    // off a sector boundary may leave a little more unread), never beyond.
+    EXPECT_LE(got.size(), (1u << 20) - 4096) << clean_err(p.err);
+    EXPECT_GT(got.size(), k_out);
+    EXPECT_TRUE(got == data.substr(0, got.size()));
+    EXPECT_TRUE(contains(clean_err(p.err), " of the input could not be read: the output keeps its own bytes there\n"))
+        << p.err;
+}
+
 TEST_F(KxddModes, SyncNeedsAnExistingOutput) {
     write_file(in, "abc");
     proc_result p = kxdd({"if=" + in, "of=" + dir.file("missing"), "sync_mode=1"});

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <regex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -210,6 +213,90 @@ TEST(KxddSignals, SigintCutsTheRetryWaitShort) {
     std::string err = clean_err(p.err());
     EXPECT_EQ(count_of(err, "errno=-304"), 1u) << err;
     EXPECT_TRUE(contains(err, "16+0 records in\n16+0 records out\n")) << err;
+}
+
+// A source whose every read takes a second and gives at most 64 KiB: a step
+// of 64 MiB would take over a thousand reads. The library notes each read
+// as it begins, so SIGINT comes once the run is demonstrably reading.
+struct stalling_source {
+    temp_dir dir;
+    std::string in = dir.file("in");
+    std::string out = dir.file("out");
+    std::string mark = dir.file("mark");
+    static constexpr long long k_size = 64ll << 20;
+
+    explicit stalling_source(bool with_output) {
+        // Sparse: big without costing the disk anything.
+        write_file(in, "");
+        EXPECT_EQ(truncate(in.c_str(), k_size), 0);
+        if (with_output) {
+            write_file(out, "");
+            EXPECT_EQ(truncate(out.c_str(), k_size), 0);
+        }
+    }
+
+    fi_options injection(long stall_ms) const {
+        fi_options o;
+        o.path = in;
+        o.stall_ms = stall_ms;
+        o.short_max = 65536;
+        o.mark = mark;
+        return o;
+    }
+
+    // Runs kxdd, sends SIGINT once a read of the source has begun and
+    // answers the seconds from the signal to the end (-1: still running
+    // after limit_s) with the exit status.
+    std::pair<double, int> stop_while_reading(const std::vector<std::string>& ops, long stall_ms, int limit_s) {
+        fi_env_guard env(injection(stall_ms));
+        std::vector<std::string> args{"if=" + in, "of=" + out};
+        args.insert(args.end(), ops.begin(), ops.end());
+        live_proc p(kxdd_argv(args), {});
+        EXPECT_TRUE(p.wait_until([&] { return file_size(mark) > 0; }, k_wait_ms)) << p.err();
+        p.send(SIGINT);
+        auto t0 = std::chrono::steady_clock::now();
+        bool ended = p.wait_until([&] { return p.ended(); }, limit_s * 1000);
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        int status = p.finish(1000);
+        if (!ended) ADD_FAILURE() << "still running " << limit_s << " s after SIGINT\n" << clean_err(p.err());
+        return {ended ? secs : -1, status};
+    }
+};
+
+// A stop ends every mode within about one read of the source, whatever the
+// step: the hash and byte-count jobs and the compare's and sync's digest
+// tasks look at the stop request before each read.
+TEST(KxddStop, EveryModeEndsWithinAboutOneRead) {
+    struct stop_case {
+        const char* name;
+        std::vector<std::string> ops;
+        bool output;  // the mode needs an existing output
+    };
+    const stop_case cases[] = {
+        {"copy", {"bs=64K"}, false},
+        {"hash", {"hash_mode=md5", "bs=64K", "bs_count=1024"}, false},
+        {"byte count", {"bcount_mode=1", "bs=64K", "bs_count=1024"}, false},
+        {"compare by digests", {"diff_mode=byte", "bs=64K", "bs_count=1024"}, true},
+        {"compare byte for byte", {"diff_mode=bin", "bs=64K"}, true},
+        {"sync", {"sync_mode=1", "bs=64K", "bs_count=1024"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stalling_source src(c.output);
+        auto [secs, status] = src.stop_while_reading(c.ops, 1000, 20);
+        EXPECT_EQ(status, 8);
+        EXPECT_GE(secs, 0.0);
+    }
+}
+
+// A read that does not come back for minutes: the process does not wait for
+// it. After a bounded wait it reports the worker left behind and exits with
+// the status of the stop.
+TEST(KxddStop, AReadThatDoesNotReturnDoesNotHoldTheExit) {
+    stalling_source src(false);
+    auto [secs, status] = src.stop_while_reading({"bs=64K"}, 300000, 30);
+    EXPECT_EQ(status, 8);
+    EXPECT_GE(secs, 0.0);
 }
 
 // A copy made slow by the library: 16 blocks of 64 KiB, every read after

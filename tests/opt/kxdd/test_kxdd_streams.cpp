@@ -1,5 +1,6 @@
 // kxdd with pipes on either side: skipping on an input that cannot seek,
-// seeking on an output that cannot, and a reader that goes away.
+// seeking on an output that cannot, a reader that goes away, and the modes
+// that cannot work on a stream at all.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -86,6 +87,46 @@ TEST(KxddPipes, ClosedOutputPipeStopsWithExit8) {
         std::string err = clean_err(p.err());
         EXPECT_TRUE(contains(err, "eno=-301 error: ")) << err;
         EXPECT_EQ(contains(err, "records in"), std::string(status) == "status=noxfer") << err;
+    }
+}
+
+// Compare and sync read both sides at offsets of their own, again and again:
+// a stream on either side is refused before anything is read or written,
+// with exit 1 and a message naming the side, never an internal check's text.
+TEST(KxddPipes, CompareAndSyncRefuseAStreamOnEitherSide) {
+    struct stream_case {
+        const char* name;
+        std::vector<std::string> ops;
+        bool stream_in;  // else the output is standard output
+        const char* message;
+    };
+    const stream_case cases[] = {
+        {"sync, input", {"sync_mode=1"}, true, "[if] is a stream: sync_mode needs"},
+        {"compare by digests, input", {"diff_mode=byte"}, true, "[if] is a stream: diff_mode needs"},
+        {"compare byte for byte, input", {"diff_mode=bin"}, true, "[if] is a stream: diff_mode needs"},
+        {"sync, output", {"sync_mode=1"}, false, "[of] is a stream: sync_mode needs"},
+        {"compare by digests, output", {"diff_mode=byte"}, false, "[of] is a stream: diff_mode needs"},
+        {"compare byte for byte, output", {"diff_mode=bin"}, false, "[of] is a stream: diff_mode needs"},
+    };
+    temp_dir dir;
+    std::string data = random_bytes(10u << 20, 24);
+    std::string file = dir.file("file");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, data);
+        // Bounded, so that a run that waits or retries fails instead of hanging.
+        std::vector<std::string> args{"timeout", "60", kxdd_bin(), c.stream_in ? "of=" + file : "if=" + file};
+        args.insert(args.end(), c.ops.begin(), c.ops.end());
+        proc_result r = run_proc(args, c.stream_in ? data : std::string());
+        EXPECT_EQ(r.status, 1) << r.err;
+        std::string err = clean_err(r.err);
+        EXPECT_TRUE(contains(err, std::string(c.message) + " an input and an output it can read at any offset\n"))
+            << err;
+        EXPECT_FALSE(contains(err, "assert failed")) << err;
+        EXPECT_FALSE(contains(err, "diff_same=")) << err;
+        EXPECT_FALSE(contains(err, "Check ")) << err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(read_file(file) == data) << "the file was changed";
     }
 }
 

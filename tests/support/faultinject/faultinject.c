@@ -19,6 +19,8 @@
  *                       succeed (process-wide count)
  *   KXDD_FI_SHORT       every read of the file returns at most n bytes
  *   KXDD_FI_STALL_MS    a read touching a range first sleeps this long
+ *   KXDD_FI_MARK        a file to which one byte is appended each time such
+ *                       a stall begins, so that a test sees a read under way
  *   KXDD_FI_GONE        1: BLKGETSIZE64 on the file reports size 0, as for
  *                       a device that has been removed
  *
@@ -56,6 +58,7 @@ static struct {
     int nranges;
     size_t short_max;
     long stall_ms;
+    char mark[4096];
     int gone;
 } cfg;
 
@@ -136,6 +139,7 @@ __attribute__((constructor)) static void fi_init(void) {
     }
     if ((v = getenv("KXDD_FI_SHORT")) && *v) cfg.short_max = strtoull(v, NULL, 0);
     if ((v = getenv("KXDD_FI_STALL_MS")) && *v) cfg.stall_ms = strtol(v, NULL, 0);
+    if ((v = getenv("KXDD_FI_MARK")) && *v && strlen(v) < sizeof cfg.mark) strcpy(cfg.mark, v);
     if ((v = getenv("KXDD_FI_FAIL_COUNT")) && *v) failures_left = strtol(v, NULL, 0);
     if ((v = getenv("KXDD_FI_GONE")) && *v) cfg.gone = atoi(v);
     cfg.active = 1;
@@ -176,6 +180,15 @@ static int dup_result(int from, int to) {
 /* ---- the read faults ---- */
 
 static void stall(void) {
+    if (cfg.mark[0]) {
+        int saved = errno;
+        int fd = REAL(open_t, open)(cfg.mark, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            (void)!write(fd, "s", 1);
+            REAL(close_t, close)(fd);
+        }
+        errno = saved;
+    }
     struct timespec ts = {cfg.stall_ms / 1000, (cfg.stall_ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }

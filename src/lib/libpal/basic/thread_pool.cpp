@@ -15,8 +15,30 @@ namespace {
 // The workers' bounded wait on their queue: a push or the exit wakes them at
 // once; the limit only re-checks the running flag now and then.
 constexpr uint32_t k_poll_ms = 10;
-// The exit waits this long for a busy worker before it logs and waits on.
+// The exit waits this long for a busy worker; one that takes longer is
+// logged and left behind.
 constexpr uint32_t k_join_ms = 1000;
+
+// Frees the pool with the queues and tasks still in it.
+void pool_free(thread_pool* pool) {
+    for (uint32_t i = 0; i < pool->count; i++) {
+        thread_pool_worker* w = &pool->workers[i];
+        if (!w->queue) continue;
+        while (auto* task = static_cast<thread_pool_task*>(queue_pop(w->queue))) pl_free(task);
+        queue_close(w->queue);
+        w->queue = nullptr;
+    }
+    os_cond_free(pool->idle);
+    pl_free(pool->workers);
+    pool->~thread_pool();
+    pl_free(pool);
+}
+
+// Drops one hold on the pool (its owner's or a running worker's); the last
+// one frees it, so a worker left behind by the exit never sees it freed.
+void pool_release(thread_pool* pool) {
+    if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) pool_free(pool);
+}
 
 // One task fewer pending in the pool; waiters are woken when none is left.
 // The broadcast is made under the idle condition's mutex, which the waiters
@@ -44,6 +66,7 @@ int32_t thread_pool_worker_loop(void* arg) {
         task_done(w, task);
     }
     LOG2(LOG2_VERB, "pal", "<==\n");
+    pool_release(w->pool);
     return 0;
 }
 
@@ -54,6 +77,7 @@ thread_pool* thread_pool_init(thread_pool_param* param) {
     void* mem = pl_zalloc(sizeof(thread_pool));
     if (!mem) return nullptr;
     auto* pool = new (mem) thread_pool{};
+    pool->refs.store(1, std::memory_order_relaxed);
     if (param->count == 0) param->count = os_cpu_count();
     const uint32_t n = param->count;
 
@@ -86,8 +110,10 @@ thread_pool* thread_pool_init(thread_pool_param* param) {
             return nullptr;
         }
         w->running.store(1, std::memory_order_release);
+        pool->refs.fetch_add(1, std::memory_order_acq_rel);
         w->thread = os_thread_init2(w->name, thread_pool_worker_loop, w, 0, param->attr);
         if (!w->thread) {
+            pool->refs.fetch_sub(1, std::memory_order_acq_rel);
             queue_close(w->queue);
             w->queue = nullptr;
             thread_ctx_exit(pool);
@@ -154,11 +180,11 @@ int thread_ctx_exit(thread_pool* pool) {
     for (uint32_t i = 0; i < pool->count; i++) {
         thread_pool_worker* w = &pool->workers[i];
         int32_t result = 0;
-        // Waits for a worker busy with a long task, however long it takes.
+        // A worker busy with a task longer than the limit is left behind.
         int rc = os_thread_wait_kill_exit(w->thread, k_join_ms, &result);
         w->thread = nullptr;
         if (rc < 0) {
-            LOG2(LOG2_DBG, "pal", "os_thread_wait_kill_exit [%s] ret=%d\n", w->name, rc);
+            LOG2(LOG2_ERR, "pal", "[%s] still runs a task after %u ms: it is left behind\n", w->name, k_join_ms);
             all_joined = false;
             continue;
         }
@@ -167,14 +193,8 @@ int thread_ctx_exit(thread_pool* pool) {
         queue_close(w->queue);
         w->queue = nullptr;
     }
-    if (!all_joined) {
-        // A worker that may still run keeps its record, queue and pool.
-        LOG2(LOG2_ERR, "pal", "thread pool left in memory: a worker was not joined\n");
-        return 0;
-    }
-    os_cond_free(pool->idle);
-    pl_free(pool->workers);
-    pool->~thread_pool();
-    pl_free(pool);
-    return 0;
+    // A worker left behind keeps its record, queue and pool: the last of
+    // them to end frees the pool.
+    pool_release(pool);
+    return all_joined ? 0 : -1;
 }

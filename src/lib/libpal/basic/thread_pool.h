@@ -8,7 +8,8 @@
 // Workers wake on their queue as soon as a task arrives (a 10 ms bounded
 // wait is their safety net). The exit stops every worker cooperatively: it
 // clears their running flags, wakes them and joins them. A task already
-// running is finished; tasks still queued are freed without being run.
+// running is given a bounded time to finish; tasks still queued are freed
+// without being run.
 #pragma once
 
 #include <atomic>
@@ -45,6 +46,7 @@ struct thread_pool {
     thread_pool_worker* workers;
     os_cond* idle;                  // broadcast under its mutex when pending reaches 0
     std::atomic<uint32_t> pending;  // the sum of the workers' pending counts
+    std::atomic<uint32_t> refs;     // the owner and every running worker
 };
 
 struct thread_pool_task {
@@ -62,5 +64,7 @@ uint32_t thread_pool_pending(thread_pool* pool);
 // time ran out first, -1 without a pool or on a failed wait.
 int thread_pool_wait(thread_pool* pool, uint32_t ms);
 // Stops and joins every worker, frees the tasks still queued without running
-// them, and frees the pool. 0.
+// them, and frees the pool: 0. A worker still busy after a bounded wait is
+// logged and left behind: -1; the pool is then freed when the last such
+// worker ends, and what its task uses must outlive it.
 int thread_ctx_exit(thread_pool* pool);

@@ -167,8 +167,9 @@ file_bcount_ctx* file_bcount_open(const file_bcount_param* p, verr_info* err) {
 
 int file_bcount_close(file_bcount_ctx* job) {
     if (!job) return 0;
-    // The threads end before anything they use is freed.
-    file_job_exit(&job->job);
+    // The threads end before anything they use is freed; one left behind
+    // keeps the whole job.
+    if (!file_job_exit(&job->job)) return -1;
     os_mutex_free(job->lock);
     job->~file_bcount_ctx();
     pl_free(job);

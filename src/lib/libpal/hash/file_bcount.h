@@ -47,7 +47,8 @@ struct file_bcount_ctx {
 // failed"). A saved text of exactly 256 fields gives the counters; any other
 // text is ignored.
 file_bcount_ctx* file_bcount_open(const file_bcount_param* param, verr_info* err);
-// Stops and joins the job's threads, then frees it. 0.
+// Stops and joins the job's threads, then frees it: 0. A thread that does
+// not end within a bounded wait is logged and left behind with the job: -1.
 int file_bcount_close(file_bcount_ctx* job);
 // Counts the range [off, off + len): 0, or -1 with the error record filled
 // (a read failure: the error call's explanation or the file layer's errno;

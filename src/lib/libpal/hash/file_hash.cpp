@@ -351,8 +351,9 @@ file_hash_ctx* file_hash_open(const file_hash_param* p, verr_info* err) {
 
 int file_hash_close(file_hash_ctx* job) {
     if (!job) return 0;
-    // The threads end before anything they use is freed.
-    file_job_exit(&job->job);
+    // The threads end before anything they use is freed; one left behind
+    // keeps the whole job.
+    if (!file_job_exit(&job->job)) return -1;
     free_contexts(job);
     text_buf_free(job->text);
     read_cache_free(job->cache);

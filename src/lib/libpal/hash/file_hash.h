@@ -85,7 +85,8 @@ struct file_hash_ctx {
 // total size, a block size of 0 or a saved state text that does not restore,
 // -8 without memory.
 file_hash_ctx* file_hash_open(const file_hash_param* param, verr_info* err);
-// Stops and joins the job's threads, then frees it. 0.
+// Stops and joins the job's threads, then frees it: 0. A thread that does
+// not end within a bounded wait is logged and left behind with the job: -1.
 int file_hash_close(file_hash_ctx* job);
 // Digests the range [off, off + len): 0, or -1 with the error record filled
 // (a read failure: the error call's explanation or the file layer's errno;

@@ -27,6 +27,8 @@ constexpr uint32_t k_wait_ms = 100;
 // Bytes per pool task: small blocks go in runs, so that the dispatch cost
 // stays small next to the digesting.
 constexpr uint64_t k_task_bytes = 512 * 1024;
+// How long the exit waits for the consumer thread.
+constexpr uint32_t k_join_ms = 1000;
 
 int32_t consumer_loop(void* arg) {
     auto* j = static_cast<file_job*>(arg);
@@ -324,20 +326,26 @@ void file_job_stop(file_job* j) {
 
 bool file_job_stopped(const file_job* j) { return j->stop.load(std::memory_order_acquire) != 0; }
 
-void file_job_exit(file_job* j) {
+bool file_job_exit(file_job* j) {
     file_job_stop(j);
     // The consumer looks at the stop flag at once, not at the end of its
     // bounded wait; the wake is kept for a consumer not yet waiting.
     mbuf_wake_reader(j->queue);
-    // The threads go first: nothing they use is freed before they have ended.
+    // The threads go first: nothing they use is freed before they have
+    // ended. A thread left behind by a bounded join keeps all of it.
+    bool joined = true;
     if (j->pool) {
-        thread_ctx_exit(j->pool);
+        joined = thread_ctx_exit(j->pool) == 0;
         j->pool = nullptr;
     }
     if (j->thread) {
         int32_t result = 0;
-        os_thread_wait_kill_exit(j->thread, 1000, &result);
+        if (os_thread_wait_kill_exit(j->thread, k_join_ms, &result) != 0) joined = false;
         j->thread = nullptr;
+    }
+    if (!joined) {
+        LOG2(LOG2_ERR, "pal", "%s: a job thread did not end: its buffers are left in memory\n", j->ops->thread_name);
+        return false;
     }
     mbuf2_exit(j->pbuf);
     j->pbuf = nullptr;
@@ -347,4 +355,5 @@ void file_job_exit(file_job* j) {
     j->queue = nullptr;
     pl_free(j->one);
     j->one = nullptr;
+    return true;
 }

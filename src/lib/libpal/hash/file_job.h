@@ -92,7 +92,9 @@ int file_job_run(file_job* j, int64_t off, uint64_t len);
 // block or wait. The job is then good only for file_job_exit.
 void file_job_stop(file_job* j);
 bool file_job_stopped(const file_job* j);
-// Stops and joins the job's threads, then frees what the set-up made.
-void file_job_exit(file_job* j);
+// Stops and joins the job's threads, then frees what the set-up made: true.
+// A thread that does not end within a bounded wait is left behind with
+// everything it may use: false, and the owner must keep the record too.
+bool file_job_exit(file_job* j);
 // Fills the error record for a failed range.
 void file_job_fail(file_job* j, int32_t code, const char* text);

@@ -299,12 +299,12 @@ void os_thread_free(os_thread_ctx* t) {
 int os_thread_wait_kill_exit(os_thread_ctx* t, uint32_t ms, int32_t* result) {
     if (!t) return -1;
     int rc = os_thread_wait(t, ms, result);
-    if (rc != 0 && ms != OS_WAIT_FOREVER) {
-        // The caller has asked the thread to stop: wait for it to do so.
-        LOG2(LOG2_WARN, "pal", "thread did not end within %u ms; waiting for it\n", ms);
-        rc = os_thread_wait(t, OS_WAIT_FOREVER, result);
+    if (rc != 0) {
+        // The caller has asked the thread to stop and gave it ms to do so: it
+        // is reported and left behind, never waited for without end.
+        if (ms != OS_WAIT_FOREVER) LOG2(LOG2_WARN, "pal", "thread did not end within %u ms\n", ms);
+        os_thread_kill(t);
     }
-    if (rc != 0) os_thread_kill(t);  // not joined: logged, then let go
     os_thread_free(t);
     return rc;
 }

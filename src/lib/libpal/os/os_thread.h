@@ -68,6 +68,9 @@ os_thread_ctx* os_thread_create(const char* name, os_thread_fn fn, void* arg, si
 int os_thread_wait(os_thread_ctx* t, uint32_t ms, int32_t* result);
 int os_thread_kill(os_thread_ctx* t);
 void os_thread_free(os_thread_ctx* t);
+// Waits at most ms for the thread, then frees the handle: 0 joined; -1 not
+// joined within ms, logged, and the thread is left behind (detached; what it
+// uses must outlive it).
 int os_thread_wait_kill_exit(os_thread_ctx* t, uint32_t ms, int32_t* result);
 [[noreturn]] void os_thread_exit(int32_t result);
 

@@ -265,27 +265,42 @@ TEST(ThreadPool, ExitDropsQueuedTasksAndJoinsEveryWorker) {
     EXPECT_EQ(after.malloc_bytes, before.malloc_bytes);
 }
 
-// A task that outlasts the exit's 1000 ms limit is waited for, never
-// cancelled: it completes, and the process goes on.
-TEST(ThreadPool, ExitWaitsForATaskLongerThanItsLimit) {
+// A task that outlasts the exit's 1000 ms limit is not waited for without
+// end: the exit reports its worker, leaves it behind and comes back with -1.
+// The task still completes, the queued task never runs, and the worker,
+// the last to hold the pool, frees it.
+TEST(ThreadPool, ExitLeavesATaskLongerThanItsLimitBehind) {
     log_capture cap(LOG2_WARN);
     thread_pool_param param{1, "slow", nullptr};
+    ASSERT_EQ(thread_ctx_exit(thread_pool_init(&param)), 0);
+    pl_mem_stat before = pl_mem_stat_get();
     thread_pool* pool = thread_pool_init(&param);
     ASSERT_NE(pool, nullptr);
-    gate g;
-    ASSERT_EQ(thread_pool_dispatch(pool, &gate::run, &g), 0);
-    wait_for(g.started, 1);
+    struct slow {
+        gate g;
+        std::atomic<bool> done{false};
+        static void run(void* arg) {
+            auto* s = static_cast<slow*>(arg);
+            gate::run(&s->g);
+            s->done = true;
+        }
+    };
+    auto* task = new slow;  // outlives the test body when the worker is slow
+    ASSERT_EQ(thread_pool_dispatch(pool, &slow::run, task), 0);
+    wait_for(task->g.started, 1);
     probe queued;
     ASSERT_EQ(thread_pool_dispatch(pool, &probe::run, &queued), 0);
 
-    // Released only once the exit has reported that the limit has passed.
-    std::thread releaser([&] {
-        while (!cap.contains("did not end within 1000 ms")) std::this_thread::sleep_for(5ms);
-        g.open = true;
-    });
-    EXPECT_EQ(thread_ctx_exit(pool), 0);
-    releaser.join();
-    EXPECT_TRUE(g.open.load());
+    EXPECT_EQ(thread_ctx_exit(pool), -1);
+    EXPECT_FALSE(task->done.load()) << "the exit came back before the task ended";
+    EXPECT_TRUE(cap.contains("did not end within 1000 ms")) << cap.all();
+    EXPECT_TRUE(cap.contains("[slow_0] still runs a task after 1000 ms: it is left behind")) << cap.all();
+    task->g.open = true;
+    while (!task->done.load()) std::this_thread::sleep_for(1ms);
+    delete task;  // its last use was the store above
+    // The worker ends on its own and frees the pool with the queued task.
+    while (pl_mem_stat_get().malloc_count != before.malloc_count) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(pl_mem_stat_get().malloc_bytes, before.malloc_bytes);
     EXPECT_EQ(queued.runs.load(), 0);
 }
 
