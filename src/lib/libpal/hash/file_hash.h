@@ -8,7 +8,9 @@
 // The caller hands the job one range after another; the job reads each range
 // on the caller's thread, through a 2 MiB read cache, and digests it on its
 // thread "hash_cal" while it reads on or, when only "p" algorithms are asked
-// for and threads are allowed, on the pool "phash_thread_pool". After a range
+// for and threads are allowed, on the pool "phash_thread_pool". Several
+// whole-stream digests run side by side on "hash_cal" and helper threads
+// ("hash_lane"), each over every block in order. After a range
 // the caller can take the state text of every algorithm (a job opened from
 // it continues where this one stopped) and the block digests of the range;
 // at the end, each final digest.
@@ -60,6 +62,7 @@ struct file_hash_param {
 
 struct mem_add_ctx;
 struct text_buf;
+struct hash_lanes;
 
 inline constexpr size_t FILE_HASH_ALGS = 6;  // of each kind
 
@@ -71,12 +74,17 @@ struct file_hash_ctx {
     uint64_t chunk_size;  // bytes per range at most; 0 until the first range
     char* saved;          // the saved state text (a copy)
     uint8_t thread;
+    uint8_t threads_allowed;  // the caller's thread flag as given
     int8_t setup;  // 0 not yet, 1 done, -1 failed (every later range fails)
     mem_add_ctx* padd[FILE_HASH_ALGS];  // per-block accumulators, pmd5 ... pxxh3
     void* whole[FILE_HASH_ALGS];        // whole-stream contexts, md5 ... xxh3
     text_buf* text;
     read_cache* cache;
     file_job job;  // queue or pool, the "hash_cal" thread, the stop byte
+    // With several whole-stream digests, blocks of at least 64 KiB and more
+    // than one processor, the digests share out over "hash_cal" and helper
+    // threads that take every block together (none: all on "hash_cal").
+    hash_lanes* lanes;
     verr_info own_err;  // the error record when the caller gives none
 };
 
