@@ -196,6 +196,9 @@ int put_text(std::string_view s, char* buf, size_t size) {
 constexpr uint32_t k_all_whole_idx = (1u << FILE_HASH_ALGS) - 1;
 // Smaller blocks cost more in hand-overs than running side by side gains.
 constexpr uint64_t k_lane_min_bs = 64 * 1024;
+// Rough time per byte of each whole-stream digest, md5 ... xxh3 (SHA-1 and
+// SHA-256 with the processor's SHA instructions), to share them out.
+constexpr uint32_t k_whole_cost[FILE_HASH_ALGS] = {16, 9, 12, 20, 30, 1};
 // A helper's wait for the next block looks at the end this often.
 constexpr uint32_t k_lane_wait_ms = 100;
 
@@ -248,8 +251,7 @@ void lanes_free(hash_lanes* s) {
 }
 
 // Shares the whole-stream digests out over "hash_cal" and up to one helper
-// per further processor, the k-th digest of the job to worker k modulo the
-// workers ("hash_cal" is worker 0). Nothing when it would not pay or cannot
+// per further processor by their rough costs ("hash_cal" is worker 0). Nothing when it would not pay or cannot
 // be had: "hash_cal" then digests them all.
 hash_lanes* lanes_new(file_hash_ctx* job) {
     uint32_t cpus = os_cpu_count();
@@ -267,10 +269,24 @@ hash_lanes* lanes_new(file_hash_ctx* job) {
         lanes_free(s);
         return nullptr;
     }
+    // Largest first, each to the least loaded worker; a tie goes to the
+    // lower worker, so "hash_cal" takes the slowest digest.
     uint32_t share[FILE_HASH_ALGS] = {};
-    uint32_t k = 0;
+    uint32_t load[FILE_HASH_ALGS] = {};
+    uint32_t left = 0;
     for (size_t i = 0; i < FILE_HASH_ALGS; i++)
-        if (job->whole[i]) share[k++ % workers] |= 1u << i;
+        if (job->whole[i]) left |= 1u << i;
+    while (left) {
+        size_t big = 0;
+        for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+            if ((left >> i & 1) && (!(left >> big & 1) || k_whole_cost[i] > k_whole_cost[big])) big = i;
+        left &= ~(1u << big);
+        uint32_t w = 0;
+        for (uint32_t v = 1; v < workers; v++)
+            if (load[v] < load[w]) w = v;
+        share[w] |= 1u << big;
+        load[w] += k_whole_cost[big];
+    }
     s->own = share[0];
     for (uint32_t w = 1; w < workers; w++) {
         hash_lane* l = &s->lane[s->count];
