@@ -251,8 +251,9 @@ void lanes_free(hash_lanes* s) {
 }
 
 // Shares the whole-stream digests out over "hash_cal" and up to one helper
-// per further processor by their rough costs ("hash_cal" is worker 0). Nothing when it would not pay or cannot
-// be had: "hash_cal" then digests them all.
+// per further processor by their rough costs ("hash_cal" is worker 0).
+// Nothing when threads are not allowed, when it would not pay or cannot be
+// had: "hash_cal" then digests them all.
 hash_lanes* lanes_new(file_hash_ctx* job) {
     uint32_t cpus = os_cpu_count();
     size_t nwhole = 0;
