@@ -3,18 +3,21 @@
 # ("hash_mode") against the usual tools on the same file, in alternating runs,
 # checks that the digests agree, and prints the medians and the ratios:
 # md5 against md5sum, sha1/sha256/sha512/sm3 against openssl dgst, xxh3
-# against xxh128sum.
+# against xxh128sum; then "hash_mode=md5,sha1,sha256" against md5sum alone,
+# with the processor count (--no-trio leaves that out).
 #
-#   bench/hash_mode_vs_tools.sh [-n RUNS] [--size-mib MIB] [WORD...]
+#   bench/hash_mode_vs_tools.sh [-n RUNS] [--size-mib MIB] [--no-trio] [WORD...]
 set -euo pipefail
 
 runs=7
 size_mib=1024
 words=()
+trio=1
 while [ $# -gt 0 ]; do
   case "$1" in
     -n) runs="$2"; shift 2 ;;
     --size-mib) size_mib="$2"; shift 2 ;;
+    --no-trio) trio=0; shift ;;
     -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown argument: $1" >&2; exit 2 ;;
     *) words+=("$1"); shift ;;
@@ -66,3 +69,25 @@ for word in "${words[@]}"; do
   printf '%-7s kxdd median %ss, %s median %ss, ratio kxdd/%s: %s\n' "$word" "$mk" "${tool[0]}" "$mt" "${tool[0]}" \
     "$(awk -v a="$mk" -v b="$mt" 'BEGIN { printf "%.2f", a / b }')"
 done
+
+[ "$trio" -eq 1 ] || exit 0
+# Three whole-stream digests in one job against the slowest of them alone.
+want_md5=$(md5sum "$in" | awk '{ print $1 }')
+want_sha1=$(openssl dgst -sha1 -r "$in" | awk '{ print $1 }')
+want_sha256=$(openssl dgst -sha256 -r "$in" | awk '{ print $1 }')
+kx=() peer=()
+for ((i = 0; i < runs; i++)); do
+  t0=$(now_ns); "$kxdd" if="$in" hash_mode=md5,sha1,sha256 2>"$log"; t1=$(now_ns)
+  kx+=("$(seconds "$t0" "$t1")")
+  got=$(sed 's/\x1b\[[0-9;]*m//g' "$log" | awk '$1 == "MD5:" || $1 == "SHA1:" || $1 == "SHA256:" { printf "%s ", $2 }')
+  t0=$(now_ns); md5sum "$in" >/dev/null; t1=$(now_ns)
+  peer+=("$(seconds "$t0" "$t1")")
+  if [ "$got" != "$want_md5 $want_sha1 $want_sha256 " ]; then
+    echo "digest mismatch for md5,sha1,sha256: kxdd $got" >&2
+    exit 1
+  fi
+done
+mk=$(printf '%s\n' "${kx[@]}" | median)
+mt=$(printf '%s\n' "${peer[@]}" | median)
+printf 'md5,sha1,sha256 kxdd median %ss, md5sum median %ss, ratio kxdd/md5sum: %s (%s cores)\n' "$mk" "$mt" \
+  "$(awk -v a="$mk" -v b="$mt" 'BEGIN { printf "%.2f", a / b }')" "$(nproc)"

@@ -18,8 +18,36 @@
 #include "libpal/hash/xxh.h"
 #include "libpal/memory/mbuf2.h"
 #include "libpal/memory/mem_add.h"
+#include "libpal/memory/mem_wait.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_thread.h"
 #include "libpal/string/text_buf.h"
+
+// Whole-stream digests side by side: "hash_cal" hands every block to the
+// helper threads at once, digests its own share and waits until each helper
+// is done with the block before the block goes back to the queue. Every
+// digest so sees the blocks in order, and their bytes stay put until the
+// last digest has read them; no block is copied.
+struct hash_lane {
+    hash_lanes* all;
+    uint32_t algs;  // whole[] indices (as bits) this helper updates
+    os_thread_ctx* thread;
+};
+
+struct hash_lanes {
+    file_hash_ctx* job;
+    os_mutex* lock;
+    os_cond* go;    // a new block, or the end
+    os_cond* done;  // a helper is through with the block
+    const uint8_t* data;
+    size_t len;
+    uint64_t seq;      // blocks handed out so far
+    uint32_t pending;  // helpers still on the current block
+    bool quit;
+    uint32_t own;    // whole[] indices (as bits) "hash_cal" updates itself
+    uint32_t count;  // running helpers, lane[0 .. count)
+    hash_lane lane[FILE_HASH_ALGS];
+};
 
 namespace {
 
@@ -165,17 +193,148 @@ int put_text(std::string_view s, char* buf, size_t size) {
 
 // ------------------------------------------------------------- digesting
 
-// One block of a range: every whole-stream context in order, then the
-// block's own digest of every "p" algorithm as record idx.
+constexpr uint32_t k_all_whole_idx = (1u << FILE_HASH_ALGS) - 1;
+// Smaller blocks cost more in hand-overs than running side by side gains.
+constexpr uint64_t k_lane_min_bs = 64 * 1024;
+// Rough time per byte of each whole-stream digest, md5 ... xxh3 (SHA-1 and
+// SHA-256 with the processor's SHA instructions), to share them out.
+constexpr uint32_t k_whole_cost[FILE_HASH_ALGS] = {16, 9, 12, 20, 30, 1};
+// A helper's wait for the next block looks at the end this often.
+constexpr uint32_t k_lane_wait_ms = 100;
+
+// The whole-stream contexts of the indices in algs, in order.
+void update_whole(file_hash_ctx* job, uint32_t algs, const uint8_t* data, size_t len) {
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if ((algs >> i & 1) && job->whole[i]) k_whole[i].update(job->whole[i], data, len);
+}
+
+int32_t lane_loop(void* arg) {
+    auto* l = static_cast<hash_lane*>(arg);
+    hash_lanes* s = l->all;
+    uint64_t seen = 0;
+    for (;;) {
+        const uint8_t* data = nullptr;
+        size_t len = 0;
+        {
+            os_mutex_guard g(s->lock);
+            // A block handed out is always digested: "hash_cal" waits for
+            // it, and the end comes only after "hash_cal" has ended.
+            while (s->seq == seen && !s->quit)
+                mem_wait_locked(s->go, s->lock, k_lane_wait_ms, [&] { return s->seq != seen || s->quit; });
+            if (s->seq == seen) return 0;
+            seen = s->seq;
+            data = s->data;
+            len = s->len;
+        }
+        update_whole(s->job, l->algs, data, len);
+        os_mutex_guard g(s->lock);
+        if (--s->pending == 0) os_cond_signal(s->done);
+    }
+}
+
+// Ends and joins the helpers, then frees the lanes.
+void lanes_free(hash_lanes* s) {
+    if (!s) return;
+    if (s->lock) {
+        os_mutex_guard g(s->lock);
+        s->quit = true;
+        if (s->go) os_cond_broadcast(s->go);
+    }
+    bool left_behind = false;
+    for (uint32_t i = 0; i < s->count; i++) {
+        int32_t result = 0;
+        if (os_thread_wait_kill_exit(s->lane[i].thread, 1000, &result) != 0) left_behind = true;
+    }
+    // A helper left behind still uses the record: it stays.
+    if (left_behind) return;
+    os_cond_free(s->go);
+    os_cond_free(s->done);
+    os_mutex_free(s->lock);
+    pl_free(s);
+}
+
+// Shares the whole-stream digests out over "hash_cal" and up to one helper
+// per further processor by their rough costs ("hash_cal" is worker 0).
+// Nothing when threads are not allowed, when it would not pay or cannot be
+// had: "hash_cal" then digests them all.
+hash_lanes* lanes_new(file_hash_ctx* job) {
+    uint32_t cpus = os_cpu_count();
+    size_t nwhole = 0;
+    for (void* w : job->whole) nwhole += w != nullptr;
+    if (!job->threads_allowed || nwhole < 2 || cpus < 2 || job->bs < k_lane_min_bs) return nullptr;
+    uint32_t workers = static_cast<uint32_t>(std::min<size_t>(nwhole, cpus));
+    auto* s = static_cast<hash_lanes*>(pl_zalloc(sizeof(hash_lanes)));
+    if (!s) return nullptr;
+    s->job = job;
+    s->lock = os_mutex_new();
+    s->go = os_cond_new();
+    s->done = os_cond_new();
+    if (!s->lock || !s->go || !s->done) {
+        lanes_free(s);
+        return nullptr;
+    }
+    // Largest first, each to the least loaded worker; a tie goes to the
+    // lower worker, so "hash_cal" takes the slowest digest.
+    uint32_t share[FILE_HASH_ALGS] = {};
+    uint32_t load[FILE_HASH_ALGS] = {};
+    uint32_t left = 0;
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if (job->whole[i]) left |= 1u << i;
+    while (left) {
+        size_t big = 0;
+        for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+            if ((left >> i & 1) && (!(left >> big & 1) || k_whole_cost[i] > k_whole_cost[big])) big = i;
+        left &= ~(1u << big);
+        uint32_t w = 0;
+        for (uint32_t v = 1; v < workers; v++)
+            if (load[v] < load[w]) w = v;
+        share[w] |= 1u << big;
+        load[w] += k_whole_cost[big];
+    }
+    s->own = share[0];
+    for (uint32_t w = 1; w < workers; w++) {
+        hash_lane* l = &s->lane[s->count];
+        l->all = s;
+        l->algs = share[w];
+        l->thread = os_thread_init2("hash_lane", lane_loop, l, 0, job->job.has_attr ? job->job.attr : nullptr);
+        if (l->thread)
+            s->count++;
+        else
+            s->own |= share[w];  // no helper: "hash_cal" takes its share
+    }
+    if (s->count == 0) {
+        lanes_free(s);
+        return nullptr;
+    }
+    return s;
+}
+
+// One block of a range: every whole-stream context in order (the helpers'
+// shares side by side), then the block's own digest of every "p" algorithm
+// as record idx. Returns only when every digest is through with the block.
 void hash_block(void* owner, const uint8_t* data, uint64_t len, uint32_t idx) {
     auto* job = static_cast<file_hash_ctx*>(owner);
-    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
-        if (job->whole[i]) k_whole[i].update(job->whole[i], data, static_cast<size_t>(len));
+    hash_lanes* s = job->lanes;
+    if (s) {
+        os_mutex_guard g(s->lock);
+        s->data = data;
+        s->len = static_cast<size_t>(len);
+        s->pending = s->count;
+        s->seq++;
+        os_cond_broadcast(s->go);
+    }
+    update_whole(job, s ? s->own : k_all_whole_idx, data, static_cast<size_t>(len));
     for (size_t i = 0; i < FILE_HASH_ALGS; i++) {
         if (!job->padd[i]) continue;
         uint8_t d[k_max_digest];
         k_block[i].digest(data, static_cast<size_t>(len), d);
         mem_add_buf(job->padd[i], d, static_cast<int32_t>(idx));
+    }
+    if (s) {
+        // Not cut short by a stop: the helpers are reading the block, and
+        // each finishes it.
+        os_mutex_guard g(s->lock);
+        while (s->pending != 0) mem_wait_locked(s->done, s->lock, k_lane_wait_ms, [s] { return s->pending == 0; });
     }
 }
 
@@ -270,6 +429,7 @@ int file_hash_init_env(file_hash_ctx* job, uint64_t chunk) {
     }
     int rc = file_job_setup(&job->job, chunk);
     if (rc != 0) return rc;
+    if (!job->job.pool) job->lanes = lanes_new(job);
     job->chunk_size = job->job.chunk;
     job->bs_count = static_cast<uint32_t>(blocks);
     return 0;
@@ -329,6 +489,7 @@ file_hash_ctx* file_hash_open(const file_hash_param* p, verr_info* err) {
     job->bs = p->bs;
     job->bs_count = p->bs_count;
     job->thread = p->thread;
+    job->threads_allowed = p->thread;
     file_job_init(&job->job, &k_hash_ops, job, p->arg, p->pread, p->vperror, job->verr, p->bs, p->attr);
     job->job.total = p->total_size;
 
@@ -352,8 +513,10 @@ file_hash_ctx* file_hash_open(const file_hash_param* p, verr_info* err) {
 int file_hash_close(file_hash_ctx* job) {
     if (!job) return 0;
     // The threads end before anything they use is freed; one left behind
-    // keeps the whole job.
+    // keeps the whole job, helper threads included.
     if (!file_job_exit(&job->job)) return -1;
+    lanes_free(job->lanes);
+    job->lanes = nullptr;
     free_contexts(job);
     text_buf_free(job->text);
     read_cache_free(job->cache);

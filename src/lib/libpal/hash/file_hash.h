@@ -8,7 +8,9 @@
 // The caller hands the job one range after another; the job reads each range
 // on the caller's thread, through a 2 MiB read cache, and digests it on its
 // thread "hash_cal" while it reads on or, when only "p" algorithms are asked
-// for and threads are allowed, on the pool "phash_thread_pool". After a range
+// for and threads are allowed, on the pool "phash_thread_pool". With threads
+// allowed, several whole-stream digests run side by side on "hash_cal" and
+// helper threads ("hash_lane"), each over every block in order. After a range
 // the caller can take the state text of every algorithm (a job opened from
 // it continues where this one stopped) and the block digests of the range;
 // at the end, each final digest.
@@ -53,13 +55,15 @@ struct file_hash_param {
     int64_t total_size;     // size of the source, >= 0; 0 when unknown
     uint64_t bs;            // block size (1 to 4 GiB - 1)
     uint32_t bs_count;      // blocks per range at most; 0: sized by the first range
-    uint8_t thread;         // non-zero: "p" algorithms alone may run on a pool
+    uint8_t thread;         // non-zero: "p" algorithms alone may run on a pool,
+                            // several whole-stream digests side by side
     const char* ctx;        // saved state text (file_hash_get_ctx), or none
     const void* attr;       // 16-byte thread options of the job's threads, or none
 };
 
 struct mem_add_ctx;
 struct text_buf;
+struct hash_lanes;
 
 inline constexpr size_t FILE_HASH_ALGS = 6;  // of each kind
 
@@ -71,12 +75,17 @@ struct file_hash_ctx {
     uint64_t chunk_size;  // bytes per range at most; 0 until the first range
     char* saved;          // the saved state text (a copy)
     uint8_t thread;
+    uint8_t threads_allowed;  // the caller's thread flag as given
     int8_t setup;  // 0 not yet, 1 done, -1 failed (every later range fails)
     mem_add_ctx* padd[FILE_HASH_ALGS];  // per-block accumulators, pmd5 ... pxxh3
     void* whole[FILE_HASH_ALGS];        // whole-stream contexts, md5 ... xxh3
     text_buf* text;
     read_cache* cache;
     file_job job;  // queue or pool, the "hash_cal" thread, the stop byte
+    // With the thread flag, several whole-stream digests, blocks of at least
+    // 64 KiB and more than one processor, the digests share out over "hash_cal" and helper
+    // threads that take every block together (none: all on "hash_cal").
+    hash_lanes* lanes;
     verr_info own_err;  // the error record when the caller gives none
 };
 
