@@ -1,5 +1,6 @@
 // The six digests: published vectors, the system's digest programs as
-// oracles, split invariance, and both SHA-1/SHA-256 block routines.
+// oracles, split invariance, and both block routines of SHA-1, SHA-256 and
+// SHA-512.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -9,27 +10,36 @@
 #include <type_traits>
 #include <vector>
 
+#include "libpal/hash/sha512_avx2.h"
 #include "libpal/hash/sha_ni.h"
 #include "support/proc.h"
 #include "test_digest_algos.h"
 
 namespace {
 
-// Restores the SHA-1/SHA-256 routine choice of the process.
+// Restores the block routine choices of the process.
 struct sha_path_guard {
     int prev = pl_sha_ni_active();
-    ~sha_path_guard() { pl_sha_ni_set(prev); }
+    int prev512 = pl_sha512_avx2_active();
+    ~sha_path_guard() {
+        pl_sha_ni_set(prev);
+        pl_sha512_avx2_set(prev512);
+    }
 };
 
-// Runs fn once with the portable routines and once with the SHA
-// instructions (when the processor has them), naming the path in failures.
+// Runs fn once with the portable routines and once with the processor's
+// own (the SHA instructions, the AVX2 SHA-512 routine: those it has),
+// naming the path in failures.
 template <typename F>
 void on_each_path(F&& fn) {
     sha_path_guard guard;
-    for (int ni = 0; ni <= pl_sha_ni_available(); ni++) {
-        pl_sha_ni_set(ni);
-        ASSERT_EQ(pl_sha_ni_active(), ni);
-        SCOPED_TRACE(ni ? "SHA instructions" : "portable");
+    const int fast = pl_sha_ni_available() || pl_sha512_avx2_available() ? 1 : 0;
+    for (int on = 0; on <= fast; on++) {
+        pl_sha_ni_set(on);
+        pl_sha512_avx2_set(on);
+        ASSERT_EQ(pl_sha_ni_active(), on & pl_sha_ni_available());
+        ASSERT_EQ(pl_sha512_avx2_active(), on & pl_sha512_avx2_available());
+        SCOPED_TRACE(on ? "processor's routines" : "portable");
         fn();
     }
 }
@@ -179,6 +189,53 @@ TEST(Digest, ShaInstructionsMatchPortableInDigestsAndTexts) {
             ASSERT_EQ(text[1], text[0]) << "len " << len;
             ASSERT_EQ(digest[1], digest[0]) << "len " << len;
         }
+    }
+}
+
+// The AVX2 SHA-512 routine (two blocks at a time, then a last single one)
+// and the portable one leave the same state for every length up to eight
+// blocks and beyond, split so that either part may hold an odd or even
+// number of whole blocks after a partly filled buffer; sha512sum agrees on
+// the whole messages.
+TEST(Digest, Sha512VectorRoutineMatchesPortableAndSha512sum) {
+    if (!pl_sha512_avx2_available()) GTEST_SKIP() << "no AVX2/BMI2 on this processor";
+    sha_path_guard guard;
+    const digest_algo& a = algo_named("sha512");
+    const std::string data = test_bytes(128 * 9 + 77, 21);
+    for (size_t len = 0; len <= data.size(); len += (len < 300 ? 1 : 13)) {
+        const size_t cuts[] = {0, len / 3, len / 2, len > 0 ? len - 1 : 0, std::min(len, size_t{129}),
+                               std::min(len, size_t{255}), std::min(len, size_t{383})};
+        for (size_t cut : cuts) {
+            std::string text[2], digest[2];
+            for (int on = 0; on <= 1; on++) {
+                pl_sha512_avx2_set(on);
+                ASSERT_EQ(pl_sha512_avx2_active(), on);
+                auto run = a.make();
+                run->update(data.data(), cut);
+                run->update(data.data() + cut, len - cut);
+                text[on] = run->text();
+                digest[on] = run->final_hex();
+            }
+            ASSERT_EQ(text[1], text[0]) << "len " << len << " cut " << cut;
+            ASSERT_EQ(digest[1], digest[0]) << "len " << len << " cut " << cut;
+        }
+    }
+
+    std::vector<std::string> want;
+    const size_t lens[] = {0, 127, 128, 255, 256, 257, 383, 384, 511, 640, 1023, 1024, 128 * 9 + 77};
+    try {
+        for (size_t len : lens) want.push_back(oracle_hex(a.oracle, data.substr(0, len)));
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << a.oracle[0] << " unusable: " << e.what();
+    }
+    pl_sha512_avx2_set(1);
+    for (size_t i = 0; i < std::size(lens); i++) {
+        EXPECT_EQ(a.one_shot(data.data(), lens[i]), want[i]) << "len " << lens[i];
+        const size_t first = std::min(lens[i], size_t{1});  // the rest then passes the buffer
+        auto run = a.make();
+        run->update(data.data(), first);
+        run->update(data.data() + first, lens[i] - first);
+        EXPECT_EQ(run->final_hex(), want[i]) << "len " << lens[i];
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "libpal/hash/sha512_avx2.h"
 #include "libpal/hash/sha_ni.h"
 #include "test_digest_algos.h"
 
@@ -117,26 +118,32 @@ TEST(DigestText, SmallBufferKeepsTheBeginning) {
 
 // Text taken after every prefix of up to 200 bytes, loaded into a fresh
 // context that finishes the message: the digest of the whole message. When
-// the processor has the SHA instructions, texts also move between the two
-// block routines.
+// the processor has the SHA instructions or the AVX2 SHA-512 routine, texts
+// also move between those and the portable block routines.
 TEST(DigestText, RoundTripAtEverySplit) {
     const std::string data = test_bytes(400, 9);
     struct path_guard {
         int prev = pl_sha_ni_active();
-        ~path_guard() { pl_sha_ni_set(prev); }
+        int prev512 = pl_sha512_avx2_active();
+        ~path_guard() {
+            pl_sha_ni_set(prev);
+            pl_sha512_avx2_set(prev512);
+        }
     } guard;
-    const int paths = pl_sha_ni_available() ? 2 : 1;
+    const int paths = pl_sha_ni_available() || pl_sha512_avx2_available() ? 2 : 1;
     for (const digest_algo& a : own_algos()) {
         SCOPED_TRACE(a.name);
         const std::string want = a.one_shot(data.data(), data.size());
         for (int from = 0; from < paths; from++) {
             for (size_t cut = 0; cut <= 200; cut++) {
                 pl_sha_ni_set(from);
+                pl_sha512_avx2_set(from);
                 auto first = a.make();
                 first->update(data.data(), cut);
                 const std::string text = first->text();
 
                 pl_sha_ni_set(paths - 1 - from);
+                pl_sha512_avx2_set(paths - 1 - from);
                 auto second = a.make();
                 second->update("unrelated", 9);  // loading replaces everything
                 ASSERT_EQ(second->load(text.c_str()), 0) << "cut " << cut;
