@@ -96,32 +96,29 @@ int file_close(void* handle) {
     return 0;
 }
 
-// A kind that cannot move data this way (writing "zero", reading "stdout")
-// is refused here as unsupported: the file layer would report the empty
-// slot as a failed internal check.
-bool kind_can(bd_dev* dev, bool has_slot) {
-    if (has_slot) return true;
+// A transfer the file kind has no slot for is refused here, before the
+// file layer would report the empty slot as a failed internal check: a
+// positioned one on a stream cannot be positioned; one in a direction the
+// kind does not move data at all (writing "zero", reading "stdout") is
+// unsupported.
+bool slot_refused(bd_dev* dev, const file_handle* h, int64_t off, bool write) {
+    const auto* ops = h->file->ops;
+    const bool sequential = write ? ops->writ != nullptr : ops->read != nullptr;
+    const bool positioned = write ? ops->pwrit != nullptr : ops->pread != nullptr;
+    if (off == -1 ? sequential : positioned) return false;
+    if (off != -1 && sequential) {
+        BD_SET_ERR(dev, VERR_SEEK_ON_DEVICE, "%s (a stream cannot be %s at offset %lld)", verr2str(VERR_SEEK_ON_DEVICE),
+                   write ? "written" : "read", static_cast<long long>(off));
+        return true;
+    }
     errno = EOPNOTSUPP;
     FILE_ERR(dev);
-    return false;
-}
-
-// A stream has no positions: a positioned transfer on it is refused here,
-// before the file layer would call a slot the stream does not have.
-bool positioned_on_stream(bd_dev* dev, const file_handle* h, int64_t off, bool write) {
-    const auto* ops = h->file->ops;
-    // A kind without this direction at all is refused as unsupported instead.
-    const bool stream = write ? (ops->writ && !ops->pwrit) : (ops->read && !ops->pread);
-    if (off == -1 || !stream) return false;
-    BD_SET_ERR(dev, VERR_SEEK_ON_DEVICE, "%s (a stream cannot be %s at offset %lld)", verr2str(VERR_SEEK_ON_DEVICE),
-               write ? "written" : "read", static_cast<long long>(off));
     return true;
 }
 
 int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
-    if (positioned_on_stream(dev, h, off, false)) return -1;
-    if (!kind_can(dev, off == -1 ? h->file->ops->read != nullptr : h->file->ops->pread != nullptr)) return -1;
+    if (slot_refused(dev, h, off, false)) return -1;
     int64_t n = off == -1 ? os_file_read(h->file, buf, static_cast<size_t>(len))
                           : os_file_pread(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
     if (n < 0) FILE_ERR(dev);
@@ -130,8 +127,7 @@ int64_t file_pread(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t le
 
 int64_t file_pwrite(bd_dev* dev, void* handle, int64_t off, const void* buf, int64_t len) {
     auto* h = static_cast<file_handle*>(handle);
-    if (positioned_on_stream(dev, h, off, true)) return -1;
-    if (!kind_can(dev, off == -1 ? h->file->ops->writ != nullptr : h->file->ops->pwrit != nullptr)) return -1;
+    if (slot_refused(dev, h, off, true)) return -1;
     int64_t n = off == -1 ? os_file_write(h->file, buf, static_cast<size_t>(len))
                           : os_file_pwrit(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
     if (n < len) FILE_ERR(dev);  // also a write that stopped part-way
