@@ -2,10 +2,10 @@
 // URL and read and written at offsets relative to its volume window.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "libpal/basic/stop_flag.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_file_types.h"
 #include "libpal/os/pwritex.h"
@@ -68,13 +68,8 @@ enum : uint32_t {
     BLOCK_SIZE_UNLIMITED = 3,
 };
 
-// A stop request handed through the open to the drivers' long waits: the
-// caller parameter of bd_open2s points at one.
-struct stop_flag {
-    std::atomic<uint32_t> stop;
-    int (*cb)(void* arg, uint32_t ms);
-    void* arg;
-};
+// The stop request (stop_flag) handed through the open to the drivers' long
+// waits: the caller parameter of bd_open2s points at one.
 
 // Volume window: every offset given to a device is relative to vol_start.
 struct bd_vol {

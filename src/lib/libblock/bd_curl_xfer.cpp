@@ -18,12 +18,6 @@ constexpr int k_len_attempts = 5;
 // Only the protocols this driver stands for, also after a redirect.
 constexpr const char* k_protocols = "http,https,ftp,ftps";
 
-bool stop_requested(const stop_flag* s) {
-    if (!s) return false;
-    if (s->stop.load(std::memory_order_relaxed)) return true;
-    return s->cb && s->cb(s->arg, 0) != 0;
-}
-
 bool ieq_prefix(std::string_view line, std::string_view prefix) {
     return line.size() >= prefix.size() && strncasecmp(line.data(), prefix.data(), prefix.size()) == 0;
 }
@@ -94,7 +88,7 @@ size_t on_header(char* data, size_t size, size_t count, void* arg) {
 }
 
 int on_progress(void* arg, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return stop_requested(static_cast<bd_curl_handle*>(arg)->stop) ? 1 : 0;
+    return pl_stop_requested(static_cast<bd_curl_handle*>(arg)->stop) ? 1 : 0;
 }
 
 // The library's trace, through the logger, with the secrets of the

@@ -12,7 +12,7 @@ int64_t read_from_dev(void* arg, void* buf, int64_t len, int64_t off) {
     auto* dev = static_cast<bd_dev*>(arg);
     // A stop request ends the range at its next read, and the jobs with it:
     // a range of many slow reads is not read to its end first.
-    if (dev->stop && dev->stop->stop.load(std::memory_order_relaxed)) {
+    if (pl_stop_requested(dev->stop)) {
         if (dev->hash) file_hash_stop(dev->hash);
         if (dev->bcount) file_bcount_stop(dev->bcount);
         BD_SET_ERR(dev, VERR_CANCELLED, "stopped");

@@ -3,19 +3,15 @@
 #include <algorithm>
 #include <climits>
 
-#include "libblock/bd.h"  // stop_flag (the record only)
 #include "libkxsd/kxsd_cmd.h"
 #include "libkxsd/kxsd_conn.h"
 #include "libkxsd/kxsd_file.h"
 #include "libkxsd/kxsd_file_priv.h"
 #include "libkxsd/kxsd_proto.h"
 #include "liblog/log2.h"
+#include "libpal/basic/stop_flag.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_fileutil.h"
-
-bool kxsd_stop_requested(const kxsd_cli_ctx* conn) {
-    return conn && conn->chan.stop_req && conn->chan.stop_req->stop.load(std::memory_order_relaxed) != 0;
-}
 
 namespace {
 
@@ -128,7 +124,7 @@ int64_t kxsd_cli_read(kxsd_file_ctx* file, void* buf, int64_t len, int64_t offse
         }
         const int32_t code = last_code(conn, status);
         if (code == -258 || code == VERR_FILE_NOT_FOUND || chunk <= KXSD_SMALL_BLOCK ||
-            conn->max_reply > KXSD_LARGE_REPLY || kxsd_stop_requested(conn)) {
+            conn->max_reply > KXSD_LARGE_REPLY || pl_stop_requested(conn->chan.stop_req)) {
             return -1;
         }
         conn->block_size = KXSD_SMALL_BLOCK;

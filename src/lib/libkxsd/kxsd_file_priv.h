@@ -8,5 +8,3 @@ bool kxsd_file_ok(const kxsd_file_ctx* file);
 // The failure of a call given a bad handle or bad arguments: -2 in the
 // error record when there is one. -1.
 int kxsd_file_bad(const kxsd_file_ctx* file);
-// The caller asked the connection to stop (its stop request is set).
-bool kxsd_stop_requested(const kxsd_cli_ctx* conn);

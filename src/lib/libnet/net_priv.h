@@ -3,11 +3,6 @@
 
 #include <cstdint>
 
-struct stop_flag;
-
-// True when the stop request is set: its stop word, or its callback called
-// with its argument and ms.
-bool net_stop_requested(stop_flag* stop, int32_t ms);
 // The monotonic clock in microseconds, and the whole milliseconds since a
 // start taken from it: never more than the real time gone by, so a deadline
 // of n ms never ends before n ms have passed.

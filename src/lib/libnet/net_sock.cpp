@@ -6,20 +6,14 @@
 #include <climits>
 #include <cstdio>
 
-#include "libblock/bd.h"
 #include "libnet/net_chan.h"
 #include "libnet/net_priv.h"
 #include "libpal/basic/pl_assert.h"
+#include "libpal/basic/stop_flag.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/posix/os_socket.h"
 #include "libpal/os/posix/os_socket_wait.h"
 #include "liblog/log2.h"
-
-bool net_stop_requested(stop_flag* stop, int32_t ms) {
-    if (!stop) return false;
-    if (stop->stop.load(std::memory_order_relaxed)) return true;
-    return stop->cb && stop->cb(stop->arg, ms < 0 ? 0u : static_cast<uint32_t>(ms));
-}
 
 uint64_t net_now_us() {
     return static_cast<uint64_t>(
@@ -77,7 +71,7 @@ int32_t net_sock_read(net_chan* chan, void* buf, uint32_t len) {
         }
         for (;;) {
             if (chan->stop) return -1;
-            if (net_stop_requested(chan->stop_req, chan->timeout)) return stopped();
+            if (pl_stop_requested(chan->stop_req, chan->timeout)) return stopped();
             int w = os_socket_wait(chan->handle, OS_SOCKET_WAIT_READ, slice_ms(chan->timeout, NET_READ_SLICE_MS));
             if (w < 0) {
                 int e = errno;
@@ -131,7 +125,7 @@ int32_t net_sock_write(net_chan* chan, const void* buf, uint32_t len) {
             if (chan->stop) return -1;
             // Writes give way to the stop request too: a peer that reads
             // nothing would otherwise hold a stop for the whole deadline.
-            if (net_stop_requested(chan->stop_req, timeout)) return stopped();
+            if (pl_stop_requested(chan->stop_req, timeout)) return stopped();
             last_wait = os_socket_wait(chan->handle, OS_SOCKET_WAIT_WRITE, slice_ms(timeout, NET_WRITE_SLICE_MS));
             if (last_wait < 0) {
                 int e = errno;

@@ -12,6 +12,7 @@
 #include "libnet/net_priv.h"
 #include "libnet/sock_proxy.h"
 #include "libpal/basic/pl_assert.h"
+#include "libpal/basic/stop_flag.h"
 #include "libpal/basic/verr.h"
 #include "libpal/network/ipaddr.h"
 #include "libpal/os/posix/addrinfo.h"
@@ -113,7 +114,7 @@ attempt connect_addr(const os_ipaddr* addr, const sock_opts* opts, uint64_t star
                 os_socket_exit(sock);
                 return attempt::final_failure;
             }
-            if (net_stop_requested(opts->stop, opts->connect_timeout)) {
+            if (pl_stop_requested(opts->stop, opts->connect_timeout)) {
                 NET_ERR(err, VERR_GENERAL_FAILURE, "User request stop");
                 os_socket_exit(sock);
                 return attempt::final_failure;
