@@ -98,12 +98,6 @@ struct bd_dev {
     uint8_t hash_local;
     file_bcount_ctx* bcount;
     uint8_t bcount_local;
-    // Bytes the last hash or count range covered: short when the data ended.
-    int64_t cal_len;
-    // The jobs read a stream in order: 1 for a stream, with the position
-    // reached (-1 until the first range).
-    uint8_t cal_stream;
-    int64_t cal_pos;
     pwritex_ctx pwritex;
     bd_drv* drv;
     uint8_t readz_on;

@@ -18,24 +18,26 @@ int64_t read_from_dev(void* arg, void* buf, int64_t len, int64_t off) {
         BD_SET_ERR(dev, VERR_CANCELLED, "stopped");
         return -1;
     }
-    if (!dev->cal_stream) return bd_pread(dev, buf, len, off);
+    bd_job_state* st = bd_jobs_of(dev);
+    if (!st->stream) return bd_pread(dev, buf, len, off);
     // The first range starts where the stream is (after any skip).
-    if (dev->cal_pos < 0) dev->cal_pos = off;
-    if (off != dev->cal_pos) {
+    if (st->pos < 0) st->pos = off;
+    if (off != st->pos) {
         BD_SET_ERR(dev, VERR_SEEK_ON_DEVICE, "%s (offset=%lld, the stream is at %lld)", verr2str(VERR_SEEK_ON_DEVICE),
-                   static_cast<long long>(off), static_cast<long long>(dev->cal_pos));
+                   static_cast<long long>(off), static_cast<long long>(st->pos));
         return -1;
     }
     int64_t n = bd_read(dev, buf, len);
-    if (n > 0) dev->cal_pos += n;
+    if (n > 0) st->pos += n;
     return n;
 }
 
 // Notes once whether the device is a stream.
 void note_stream(bd_dev* dev) {
     bd_dev_info info{};
-    dev->cal_stream = bd_ioctl(dev, GET_DEV_INFO, &info, sizeof info) == 0 && info.type == OS_FILE_TYPE_VIRTUAL;
-    dev->cal_pos = -1;
+    bd_job_state* st = bd_jobs_of(dev);
+    st->stream = bd_ioctl(dev, GET_DEV_INFO, &info, sizeof info) == 0 && info.type == OS_FILE_TYPE_VIRTUAL;
+    st->pos = -1;
 }
 
 bool remote_hash(const bd_dev* dev) { return dev->drv && dev->drv->type == BD_DRV_KXSD && !dev->hash_local; }
@@ -88,12 +90,12 @@ int bd_hash_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size) {
     if (!dev) return -1;
     if (remote_hash(dev)) {
         bd_cal_req r{static_cast<uint64_t>(off), static_cast<uint64_t>(len), buf, size};
-        dev->cal_len = len;
+        bd_jobs_of(dev)->cal_len = len;
         return bd_ioctl(dev, BLOCK_HASH_CAL, &r, sizeof r) < 0 ? -1 : 0;
     }
     if (!dev->hash) return no_job(dev);
     if (file_hash_cal(dev->hash, off, static_cast<uint64_t>(len)) != 0) return -1;
-    dev->cal_len = static_cast<int64_t>(file_hash_last_len(dev->hash));
+    bd_jobs_of(dev)->cal_len = static_cast<int64_t>(file_hash_last_len(dev->hash));
     if (buf && size && file_hash_get_ctx(dev->hash, buf, size) != 0) {
         BD_SET_ERR(dev, VERR_BUFFER_OVERFLOW, "hash state text does not fit %zu bytes", size);
         return -1;
@@ -143,12 +145,12 @@ int bd_count_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size) 
     if (!dev) return -1;
     if (remote_count(dev)) {
         bd_cal_req r{static_cast<uint64_t>(off), static_cast<uint64_t>(len), buf, size};
-        dev->cal_len = len;
+        bd_jobs_of(dev)->cal_len = len;
         return bd_ioctl(dev, BLOCK_COUNT_CAL, &r, sizeof r) < 0 ? -1 : 0;
     }
     if (!dev->bcount) return no_job(dev);
     if (file_bcount_cal(dev->bcount, off, static_cast<uint64_t>(len)) != 0) return -1;
-    dev->cal_len = static_cast<int64_t>(file_bcount_last_len(dev->bcount));
+    bd_jobs_of(dev)->cal_len = static_cast<int64_t>(file_bcount_last_len(dev->bcount));
     if (buf && size && file_bcount_get_ctx(dev->bcount, buf, size) != 0) {
         BD_SET_ERR(dev, VERR_BUFFER_OVERFLOW, "counters text does not fit %zu bytes", size);
         return -1;
@@ -156,7 +158,7 @@ int bd_count_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size) 
     return 0;
 }
 
-int64_t bd_cal_len(const bd_dev* dev) { return dev ? dev->cal_len : 0; }
+int64_t bd_cal_len(const bd_dev* dev) { return dev ? bd_jobs_of(dev)->cal_len : 0; }
 
 int bd_pwritex_ioctl(bd_dev* dev, int32_t cmd, void* arg, int64_t arglen) {
     if (!arg) {

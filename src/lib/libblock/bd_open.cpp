@@ -72,7 +72,8 @@ bd_dev* bd_open2s(const char* url, uint32_t oflag, uint64_t param, verr_info* er
     }
     kx_conf_url_add_timeout(real);
 
-    auto* dev = static_cast<bd_dev*>(pl_zalloc(sizeof(bd_dev)));
+    // The device's record with its jobs' state behind it (bd_priv.h).
+    auto* dev = static_cast<bd_dev*>(pl_zalloc(sizeof(bd_dev_alloc)));
     if (!dev) {
         verr_set(err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
         return nullptr;

@@ -2,8 +2,34 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "libblock/bd.h"
+
+// What the device's local hash and byte-count jobs keep between ranges
+// (bd_jobs.cpp). The open allocates it behind the device record: drivers and
+// callers never see it.
+struct bd_job_state {
+    // Bytes the last hash or count range covered: short when the data ended.
+    int64_t cal_len;
+    // The jobs read a stream in order: 1 for a stream, with the position
+    // reached (-1 until the first range).
+    uint8_t stream;
+    int64_t pos;
+};
+
+// The allocation of one open device: the record first, so that a bd_dev*
+// from the open is also a pointer to this.
+struct bd_dev_alloc {
+    bd_dev dev;
+    bd_job_state jobs;
+};
+static_assert(std::is_standard_layout_v<bd_dev_alloc> && offsetof(bd_dev_alloc, dev) == 0);
+
+inline bd_job_state* bd_jobs_of(bd_dev* dev) { return &reinterpret_cast<bd_dev_alloc*>(dev)->jobs; }
+inline const bd_job_state* bd_jobs_of(const bd_dev* dev) {
+    return &reinterpret_cast<const bd_dev_alloc*>(dev)->jobs;
+}
 
 // The URL as it may appear in messages: its password masked.
 void bd_url_for_log(const char* url, char* out, size_t size);
