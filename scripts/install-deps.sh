@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   coreutils
+  python3                       # the layer check (scripts/check_layers.py)
   libxxhash-dev                 # XXH3 digests
   libmbedtls-dev                # TLS client of kxps:// connections (mbedTLS 2.28)
   liblz4-dev                    # LZ4 block packing
