@@ -31,8 +31,8 @@ LAYERS = [
     "libnet",    # sockets with deadlines, proxies, channels
     "libssl",    # TLS client
     "libkxsd",   # remote storage client
+    "libkxz",    # compressed image
     "libblock",  # device interface, driver registry, drivers
-    "libkxz",    # compressed image and its driver
     "libpart",   # partition-table readers
     "libkxi",    # cache image
     "libdd",     # copy engine
@@ -51,9 +51,6 @@ ALLOWED_UPWARD = {
         "the logger's binary-record outputs (UDP records), which log in turn",
     ("liblog", "libbsvf"):
         "the logger's capture-file output, which logs in turn",
-    ("libblock", "libkxz"):
-        "the driver registry registers the compressed-image driver, which "
-        "lives with its image library and reads the image's private state",
     ("libblock", "libpart"):
         "the open asks the partition readers for a volume's window, and the "
         "readers read the whole device through the block layer",

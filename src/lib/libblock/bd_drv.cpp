@@ -11,7 +11,6 @@
 #include "libconf/ini/conf.h"
 #include "libpal/string/str_vector.h"
 #include "libkxcli/kx_conf.h"
-#include "libkxz/kxz.h"
 #include "libpal/env/pl_env.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/network/url.h"

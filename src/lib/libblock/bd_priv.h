@@ -37,6 +37,10 @@ void bd_url_for_log(const char* url, char* out, size_t size);
 void bd_release_jobs(bd_dev* dev);
 // BLOCK_PWRITEX and BLOCK_PWRITEX_INIT on a device the block layer serves.
 int bd_pwritex_ioctl(bd_dev* dev, int32_t cmd, void* arg, int64_t arglen);
+// The compressed-image driver "kxz" over libkxz.
+void bd_kxz_register();
+void bd_kxz_exit();
+bd_drv* bd_kxz_drv();
 // The image drivers of VirtualBox images, of the image libraries and of AFF4
 // images: each registers its record once; aff4 also has an exit.
 bd_drv* bdrv_vdi_register();

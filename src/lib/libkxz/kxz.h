@@ -1,5 +1,5 @@
 // The compressed-image library: opens, reads, creates and appends to ".kxz"
-// images, and the block driver "kxz" over it.
+// images. The block driver "kxz" over it lives in the block layer.
 //
 // Reads unpack whole blocks and keep the last one. Writes are append-only,
 // one whole block at a time at the image's current length, packed with the
@@ -16,7 +16,6 @@
 #include "libpal/basic/verr.h"
 
 struct kxz_image;
-struct bd_drv;
 
 // ---- open and close
 // oflag: the os_pf_flags word; 0x2 or 0x4 open for writing (the append flag
@@ -67,8 +66,3 @@ uint32_t kxz_type_code(const kxz_image* img);
 int kxz_set_pack_type(kxz_image* img, uint32_t type);
 int kxz_set_sector_size(kxz_image* img, uint32_t size);
 int kxz_set_block_len(kxz_image* img, uint32_t len);
-
-// ---- the block driver "kxz" (type 4)
-void bd_kxz_register();
-void bd_kxz_exit();
-bd_drv* bd_kxz_drv();

@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "libblock/bd.h"
-#include "libkxz/kxz_priv.h"
+#include "libblock/bd_priv.h"
+#include "libkxz/kxz.h"
 #include "libpal/network/url.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_safe.h"
@@ -62,7 +63,8 @@ int64_t kxz_drv_readz(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t
     kxz_image* img = image_of(handle);
     int64_t pos = off == -1 ? kxz_get_offset(img) : at(dev, off);
     int64_t n = kxz_preadz(img, pos, buf, len, zlen);
-    if (n > 0) img->offset = static_cast<uint64_t>(pos + n);
+    // A block read whole ends inside the image: the move cannot fail.
+    if (n > 0) kxz_set_offset(img, pos + n);
     return n;
 }
 
