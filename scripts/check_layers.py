@@ -59,8 +59,8 @@ ALLOWED_UPWARD = {
         "declares in libblock/bd_aff4_api.h (declarations only, no link); "
         "the header belongs in libaff4",
     ("libblock", "libkxi"):
-        "the open and the probe go to the cache image first, and the cache "
-        "opens its base device through the block layer",
+        "the cache-image driver (plug_kxi.cpp) and BLOCK_GET_CACHE_NAME reach "
+        "the cache image, which opens its base device through the block layer",
 }
 
 SOURCE_EXTS = (".h", ".hpp", ".hh", ".c", ".cc", ".cpp", ".cxx", ".inc")
