@@ -63,8 +63,9 @@ int64_t kxz_drv_readz(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t
     kxz_image* img = image_of(handle);
     int64_t pos = off == -1 ? kxz_get_offset(img) : at(dev, off);
     int64_t n = kxz_preadz(img, pos, buf, len, zlen);
-    // A block read whole ends inside the image: the move cannot fail.
-    if (n > 0) kxz_set_offset(img, pos + n);
+    // The position moves past the block; a block read whole ends inside the
+    // image, so the move holds (a failure would leave a stale position).
+    if (n > 0 && kxz_set_offset(img, pos + n) != 0) return -1;
     return n;
 }
 
