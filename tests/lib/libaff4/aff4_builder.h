@@ -156,7 +156,7 @@ struct map_row {
 
 // One disk image: its map (or none: the image stream is the data stream)
 // over one image stream. Every field may be changed before build().
-struct image_spec {
+struct image_recipe {
     std::string data;                       // the image stream's bytes
     std::string method = "snappy";          // snappy, lz4, deflate, zlib, stored
     uint32_t chunk_size = 4096;
@@ -202,7 +202,7 @@ struct image_spec {
         return "";
     }
 
-    // The members and the turtle of the image as specified.
+    // The members and the turtle of the image as the fields say.
     void build() {
         members.clear();
         members.push_back({"container.description", k_volume});

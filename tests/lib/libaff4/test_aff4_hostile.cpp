@@ -21,15 +21,15 @@ enum class stage { open, read };
 
 struct hostile_case {
     const char* name;
-    std::function<void(image_spec&)> damage;          // on the parts, before the zip is written
+    std::function<void(image_recipe&)> damage;          // on the parts, before the zip is written
     std::function<void(std::string&)> damage_file;    // on the file's bytes
     stage when;
     int err;
     const char* says;  // a piece of the message
 };
 
-image_spec base() {
-    image_spec s;
+image_recipe base() {
+    image_recipe s;
     // Text: every chunk compresses, so damage to a chunk shows in its decoding.
     for (int i = 0; s.data.size() < 4096 * 9 + 700; ++i) s.data += "block " + std::to_string(i) + " of the image; ";
     s.data.resize(4096 * 9 + 700);
@@ -56,9 +56,9 @@ std::string map_bytes(const std::vector<map_row>& rows) {
     return m;
 }
 
-void set_map(image_spec& s, const std::vector<map_row>& rows) { s.member("/map")->data = map_bytes(rows); }
+void set_map(image_recipe& s, const std::vector<map_row>& rows) { s.member("/map")->data = map_bytes(rows); }
 
-void set_index_entry(image_spec& s, size_t n, uint64_t off, uint32_t len) {
+void set_index_entry(image_recipe& s, size_t n, uint64_t off, uint32_t len) {
     std::string& idx = s.member("00000000.index")->data;
     std::string e;
     put64(e, off);
@@ -108,106 +108,106 @@ const std::vector<hostile_case>& cases() {
              memcpy(&f[cd + 20], "\xff\xff\xff\xff", 4);
          },
          stage::open, EINVAL, "zip64"},
-        {"deflated turtle claiming 60 MiB", [](image_spec& s) { s.deflate_metadata = true; },
+        {"deflated turtle claiming 60 MiB", [](image_recipe& s) { s.deflate_metadata = true; },
          [](std::string& f) {
              size_t cd = f.find(std::string("PK\x01\x02", 4));
              size_t name = f.find("information.turtle", cd);
              memcpy(&f[name - 46 + 24], "\x00\x00\xc0\x03", 4);
          },
          stage::open, EINVAL, "does not inflate to its size"},
-        {"no volume URI", [](image_spec& s) {
+        {"no volume URI", [](image_recipe& s) {
              s.comment = "";
              s.members.erase(s.members.begin());
          },
          nullptr, stage::open, EINVAL, "volume URI"},
-        {"turtle: a stray byte", [](image_spec& s) { s.turtle = "\x01"; }, nullptr, stage::open, EINVAL,
+        {"turtle: a stray byte", [](image_recipe& s) { s.turtle = "\x01"; }, nullptr, stage::open, EINVAL,
          "information.turtle line 1"},
         // The turtle.
         {"turtle: statement without its dot",
-         [](image_spec& s) { replace(s.turtle, "aff4:stored : .\n\n<", "aff4:stored : \n\n<"); }, nullptr,
+         [](image_recipe& s) { replace(s.turtle, "aff4:stored : .\n\n<", "aff4:stored : \n\n<"); }, nullptr,
          stage::open, EINVAL, "line"},
-        {"turtle: undeclared prefix", [](image_spec& s) { replace(s.turtle, "a aff4:Map", "a aff5:Map"); }, nullptr,
+        {"turtle: undeclared prefix", [](image_recipe& s) { replace(s.turtle, "a aff4:Map", "a aff5:Map"); }, nullptr,
          stage::open, EINVAL, "undeclared prefix"},
-        {"turtle: blank node", [](image_spec& s) { replace(s.turtle, "aff4:stored : ;", "aff4:stored [] ;"); },
+        {"turtle: blank node", [](image_recipe& s) { replace(s.turtle, "aff4:stored : ;", "aff4:stored [] ;"); },
          nullptr, stage::open, ENOTSUP, "blank node"},
-        {"turtle: unterminated string", [](image_spec& s) { replace(s.turtle, "\"4096\"^^", "\"4096^^"); },
+        {"turtle: unterminated string", [](image_recipe& s) { replace(s.turtle, "\"4096\"^^", "\"4096^^"); },
          nullptr, stage::open, EINVAL, "string"},
-        {"turtle: NUL byte", [](image_spec& s) { s.turtle += std::string(1, '\0'); }, nullptr, stage::open,
+        {"turtle: NUL byte", [](image_recipe& s) { s.turtle += std::string(1, '\0'); }, nullptr, stage::open,
          EINVAL, "NUL"},
-        {"turtle: @base", [](image_spec& s) { s.turtle = "@base <aff4://x> .\n" + s.turtle; }, nullptr,
+        {"turtle: @base", [](image_recipe& s) { s.turtle = "@base <aff4://x> .\n" + s.turtle; }, nullptr,
          stage::open, ENOTSUP, "directive"},
-        {"no image", [](image_spec& s) { replace(s.turtle, "a aff4:ContiguousImage , aff4:DiskImage , aff4:Image", "a aff4:Thing"); },
+        {"no image", [](image_recipe& s) { replace(s.turtle, "a aff4:ContiguousImage , aff4:DiskImage , aff4:Image", "a aff4:Thing"); },
          nullptr, stage::open, EINVAL, "no aff4:Image"},
         // The image stream's metadata.
-        {"chunk size zero", [](image_spec& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"0\""); },
+        {"chunk size zero", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"0\""); },
          nullptr, stage::open, EINVAL, "chunkSize"},
-        {"chunk size 4 GiB", [](image_spec& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4294967296\""); },
+        {"chunk size 4 GiB", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4294967296\""); },
          nullptr, stage::open, EINVAL, "chunkSize"},
-        {"chunk size not a number", [](image_spec& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4k\""); },
+        {"chunk size not a number", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4k\""); },
          nullptr, stage::open, EINVAL, "not a number"},
         {"size beyond 64 bits",
-         [](image_spec& s) { replace(s.turtle, "aff4:size \"37564\"", "aff4:size \"99999999999999999999\""); },
+         [](image_recipe& s) { replace(s.turtle, "aff4:size \"37564\"", "aff4:size \"99999999999999999999\""); },
          nullptr, stage::open, EINVAL, "not a number"},
         {"stream size of an exabyte",
-         [](image_spec& s) { replace(s.turtle, "aff4:size \"37564\"", "aff4:size \"1152921504606846976\""); },
+         [](image_recipe& s) { replace(s.turtle, "aff4:size \"37564\"", "aff4:size \"1152921504606846976\""); },
          nullptr, stage::open, EINVAL, "bevies"},
         {"unknown compression",
-         [](image_spec& s) { replace(s.turtle, "http://code.google.com/p/snappy/", "http://example.com/zstd"); },
+         [](image_recipe& s) { replace(s.turtle, "http://code.google.com/p/snappy/", "http://example.com/zstd"); },
          nullptr, stage::open, ENOTSUP, "compression method"},
         {"image and map sizes differ",
-         [](image_spec& s) { replace(s.turtle, "aff4:size \"1048576\"^^xsd:long ;\n    aff4:stored : .", "aff4:size \"1048577\"^^xsd:long ;\n    aff4:stored : ."); },
+         [](image_recipe& s) { replace(s.turtle, "aff4:size \"1048576\"^^xsd:long ;\n    aff4:stored : .", "aff4:size \"1048577\"^^xsd:long ;\n    aff4:stored : ."); },
          nullptr, stage::open, EINVAL, "data stream is"},
         // The map.
-        {"map segment missing", [](image_spec& s) { s.member("/map")->name += "x"; }, nullptr, stage::open, ENOENT,
+        {"map segment missing", [](image_recipe& s) { s.member("/map")->name += "x"; }, nullptr, stage::open, ENOENT,
          "missing"},
-        {"map of part entries", [](image_spec& s) { s.member("/map")->data += "abc"; }, nullptr, stage::open, EINVAL,
+        {"map of part entries", [](image_recipe& s) { s.member("/map")->data += "abc"; }, nullptr, stage::open, EINVAL,
          "whole entries"},
         {"map entry beyond the map",
-         [](image_spec& s) { set_map(s, {{(1u << 20) - 10, 11, 0, 1}}); }, nullptr, stage::open, EINVAL,
+         [](image_recipe& s) { set_map(s, {{(1u << 20) - 10, 11, 0, 1}}); }, nullptr, stage::open, EINVAL,
          "out of range"},
         {"map entry wrapping around",
-         [](image_spec& s) { set_map(s, {{10, UINT64_MAX - 5, 0, 1}}); }, nullptr, stage::open, EINVAL,
+         [](image_recipe& s) { set_map(s, {{10, UINT64_MAX - 5, 0, 1}}); }, nullptr, stage::open, EINVAL,
          "out of range"},
-        {"map target id beyond idx", [](image_spec& s) { set_map(s, {{0, 10, 0, 2}}); }, nullptr, stage::open,
+        {"map target id beyond idx", [](image_recipe& s) { set_map(s, {{0, 10, 0, 2}}); }, nullptr, stage::open,
          EINVAL, "out of range"},
-        {"map target offset wrapping", [](image_spec& s) { set_map(s, {{0, 10, UINT64_MAX - 3, 1}}); }, nullptr,
+        {"map target offset wrapping", [](image_recipe& s) { set_map(s, {{0, 10, UINT64_MAX - 3, 1}}); }, nullptr,
          stage::open, EINVAL, "out of range"},
-        {"map entry beyond the image stream", [](image_spec& s) { set_map(s, {{0, 4096, 37564 - 4000, 0}}); },
+        {"map entry beyond the image stream", [](image_recipe& s) { set_map(s, {{0, 4096, 37564 - 4000, 0}}); },
          nullptr, stage::open, EINVAL, "beyond"},
-        {"map entries overlap", [](image_spec& s) { set_map(s, {{0, 100, 0, 0}, {99, 10, 0, 1}}); }, nullptr,
+        {"map entries overlap", [](image_recipe& s) { set_map(s, {{0, 100, 0, 0}, {99, 10, 0, 1}}); }, nullptr,
          stage::open, EINVAL, "overlap"},
         {"map target unknown symbol",
-         [](image_spec& s) { s.member("/idx")->data = std::string(k_stream) + "\n" + k_ns + "SymbolicStreamZZ\n"; },
+         [](image_recipe& s) { s.member("/idx")->data = std::string(k_stream) + "\n" + k_ns + "SymbolicStreamZZ\n"; },
          nullptr, stage::open, ENOTSUP, "not supported"},
         {"map target that is a map",
-         [](image_spec& s) { s.member("/idx")->data = std::string(k_stream) + "\n" + k_map + "\n"; }, nullptr,
+         [](image_recipe& s) { s.member("/idx")->data = std::string(k_stream) + "\n" + k_map + "\n"; }, nullptr,
          stage::open, ENOTSUP, "another map"},
         {"map target stream nowhere",
-         [](image_spec& s) { s.member("/idx")->data = std::string(k_stream) + "\naff4://nowhere\n"; }, nullptr,
+         [](image_recipe& s) { s.member("/idx")->data = std::string(k_stream) + "\naff4://nowhere\n"; }, nullptr,
          stage::open, ENOENT, "missing"},
         // The bevies and their index: checked at the first read of the bevy.
-        {"index entry beyond its bevy", [](image_spec& s) { set_index_entry(s, 2, 1u << 30, 100); }, nullptr,
+        {"index entry beyond its bevy", [](image_recipe& s) { set_index_entry(s, 2, 1u << 30, 100); }, nullptr,
          stage::read, EINVAL, "outside its bevy"},
-        {"index entry of length zero", [](image_spec& s) { set_index_entry(s, 1, 0, 0); }, nullptr, stage::read,
+        {"index entry of length zero", [](image_recipe& s) { set_index_entry(s, 1, 0, 0); }, nullptr, stage::read,
          EINVAL, "outside its bevy"},
-        {"index entry of 4 GiB", [](image_spec& s) { set_index_entry(s, 1, 0, 0xffffffff); }, nullptr, stage::read,
+        {"index entry of 4 GiB", [](image_recipe& s) { set_index_entry(s, 1, 0, 0xffffffff); }, nullptr, stage::read,
          EINVAL, "outside its bevy"},
-        {"index of part entries", [](image_spec& s) { s.member("00000000.index")->data.pop_back(); }, nullptr,
+        {"index of part entries", [](image_recipe& s) { s.member("00000000.index")->data.pop_back(); }, nullptr,
          stage::read, EINVAL, "index entries"},
-        {"index short of entries", [](image_spec& s) { s.member("00000000.index")->data.resize(12); }, nullptr,
+        {"index short of entries", [](image_recipe& s) { s.member("00000000.index")->data.resize(12); }, nullptr,
          stage::read, EINVAL, "index entries"},
-        {"bevy missing", [](image_spec& s) { s.member("/00000000")->name += "x"; }, nullptr, stage::read, ENOENT,
+        {"bevy missing", [](image_recipe& s) { s.member("/00000000")->name += "x"; }, nullptr, stage::read, ENOENT,
          "missing"},
-        {"bevy deflated in the zip", [](image_spec& s) { s.member("/00000000")->deflate = true; }, nullptr,
+        {"bevy deflated in the zip", [](image_recipe& s) { s.member("/00000000")->deflate = true; }, nullptr,
          stage::read, ENOTSUP, "compressed in the zip"},
         {"chunk that does not decode",
-         [](image_spec& s) {
+         [](image_recipe& s) {
              std::string& b = s.member("/00000000")->data;
              for (size_t i = 0; i < 64 && i < b.size(); ++i) b[i] = static_cast<char>(0xff - i);
          },
          nullptr, stage::read, EIO, "decode"},
         {"chunk pointing at its neighbour's bytes",
-         [](image_spec& s) { set_index_entry(s, 0, 3, 100); }, nullptr, stage::read, EIO, "decode"},
+         [](image_recipe& s) { set_index_entry(s, 0, 3, 100); }, nullptr, stage::read, EIO, "decode"},
     };
     return table;
 }
@@ -216,7 +216,7 @@ TEST(Aff4Hostile, DamagedImagesFailCleanly) {
     temp_dir dir;
     for (const hostile_case& c : cases()) {
         SCOPED_TRACE(c.name);
-        image_spec s = base();
+        image_recipe s = base();
         s.build();
         if (c.damage) c.damage(s);
         if (::testing::Test::HasFatalFailure()) return;
@@ -250,7 +250,7 @@ TEST(Aff4Hostile, DamagedImagesFailCleanly) {
 // The same image undamaged reads: the table's failures come from the damage.
 TEST(Aff4Hostile, TheBaseImageReads) {
     temp_dir dir;
-    image_spec s = base();
+    image_recipe s = base();
     s.build();
     std::string path = dir.file("good.aff4", s.write());
     int h = AFF4_open(path.c_str());

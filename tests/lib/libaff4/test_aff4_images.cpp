@@ -41,8 +41,8 @@ std::string symbolic(const std::string& iri, uint64_t off, uint64_t len) {
     return std::string(len, static_cast<char>(std::stoi(name.substr(14), nullptr, 16)));
 }
 
-// What the disk image of spec reads, from the spec alone.
-std::string expected_disk(const image_spec& s) {
+// What the disk image of a recipe reads, from the recipe alone.
+std::string expected_disk(const image_recipe& s) {
     if (!s.use_map) return s.data;
     std::string gap = s.gap.empty() ? std::string(k_ns) + "Zero" : s.gap;
     std::string out = symbolic(gap, 0, s.map_size);
@@ -57,8 +57,8 @@ std::string expected_disk(const image_spec& s) {
 
 // A map over 3 MiB: stream ranges out of order, a gap, each kind of symbolic
 // stream, a repeated-string range across a 1 MiB boundary.
-image_spec mapped_spec(const std::string& method) {
-    image_spec s;
+image_recipe mapped_recipe(const std::string& method) {
+    image_recipe s;
     s.method = method;
     s.data = disk_bytes(4096 * 9 + 700, 11);
     s.map_size = 3u << 20;
@@ -80,27 +80,27 @@ image_spec mapped_spec(const std::string& method) {
 
 struct good_case {
     const char* name;
-    image_spec spec;
+    image_recipe recipe;
 };
 
 std::vector<good_case> good_cases() {
     std::vector<good_case> out;
     for (const char* m : {"snappy", "lz4", "deflate", "zlib", "stored"}) {
-        image_spec s;
+        image_recipe s;
         s.method = m;
         s.use_map = false;
         s.data = disk_bytes(4096 * 10 + 1000, 3);  // 11 chunks in 3 bevies, the last short
         out.push_back({m, s});
-        out.push_back({m, mapped_spec(m)});
+        out.push_back({m, mapped_recipe(m)});
     }
-    image_spec z = mapped_spec("snappy");
+    image_recipe z = mapped_recipe("snappy");
     z.zip64 = true;
     z.deflate_metadata = true;
     out.push_back({"zip64 and deflated metadata", z});
-    image_spec g = mapped_spec("lz4");
+    image_recipe g = mapped_recipe("lz4");
     g.gap = std::string(k_ns) + "UnknownData";
     out.push_back({"UnknownData fills the gaps", g});
-    image_spec one = mapped_spec("snappy");
+    image_recipe one = mapped_recipe("snappy");
     one.per_bevy = 1;
     out.push_back({"one chunk a bevy", one});
     return out;
@@ -109,10 +109,10 @@ std::vector<good_case> good_cases() {
 TEST(Aff4Images, ReadAsTheirMetadataSays) {
     temp_dir dir;
     for (good_case& c : good_cases()) {
-        SCOPED_TRACE(std::string(c.name) + (c.spec.use_map ? " (map)" : " (image stream)"));
-        c.spec.build();
-        std::string path = dir.file("good.aff4", c.spec.write());
-        std::string want = expected_disk(c.spec);
+        SCOPED_TRACE(std::string(c.name) + (c.recipe.use_map ? " (map)" : " (image stream)"));
+        c.recipe.build();
+        std::string path = dir.file("good.aff4", c.recipe.write());
+        std::string want = expected_disk(c.recipe);
         int h = AFF4_open(path.c_str());
         ASSERT_GE(h, 0) << aff4::last_error();
         EXPECT_EQ(AFF4_object_size(h), want.size());
@@ -136,7 +136,7 @@ TEST(Aff4Images, ReadAsTheirMetadataSays) {
 
 TEST(Aff4Images, HandlesAreSmallNumbersAndReadsRunInParallel) {
     temp_dir dir;
-    image_spec a = mapped_spec("snappy"), b = mapped_spec("lz4");
+    image_recipe a = mapped_recipe("snappy"), b = mapped_recipe("lz4");
     b.data = disk_bytes(b.data.size(), 99);
     a.build();
     b.build();
@@ -210,7 +210,7 @@ TEST(Aff4Images, SharedLibraryExportsTheSixEntryPoints) {
     EXPECT_EQ(names, (std::set<std::string>{"AFF4_version", "AFF4_init", "AFF4_open", "AFF4_object_size",
                                             "AFF4_read", "AFF4_close"}));
     temp_dir dir;
-    image_spec s = mapped_spec("deflate");
+    image_recipe s = mapped_recipe("deflate");
     s.build();
     std::string path = dir.file("x.aff4", s.write());
     auto init = reinterpret_cast<aff4_init_fn>(dlsym(dl, "AFF4_init"));
