@@ -6,6 +6,8 @@
 #
 #   bench/copy_digest_vs_tools.sh [-n RUNS] [--bs SIZE] [--size-mib MIB]
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/lib.sh"
 
 runs=7
 bs=2M
@@ -19,45 +21,35 @@ while [ $# -gt 0 ]; do
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-case "$runs" in ''|*[!0-9]*) echo "-n needs a number" >&2; exit 2 ;; esac
-case "$size_mib" in ''|*[!0-9]*) echo "--size-mib needs a number" >&2; exit 2 ;; esac
+bench_need_number -n "$runs"
+bench_need_number --size-mib "$size_mib"
 
-root="$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)"
-kxdd="$root/build/release/src/opt/kxdd/kxdd"
-in=/dev/shm/kxdd-digest-in.$$
-out=/dev/shm/kxdd-digest-out.$$
-log=/dev/shm/kxdd-digest-log.$$
-trap 'rm -f "$in" "$out" "$log"' EXIT
-trap 'exit 130' INT TERM
+bench_cleanup_hook() { rm -f "${bench_in:-}"; }
+bench_setup
+bench_input "$size_mib"
+out="$bench_tmp/out"
+log="$bench_tmp/kx.log"
 
-"$root/kxdd" -v >/dev/null
-head -c $((size_mib * 1024 * 1024)) /dev/urandom >"$in"
+run_kxdd() { "$bench_kxdd" if="$bench_in" of="$out" bs="$bs" status="$word" 2>"$log"; }
+run_tool() { "${tool[@]}" "$bench_in" >"$bench_tmp/tool.out"; }
+remove_out() { [ "$1" != run_kxdd ] || rm -f "$out"; }
+check_sums() {
+  local sum_kx sum_tool
+  sum_kx=$(bench_log_digest "$log" "$(echo "$word" | tr a-z A-Z)")
+  sum_tool=$(awk '{ print $1 }' "$bench_tmp/tool.out")
+  if [ "$sum_kx" != "$sum_tool" ]; then
+    echo "digest mismatch: kxdd $sum_kx, ${tool[0]} $sum_tool" >&2
+    exit 1
+  fi
+}
 
-now_ns() { date +%s%N; }
-seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f\n", (b - a) / 1e9 }'; }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# run_pair WORD TOOL...: kxdd with status=WORD, then the tool on the input.
+# run_pair WORD TOOL...: kxdd with status=WORD against the tool on the input.
 run_pair() {
-  local word=$1; shift
-  local kx=() tool=() t0 t1 sum_kx sum_tool
-  for ((i = 0; i < runs; i++)); do
-    rm -f "$out"
-    t0=$(now_ns); "$kxdd" if="$in" of="$out" bs="$bs" status="$word" 2>"$log"; t1=$(now_ns)
-    kx+=("$(seconds "$t0" "$t1")")
-    sum_kx=$(sed 's/\x1b\[[0-9;]*m//g' "$log" | awk -v w="$(echo "$word" | tr a-z A-Z)" '$1 == w":" { print $2 }')
-    t0=$(now_ns); sum_tool=$("$@" "$in" | awk '{ print $1 }'); t1=$(now_ns)
-    tool+=("$(seconds "$t0" "$t1")")
-    if [ "$sum_kx" != "$sum_tool" ]; then
-      echo "digest mismatch: kxdd $sum_kx, $1 $sum_tool" >&2
-      exit 1
-    fi
-  done
-  local mk mt
-  mk=$(printf '%s\n' "${kx[@]}" | median)
-  mt=$(printf '%s\n' "${tool[@]}" | median)
-  printf '%-6s kxdd copy median %ss, %s median %ss, ratio kxdd/%s: %s\n' "$word" "$mk" "$1" "$mt" "$1" \
-    "$(awk -v a="$mk" -v b="$mt" 'BEGIN { printf "%.2f", a / b }')"
+  word=$1; shift
+  tool=("$@")
+  bench_alternate "$runs" run_kxdd run_tool check_sums remove_out
+  printf '%-6s kxdd copy median %ss, %s median %ss, ratio kxdd/%s: %s\n' "$word" "$bench_med_a" "$1" \
+    "$bench_med_b" "$1" "$(bench_ratio "$bench_med_a" "$bench_med_b")"
 }
 
 run_pair md5 md5sum

@@ -61,15 +61,16 @@ void run_ours_path(benchmark::State& st, void (*init)(C*), void (*update)(C*, co
     pl_sha_ni_set(prev);
 }
 
-// SHA-512 with the block routine chosen by the argument: 1 the AVX2/BMI2
-// routine, 0 the portable code.
+// SHA-512 with the block routine chosen by the argument (PL_SHA512_*):
+// 2 AVX-512VL, 1 AVX2/BMI2, 0 the portable code.
 void run_sha512_path(benchmark::State& st) {
     const int want = static_cast<int>(st.range(0));
-    if (want && !pl_sha512_avx2_available()) {
-        st.SkipWithError("no AVX2/BMI2 on this processor");
+    const int prev = pl_sha512_avx2_set(want);
+    if (pl_sha512_avx2_active() != want) {
+        pl_sha512_avx2_set(prev);
+        st.SkipWithError("this processor lacks the routine's instructions");
         return;
     }
-    const int prev = pl_sha512_avx2_set(want);
     run_ours(st, pl_sha512_init, pl_sha512_update);
     pl_sha512_avx2_set(prev);
 }
@@ -133,7 +134,7 @@ BENCHMARK(BM_sha1_ours)->ArgName("sha_ni")->Arg(1)->Arg(0);
 BENCHMARK(BM_sha1_openssl);
 BENCHMARK(BM_sha256_ours)->ArgName("sha_ni")->Arg(1)->Arg(0);
 BENCHMARK(BM_sha256_openssl);
-BENCHMARK(BM_sha512_ours)->ArgName("avx2")->Arg(1)->Arg(0);
+BENCHMARK(BM_sha512_ours)->ArgName("routine")->Arg(2)->Arg(1)->Arg(0);
 BENCHMARK(BM_sha512_openssl);
 BENCHMARK(BM_sm3_ours);
 BENCHMARK(BM_sm3_openssl);

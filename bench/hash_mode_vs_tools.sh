@@ -8,6 +8,8 @@
 #
 #   bench/hash_mode_vs_tools.sh [-n RUNS] [--size-mib MIB] [--no-trio] [WORD...]
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/lib.sh"
 
 runs=7
 size_mib=1024
@@ -23,23 +25,14 @@ while [ $# -gt 0 ]; do
     *) words+=("$1"); shift ;;
   esac
 done
-case "$runs" in ''|*[!0-9]*) echo "-n needs a number" >&2; exit 2 ;; esac
-case "$size_mib" in ''|*[!0-9]*) echo "--size-mib needs a number" >&2; exit 2 ;; esac
+bench_need_number -n "$runs"
+bench_need_number --size-mib "$size_mib"
 [ ${#words[@]} -gt 0 ] || words=(md5 sha1 sha256 sha512 xxh3 sm3)
 
-root="$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)"
-kxdd="$root/build/release/src/opt/kxdd/kxdd"
-in=/dev/shm/kxdd-hash-in.$$
-log=/dev/shm/kxdd-hash-log.$$
-trap 'rm -f "$in" "$log"' EXIT
-trap 'exit 130' INT TERM
-
-"$root/kxdd" -v >/dev/null
-head -c $((size_mib * 1024 * 1024)) /dev/urandom >"$in"
-
-now_ns() { date +%s%N; }
-seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f\n", (b - a) / 1e9 }'; }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+bench_cleanup_hook() { rm -f "${bench_in:-}"; }
+bench_setup
+bench_input "$size_mib"
+log="$bench_tmp/kx.log"
 
 tool_of() {
   case "$1" in
@@ -49,45 +42,40 @@ tool_of() {
   esac
 }
 
+run_kxdd() { "$bench_kxdd" if="$bench_in" hash_mode="$word" >/dev/null 2>"$log"; }
+run_tool() { "${tool[@]}" "$bench_in" >"$bench_tmp/tool.out" 2>"$bench_tmp/tool.err"; }
+check_one() {
+  local sum_kx sum_tool
+  sum_kx=$(bench_log_digest "$log" "$(echo "$word" | tr a-z A-Z)")
+  sum_tool=$(awk '{ print $1 }' "$bench_tmp/tool.out")
+  if [ "$sum_kx" != "$sum_tool" ]; then
+    echo "digest mismatch for $word: kxdd $sum_kx, ${tool[0]} $sum_tool" >&2
+    exit 1
+  fi
+}
+
 for word in "${words[@]}"; do
   read -r -a tool <<<"$(tool_of "$word")"
-  name=$(echo "$word" | tr a-z A-Z)
-  kx=() peer=()
-  for ((i = 0; i < runs; i++)); do
-    t0=$(now_ns); "$kxdd" if="$in" hash_mode="$word" 2>"$log"; t1=$(now_ns)
-    kx+=("$(seconds "$t0" "$t1")")
-    sum_kx=$(sed 's/\x1b\[[0-9;]*m//g' "$log" | awk -v w="$name:" '$1 == w { print $2 }')
-    t0=$(now_ns); sum_tool=$("${tool[@]}" "$in" | awk '{ print $1 }'); t1=$(now_ns)
-    peer+=("$(seconds "$t0" "$t1")")
-    if [ "$sum_kx" != "$sum_tool" ]; then
-      echo "digest mismatch for $word: kxdd $sum_kx, ${tool[0]} $sum_tool" >&2
-      exit 1
-    fi
-  done
-  mk=$(printf '%s\n' "${kx[@]}" | median)
-  mt=$(printf '%s\n' "${peer[@]}" | median)
-  printf '%-7s kxdd median %ss, %s median %ss, ratio kxdd/%s: %s\n' "$word" "$mk" "${tool[0]}" "$mt" "${tool[0]}" \
-    "$(awk -v a="$mk" -v b="$mt" 'BEGIN { printf "%.2f", a / b }')"
+  bench_alternate "$runs" run_kxdd run_tool check_one
+  printf '%-7s kxdd median %ss, %s median %ss, ratio kxdd/%s: %s\n' "$word" "$bench_med_a" "${tool[0]}" \
+    "$bench_med_b" "${tool[0]}" "$(bench_ratio "$bench_med_a" "$bench_med_b")"
 done
 
 [ "$trio" -eq 1 ] || exit 0
 # Three whole-stream digests in one job against the slowest of them alone.
-want_md5=$(md5sum "$in" | awk '{ print $1 }')
-want_sha1=$(openssl dgst -sha1 -r "$in" | awk '{ print $1 }')
-want_sha256=$(openssl dgst -sha256 -r "$in" | awk '{ print $1 }')
-kx=() peer=()
-for ((i = 0; i < runs; i++)); do
-  t0=$(now_ns); "$kxdd" if="$in" hash_mode=md5,sha1,sha256 2>"$log"; t1=$(now_ns)
-  kx+=("$(seconds "$t0" "$t1")")
-  got=$(sed 's/\x1b\[[0-9;]*m//g' "$log" | awk '$1 == "MD5:" || $1 == "SHA1:" || $1 == "SHA256:" { printf "%s ", $2 }')
-  t0=$(now_ns); md5sum "$in" >/dev/null; t1=$(now_ns)
-  peer+=("$(seconds "$t0" "$t1")")
-  if [ "$got" != "$want_md5 $want_sha1 $want_sha256 " ]; then
+want_md5=$(md5sum "$bench_in" | awk '{ print $1 }')
+want_sha1=$(openssl dgst -sha1 -r "$bench_in" | awk '{ print $1 }')
+want_sha256=$(openssl dgst -sha256 -r "$bench_in" | awk '{ print $1 }')
+word=md5,sha1,sha256
+tool=(md5sum)
+check_trio() {
+  local got
+  got="$(bench_log_digest "$log" MD5) $(bench_log_digest "$log" SHA1) $(bench_log_digest "$log" SHA256)"
+  if [ "$got" != "$want_md5 $want_sha1 $want_sha256" ]; then
     echo "digest mismatch for md5,sha1,sha256: kxdd $got" >&2
     exit 1
   fi
-done
-mk=$(printf '%s\n' "${kx[@]}" | median)
-mt=$(printf '%s\n' "${peer[@]}" | median)
-printf 'md5,sha1,sha256 kxdd median %ss, md5sum median %ss, ratio kxdd/md5sum: %s (%s cores)\n' "$mk" "$mt" \
-  "$(awk -v a="$mk" -v b="$mt" 'BEGIN { printf "%.2f", a / b }')" "$(nproc)"
+}
+bench_alternate "$runs" run_kxdd run_tool check_trio
+printf 'md5,sha1,sha256 kxdd median %ss, md5sum median %ss, ratio kxdd/md5sum: %s (%s cores)\n' "$bench_med_a" \
+  "$bench_med_b" "$(bench_ratio "$bench_med_a" "$bench_med_b")" "$(nproc)"

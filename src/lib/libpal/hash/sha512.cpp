@@ -66,12 +66,19 @@ void sha512_blocks_portable(uint64_t state[8], const uint8_t* p, size_t n) {
     memcpy(state, v, sizeof v);
 }
 
-// The SHA-512 compression function: the AVX2/BMI2 routine when chosen.
+// The SHA-512 compression function: the chosen block routine.
 void pl_sha512_transform(uint64_t state[8], const uint8_t* p, size_t n) {
-    if (pl_sha512_avx2_active())
-        pl_sha512_avx2_blocks(state, p, n);
-    else
-        sha512_blocks_portable(state, p, n);
+    switch (pl_sha512_avx2_active()) {
+        case PL_SHA512_AVX512:
+            pl_sha512_avx512_blocks(state, p, n);
+            break;
+        case PL_SHA512_AVX2:
+            pl_sha512_avx2_blocks(state, p, n);
+            break;
+        default:
+            sha512_blocks_portable(state, p, n);
+            break;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "libpal/hash/sha512_avx2.h"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <utility>
@@ -15,194 +17,72 @@ bool cpu_has_avx2_bmi2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
 
-bool available() {
-    static const bool has = cpu_has_avx2_bmi2();
-    return has;
+// AVX-512F and AVX-512VL by cpuid, and the system saving their state: XCR0
+// must hold the SSE and AVX state (bits 1 and 2) and the opmask and upper
+// vector registers (bits 5 to 7), else the instructions fault.
+bool cpu_has_avx512vl() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE)) return false;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    if (!(b & bit_AVX512F) || !(b & bit_AVX512VL)) return false;
+    unsigned xcr0_lo = 0, xcr0_hi = 0;
+    asm volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    constexpr unsigned need = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
+    return (xcr0_lo & need) == need;
 }
 
-// -1 until first asked: then the processor's answer, or the tests' choice.
+// The best routine of this processor.
+int best() {
+    static const int b = !cpu_has_avx2_bmi2() ? PL_SHA512_PORTABLE
+                         : cpu_has_avx512vl() ? PL_SHA512_AVX512
+                                              : PL_SHA512_AVX2;
+    return b;
+}
+
+// -1 until first asked: then the processor's best, or the tests' choice.
 std::atomic<int> g_active{-1};
 
-#define SHA512_AVX2_TARGET __attribute__((target("avx2,bmi,bmi2")))
-#define SHA512_AVX2_INLINE SHA512_AVX2_TARGET __attribute__((always_inline)) inline
+namespace avx2 {
+#define SHA512_VEC_TARGET "avx2,bmi,bmi2"
+#define SHA512_VEC_AVX512 0
+#include "libpal/hash/sha512_vec_blocks.h"
+#undef SHA512_VEC_AVX512
+#undef SHA512_VEC_TARGET
+}  // namespace avx2
 
-// Rotates written out so that they compile to rorx inside the target.
-template <int N>
-SHA512_AVX2_INLINE uint64_t ror(uint64_t x) {
-    return (x >> N) | (x << (64 - N));
-}
-
-// Two or four message words, one vector (two words of each of two blocks
-// in the wide one: the lanes of 128 bits never mix).
-typedef uint64_t words2 __attribute__((vector_size(16)));
-typedef uint64_t words4 __attribute__((vector_size(32)));
-
-// The words of lo shifted down by one, with the lowest word of hi on top,
-// within each 128-bit lane.
-SHA512_AVX2_INLINE words2 align1(words2 hi, words2 lo) {
-    return reinterpret_cast<words2>(_mm_alignr_epi8(reinterpret_cast<__m128i>(hi), reinterpret_cast<__m128i>(lo), 8));
-}
-SHA512_AVX2_INLINE words4 align1(words4 hi, words4 lo) {
-    return reinterpret_cast<words4>(
-        _mm256_alignr_epi8(reinterpret_cast<__m256i>(hi), reinterpret_cast<__m256i>(lo), 8));
-}
-
-// K[t], K[t+1] in every lane.
-template <typename V>
-SHA512_AVX2_INLINE V pair_of_k(const uint64_t* k) {
-    const __m128i p = _mm_load_si128(reinterpret_cast<const __m128i*>(k));
-    if constexpr (sizeof(V) == 16)
-        return reinterpret_cast<V>(p);
-    else
-        return reinterpret_cast<V>(_mm256_broadcastsi128_si256(p));
-}
-
-template <typename V>
-SHA512_AVX2_INLINE void store_words(uint64_t* p, V w) {
-    memcpy(p, &w, sizeof w);
-}
-
-template <int N, typename V>
-SHA512_AVX2_INLINE V vror(V x) {
-    return (x >> N) | (x << (64 - N));
-}
-
-template <typename V>
-SHA512_AVX2_INLINE V small_sigma0(V x) {
-    return vror<1>(x) ^ vror<8>(x) ^ (x >> 7);
-}
-
-template <typename V>
-SHA512_AVX2_INLINE V small_sigma1(V x) {
-    return vror<19>(x) ^ vror<61>(x) ^ (x >> 6);
-}
-
-// W[t], W[t+1] from W[t-16..t-1] held as eight vectors of two words (per
-// lane), the oldest at x[S & 7]. Two words a step keep the chain from one
-// step to the next short (four would need W[t+2] from W[t] in the same
-// step).
-template <int S, typename V>
-SHA512_AVX2_INLINE V schedule2(const V x[8]) {
-    const V w15 = align1(x[(S + 1) & 7], x[S & 7]);      // W[t-15], W[t-14]
-    const V w7 = align1(x[(S + 5) & 7], x[(S + 4) & 7]);  // W[t-7], W[t-6]
-    return (x[S & 7] + w7) + (small_sigma0(w15) + small_sigma1(x[(S + 7) & 7]));
-}
-
-// Round R of 80; the working words are renamed instead of moved: at round R
-// the word of role i (a = 0 ... h = 7) is v[(i - R) & 7]. bc holds b ^ c on
-// entry and this round's a ^ b (the next round's b ^ c) on return, which
-// takes one step off Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)).
-template <int R>
-SHA512_AVX2_INLINE void round(uint64_t v[8], uint64_t& bc, uint64_t wk) {
-    const uint64_t a = v[(0 - R) & 7], b = v[(1 - R) & 7];
-    const uint64_t e = v[(4 - R) & 7], f = v[(5 - R) & 7], g = v[(6 - R) & 7];
-    uint64_t& d = v[(3 - R) & 7];
-    uint64_t& h = v[(7 - R) & 7];
-    // The two terms of Ch share no bits, so they may be added.
-    uint64_t t1 = h + wk + (e & f) + (~e & g) + (ror<14>(e) ^ ror<18>(e) ^ ror<41>(e));
-    const uint64_t ab = a ^ b;
-    uint64_t t2 = (ror<28>(a) ^ ror<34>(a) ^ ror<39>(a)) + (b ^ (ab & bc));
-    bc = ab;
-    d += t1;
-    h = t1 + t2;
-}
-
-// W[t] + K[t] are stored a vector at a time: N words (N / 2 blocks) for
-// every two rounds, the rounds of one block reading every N / 2-th pair.
-// Rounds 2G and 2G + 1 of a pass of sixteen (wk and wk_in point at the
-// pass); meanwhile, in the first four of the five passes, the schedule runs
-// eight steps ahead: the next pass's words 2G and 2G + 1 go to wk.
-template <int G, bool SCHEDULE, typename V>
-SHA512_AVX2_INLINE void step(uint64_t v[8], uint64_t& bc, V x[8], uint64_t* wk, const uint64_t* wk_in,
-                             const uint64_t* k) {
-    constexpr int N = sizeof(V) / 8;
-    if constexpr (SCHEDULE) {
-        const V w = schedule2<G>(x);
-        x[G] = w;
-        store_words(wk + N * (8 + G), w + pair_of_k<V>(k + 16 + 2 * G));
-    }
-    round<2 * G>(v, bc, wk_in[N * G]);
-    round<2 * G + 1>(v, bc, wk_in[N * G + 1]);
-}
-
-// Sixteen rounds: a whole turn of the renaming and of the eight schedule
-// vectors, so the same code serves every pass.
-template <bool SCHEDULE, typename V, int... G>
-SHA512_AVX2_INLINE void sixteen_rounds(uint64_t v[8], uint64_t& bc, V x[8], uint64_t* wk, const uint64_t* wk_in,
-                                       const uint64_t* k, std::integer_sequence<int, G...>) {
-    (step<G, SCHEDULE>(v, bc, x, wk, wk_in, k), ...);
-}
-
-// The 80 rounds of one block on state, whose W[t] + K[t] for t < 16 are in
-// wk and whose first sixteen message words are in x; with SCHEDULE the
-// rest of wk is computed on the way, else it is read (wk_in: the block's
-// first word in wk).
-template <bool SCHEDULE, typename V>
-SHA512_AVX2_INLINE void block_rounds(uint64_t state[8], V x[8], uint64_t* wk, const uint64_t* wk_in) {
-    constexpr int N = sizeof(V) / 8;
-    constexpr auto steps = std::make_integer_sequence<int, 8>{};
-    uint64_t v[8];
-    for (int i = 0; i < 8; i++) v[i] = state[i];
-    uint64_t bc = v[1] ^ v[2];
-    // A loop, not 80 rounds written out: the longer code runs slower.
-#pragma GCC unroll 1
-    for (int j = 0; j < 4; j++)
-        sixteen_rounds<SCHEDULE>(v, bc, x, wk + 8 * N * j, wk_in + 8 * N * j, k_sha512_round + 16 * j, steps);
-    sixteen_rounds<false>(v, bc, x, wk + 32 * N, wk_in + 32 * N, k_sha512_round + 64, steps);
-    for (int i = 0; i < 8; i++) state[i] += v[i];
-}
+namespace avx512 {
+#define SHA512_VEC_TARGET "avx2,bmi,bmi2,avx512f,avx512vl"
+#define SHA512_VEC_AVX512 1
+#include "libpal/hash/sha512_vec_blocks.h"
+#undef SHA512_VEC_AVX512
+#undef SHA512_VEC_TARGET
+}  // namespace avx512
 
 }  // namespace
 
-int pl_sha512_avx2_available() { return available() ? 1 : 0; }
+int pl_sha512_avx2_available() { return best() >= PL_SHA512_AVX2 ? 1 : 0; }
+
+int pl_sha512_avx512_available() { return best() >= PL_SHA512_AVX512 ? 1 : 0; }
 
 int pl_sha512_avx2_active() {
     int a = g_active.load(std::memory_order_relaxed);
     if (a < 0) {
-        a = pl_sha512_avx2_available();
+        a = best();
         g_active.store(a, std::memory_order_relaxed);
     }
     return a;
 }
 
-int pl_sha512_avx2_set(int on) {
+int pl_sha512_avx2_set(int routine) {
     int prev = pl_sha512_avx2_active();
-    g_active.store(on != 0 && available() ? 1 : 0, std::memory_order_relaxed);
+    g_active.store(std::clamp(routine, int{PL_SHA512_PORTABLE}, best()), std::memory_order_relaxed);
     return prev;
 }
 
-// The message words are loaded and byte-swapped two to a vector per block;
-// the schedule is computed in the vectors and stored as W[t] + K[t], which
-// the scalar rounds read back from memory (wk_in hides that it is wk: an
-// extract from a vector costs more than a load). Two blocks at a time share
-// the schedule's vector work; the first block's rounds run alongside it, the
-// second's read what it stored.
-SHA512_AVX2_TARGET void pl_sha512_avx2_blocks(uint64_t state[8], const uint8_t* data, size_t nblocks) {
-    const __m128i bswap = _mm_set_epi64x(0x08090a0b0c0d0e0fLL, 0x0001020304050607LL);
-    alignas(32) uint64_t wk[160];
-    const uint64_t* wk_in = wk;
-    asm("" : "+r"(wk_in));
+void pl_sha512_avx2_blocks(uint64_t state[8], const uint8_t* data, size_t nblocks) {
+    avx2::blocks(state, data, nblocks);
+}
 
-    for (; nblocks >= 2; nblocks -= 2, data += 256) {
-        words4 x[8];
-        for (int i = 0; i < 8; i++) {
-            const __m128i lo = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), bswap);
-            const __m128i hi =
-                _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 128 + 16 * i)), bswap);
-            x[i] = reinterpret_cast<words4>(_mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1));
-            store_words(wk + 4 * i, x[i] + pair_of_k<words4>(k_sha512_round + 2 * i));
-        }
-        block_rounds<true>(state, x, wk, wk_in);
-        block_rounds<false>(state, x, wk, wk_in + 2);
-    }
-    if (nblocks > 0) {
-        words2 x[8];
-        for (int i = 0; i < 8; i++) {
-            x[i] = reinterpret_cast<words2>(
-                _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), bswap));
-            store_words(wk + 2 * i, x[i] + pair_of_k<words2>(k_sha512_round + 2 * i));
-        }
-        block_rounds<true>(state, x, wk, wk_in);
-    }
-    _mm256_zeroupper();
+void pl_sha512_avx512_blocks(uint64_t state[8], const uint8_t* data, size_t nblocks) {
+    avx512::blocks(state, data, nblocks);
 }

@@ -1,10 +1,12 @@
 // The six digests: published vectors, the system's digest programs as
-// oracles, split invariance, and both block routines of SHA-1, SHA-256 and
+// oracles, split invariance, and every block routine of SHA-1, SHA-256 and
 // SHA-512.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -27,19 +29,31 @@ struct sha_path_guard {
     }
 };
 
-// Runs fn once with the portable routines and once with the processor's
-// own (the SHA instructions, the AVX2 SHA-512 routine: those it has),
-// naming the path in failures.
+// The SHA-512 block routines of this processor, the portable one first.
+std::vector<int> sha512_routines() {
+    std::vector<int> r{PL_SHA512_PORTABLE};
+    if (pl_sha512_avx2_available()) r.push_back(PL_SHA512_AVX2);
+    if (pl_sha512_avx512_available()) r.push_back(PL_SHA512_AVX512);
+    return r;
+}
+
+// Runs fn with the portable routines, then with the processor's own (the
+// SHA instructions, each vector SHA-512 routine: those it has), naming the
+// path in failures.
 template <typename F>
 void on_each_path(F&& fn) {
     sha_path_guard guard;
-    const int fast = pl_sha_ni_available() || pl_sha512_avx2_available() ? 1 : 0;
-    for (int on = 0; on <= fast; on++) {
-        pl_sha_ni_set(on);
-        pl_sha512_avx2_set(on);
-        ASSERT_EQ(pl_sha_ni_active(), on & pl_sha_ni_available());
-        ASSERT_EQ(pl_sha512_avx2_active(), on & pl_sha512_avx2_available());
-        SCOPED_TRACE(on ? "processor's routines" : "portable");
+    const std::vector<int> sha512 = sha512_routines();
+    const int fast = pl_sha_ni_available() || sha512.size() > 1 ? 1 : 0;
+    const size_t paths = std::max<size_t>(sha512.size(), 1 + fast);
+    for (size_t on = 0; on < paths; on++) {
+        const int ni = on > 0 ? 1 : 0;
+        const int routine = sha512[std::min(on, sha512.size() - 1)];
+        pl_sha_ni_set(ni);
+        pl_sha512_avx2_set(routine);
+        ASSERT_EQ(pl_sha_ni_active(), ni & pl_sha_ni_available());
+        ASSERT_EQ(pl_sha512_avx2_active(), routine);
+        SCOPED_TRACE(on ? "processor's routines, SHA-512 routine " + std::to_string(routine) : "portable");
         fn();
     }
 }
@@ -192,32 +206,33 @@ TEST(Digest, ShaInstructionsMatchPortableInDigestsAndTexts) {
     }
 }
 
-// The AVX2 SHA-512 routine (two blocks at a time, then a last single one)
-// and the portable one leave the same state for every length up to eight
-// blocks and beyond, split so that either part may hold an odd or even
+// The vector SHA-512 routines (two blocks at a time, then a last single
+// one) and the portable one leave the same state for every length up to
+// eight blocks and beyond, split so that either part may hold an odd or even
 // number of whole blocks after a partly filled buffer; sha512sum agrees on
 // the whole messages.
-TEST(Digest, Sha512VectorRoutineMatchesPortableAndSha512sum) {
+TEST(Digest, Sha512VectorRoutinesMatchPortableAndSha512sum) {
     if (!pl_sha512_avx2_available()) GTEST_SKIP() << "no AVX2/BMI2 on this processor";
     sha_path_guard guard;
     const digest_algo& a = algo_named("sha512");
     const std::string data = test_bytes(128 * 9 + 77, 21);
+    const std::vector<int> routines = sha512_routines();
     for (size_t len = 0; len <= data.size(); len += (len < 300 ? 1 : 13)) {
         const size_t cuts[] = {0, len / 3, len / 2, len > 0 ? len - 1 : 0, std::min(len, size_t{129}),
                                std::min(len, size_t{255}), std::min(len, size_t{383})};
         for (size_t cut : cuts) {
-            std::string text[2], digest[2];
-            for (int on = 0; on <= 1; on++) {
-                pl_sha512_avx2_set(on);
-                ASSERT_EQ(pl_sha512_avx2_active(), on);
+            std::string text[3], digest[3];
+            for (size_t i = 0; i < routines.size(); i++) {
+                pl_sha512_avx2_set(routines[i]);
+                ASSERT_EQ(pl_sha512_avx2_active(), routines[i]);
                 auto run = a.make();
                 run->update(data.data(), cut);
                 run->update(data.data() + cut, len - cut);
-                text[on] = run->text();
-                digest[on] = run->final_hex();
+                text[i] = run->text();
+                digest[i] = run->final_hex();
+                ASSERT_EQ(text[i], text[0]) << "routine " << routines[i] << " len " << len << " cut " << cut;
+                ASSERT_EQ(digest[i], digest[0]) << "routine " << routines[i] << " len " << len << " cut " << cut;
             }
-            ASSERT_EQ(text[1], text[0]) << "len " << len << " cut " << cut;
-            ASSERT_EQ(digest[1], digest[0]) << "len " << len << " cut " << cut;
         }
     }
 
@@ -228,14 +243,55 @@ TEST(Digest, Sha512VectorRoutineMatchesPortableAndSha512sum) {
     } catch (const std::exception& e) {
         GTEST_SKIP() << a.oracle[0] << " unusable: " << e.what();
     }
-    pl_sha512_avx2_set(1);
-    for (size_t i = 0; i < std::size(lens); i++) {
-        EXPECT_EQ(a.one_shot(data.data(), lens[i]), want[i]) << "len " << lens[i];
-        const size_t first = std::min(lens[i], size_t{1});  // the rest then passes the buffer
-        auto run = a.make();
-        run->update(data.data(), first);
-        run->update(data.data() + first, lens[i] - first);
-        EXPECT_EQ(run->final_hex(), want[i]) << "len " << lens[i];
+    for (size_t r = 1; r < routines.size(); r++) {
+        pl_sha512_avx2_set(routines[r]);
+        for (size_t i = 0; i < std::size(lens); i++) {
+            EXPECT_EQ(a.one_shot(data.data(), lens[i]), want[i]) << "routine " << routines[r] << " len " << lens[i];
+            const size_t first = std::min(lens[i], size_t{1});  // the rest then passes the buffer
+            auto run = a.make();
+            run->update(data.data(), first);
+            run->update(data.data() + first, lens[i] - first);
+            EXPECT_EQ(run->final_hex(), want[i]) << "routine " << routines[r] << " len " << lens[i];
+        }
+    }
+}
+
+// Every SHA-512 routine of the processor, openssl as the oracle: lengths on
+// both sides of the padding boundary (112: the length no longer fits the
+// last block) and past a mebibyte, fed whole and in pieces of random
+// lengths (a fixed seed, so a failure repeats).
+TEST(Digest, Sha512EveryRoutineAgreesWithOpensslInRandomPieces) {
+    static constexpr size_t lens[] = {0, 1, 111, 112, 127, 128, 239, 240, 256, 257, (1 << 20) + 3};
+    const digest_algo& a = algo_named("sha512");
+    const std::string data = test_bytes(lens[std::size(lens) - 1], 77);
+    std::vector<std::string> want;
+    try {
+        for (size_t len : lens) want.push_back(oracle_hex({"openssl", "dgst", "-sha512", "-r"}, data.substr(0, len)));
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "openssl unusable: " << e.what();
+    }
+    sha_path_guard guard;
+    std::mt19937_64 rng(0x5a512);
+    for (int routine : sha512_routines()) {
+        pl_sha512_avx2_set(routine);
+        ASSERT_EQ(pl_sha512_avx2_active(), routine);
+        for (size_t i = 0; i < std::size(lens); i++) {
+            SCOPED_TRACE("routine " + std::to_string(routine) + " len " + std::to_string(lens[i]));
+            EXPECT_EQ(a.one_shot(data.data(), lens[i]), want[i]);
+            for (int split = 0; split < 3; split++) {
+                // Mostly short pieces around the block size, now and then
+                // a long one that holds many whole blocks.
+                auto run = a.make();
+                size_t pos = 0;
+                while (pos < lens[i]) {
+                    const size_t most = rng() % 8 == 0 ? 70000 : 300;
+                    const size_t n = std::min<size_t>(rng() % (most + 1), lens[i] - pos);
+                    run->update(data.data() + pos, n);
+                    pos += n;
+                }
+                EXPECT_EQ(run->final_hex(), want[i]) << "split " << split;
+            }
+        }
     }
 }
 
