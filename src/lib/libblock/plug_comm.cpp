@@ -22,7 +22,7 @@ bool external(const bd_plugin* p) { return p->kind == BD_PLUGIN_EXTERNAL; }
 // names no errno still counts as one).
 void plugin_err(bd_dev* dev, bd_plug_handle* h, int32_t fallback) {
     int e = h->plug->ext.last_errno(h->handle);
-    int32_t code = e != 0 ? os_verr_get(e) : fallback;
+    int32_t code = verr_of_failed_errno(e, fallback);
     BD_SET_ERR(dev, code, "%s", verr2str(code));
 }
 

@@ -49,14 +49,13 @@ int fail(verr_info* err, int32_t code, const char* file, uint32_t line, const ch
 // The error record with errno's code and the formatted explanation; -1.
 __attribute__((format(printf, 5, 6))) int errno_fail(verr_info* err, const char* file, uint32_t line, const char* func,
                                                      const char* fmt, ...) {
-    int e = errno;
-    int32_t code = e ? os_verr_get(e) : 0;
+    int32_t code = verr_of_failed_errno(errno, VERR_GENERAL_FAILURE);
     char text[VERR_MSG_SIZE];
     va_list ap;
     va_start(ap, fmt);
     str_vsprintf_s(text, sizeof text, fmt, ap);
     va_end(ap);
-    verr_set(err, file, line, func, code ? code : VERR_GENERAL_FAILURE, "%s", text);
+    verr_set(err, file, line, func, code, "%s", text);
     return -1;
 }
 #define FC_ERRNO(err, ...) errno_fail((err), __FILE__, __LINE__, __func__, __VA_ARGS__)

@@ -32,12 +32,8 @@ bool all_zero(const uint8_t* p, size_t n) {
     return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
 }
 
-void set_errno_err(vdi_ctx* vdi, const char* func, uint32_t line) {
-    int e = errno;
-    if (e == 0) e = EIO;
-    verr_set(vdi->err, __FILE__, line, func, os_verr_get(e), "%s", os_errno_str(e));
-}
-#define VDI_ERRNO(vdi) set_errno_err((vdi), __func__, __LINE__)
+// A call that failed without setting errno counts as EIO, with its text.
+#define VDI_ERRNO(vdi) VERR_SET_ERRNO((vdi)->err, errno != 0 ? errno : EIO, VERR_GENERAL_FAILURE)
 
 uint32_t page_count(uint32_t blocks) { return (blocks + VDI_PAGE_ENTRIES - 1) / VDI_PAGE_ENTRIES; }
 

@@ -120,6 +120,13 @@ void verr_set_detail(verr_info* err, const char* file, uint32_t line, const char
     memcpy(err->message, tmp, strlen(tmp) + 1);
 }
 
+int32_t verr_of_failed_errno(int e, int32_t none) { return e != 0 ? os_verr_get(e) : none; }
+
+void verr_set_errno_at(verr_info* err, const char* file, uint32_t line, const char* func, int e, int32_t none) {
+    if (e == 0) verr_set(err, file, line, func, none, "%s", verr2str(none));
+    else verr_set(err, file, line, func, os_verr_get(e), "%s", os_errno_str(e));
+}
+
 const char* verr_msg(const verr_info* err) {
     if (err == nullptr) return "";
     return err->message[0] != '\0' ? err->message : verr2str(err->code);
