@@ -1,5 +1,7 @@
 #include "libpal/network/url.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -568,6 +570,24 @@ int url_get_host(const char* url, char* out, size_t size) {
 
 int url_get_path(const char* url, char* out, size_t size) {
     return get_part(url, out, size, true, [](const url_ctx& u) { return u.path; });
+}
+
+bool url_local_path_ends_with(const char* url, std::string_view suffixes) {
+    if (!url || url_scheme_type(url) != URL_CLASS_FILE) return false;
+    char buf[URL_PART_SIZE];
+    if (url_get_path(url, buf, sizeof buf) != 0) return false;
+    const std::string_view path(buf);
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    while (true) {
+        const size_t semi = suffixes.find(';');
+        const std::string_view one = suffixes.substr(0, semi);
+        if (!one.empty() && one.size() <= path.size() &&
+            std::equal(one.begin(), one.end(), path.end() - static_cast<std::ptrdiff_t>(one.size()),
+                       [&](char a, char b) { return fold(a) == fold(b); }))
+            return true;
+        if (semi == std::string_view::npos) return false;
+        suffixes.remove_prefix(semi + 1);
+    }
 }
 
 int url_has_no_scheme(const char* text) {
