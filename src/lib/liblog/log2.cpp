@@ -17,6 +17,7 @@
 #include "libconf/ini/conf.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_file.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_size.h"
 
@@ -149,18 +150,6 @@ struct line_buf {
     }
 };
 
-void write_all(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t k = write(fd, p, n);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-}
-
 // Standard error, coloured by level when flag 0x20 is set; one write per line.
 void log_shell_write(log2_ctx* c, int lv, const char* line, size_t len) {
     const level_row* r = level_find(lv);
@@ -170,9 +159,9 @@ void log_shell_write(log2_ctx* c, int lv, const char* line, size_t len) {
         memcpy(out, r->color, cl);
         memcpy(out + cl, line, len);
         memcpy(out + cl + len, k_reset, 4);
-        write_all(2, out, cl + len + 4);
+        (void)os_fd_write_all(2, out, cl + len + 4);
     } else {
-        write_all(2, line, len);
+        (void)os_fd_write_all(2, line, len);
     }
 }
 
@@ -424,7 +413,7 @@ void log_self_dbg(const char* fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    write_all(2, buf, strlen(buf));
+    (void)os_fd_write_all(2, buf, strlen(buf));
 }
 
 int log_level_2_int(const char* name) {
