@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Mutex (not recursive). Lock and unlock return 1 on success, 0 on failure.
 struct os_mutex {
@@ -102,5 +103,9 @@ uint64_t os_time_us();
 uint64_t os_mono_ms();
 void os_clock_realtime(os_clock_val* out);
 void os_time_deadline(os_clock_val* out, uint64_t ms);
-// The same from a given start value.
+// The same from a given start value: ms after now, the nanoseconds carried
+// into the seconds; a sum past the largest time stays at the largest time.
 void os_time_deadline_from(os_clock_val* out, const os_clock_val* now, uint64_t ms);
+// The monotonic time ms from now, for pthread_cond_timedwait on a condition
+// that runs on CLOCK_MONOTONIC (os_cond_init sets that clock).
+timespec os_mono_deadline(uint64_t ms);
