@@ -46,6 +46,16 @@ void os_mutex_free(os_mutex* m) {
 
 int os_mutex_lock(os_mutex* m) { return m && pthread_mutex_lock(&m->mutex) == 0 ? 1 : 0; }
 
+bool os_pthread_lock_within(pthread_mutex_t* m, int64_t wait_ms) {
+    if (wait_ms < 0) return pthread_mutex_lock(m) == 0;
+    const timespec until = os_mono_deadline(static_cast<uint64_t>(wait_ms));
+    int r;
+    do {
+        r = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &until);
+    } while (r == EINTR);
+    return r == 0;
+}
+
 int os_mutex_unlock(os_mutex* m) { return m && pthread_mutex_unlock(&m->mutex) == 0 ? 1 : 0; }
 
 int os_mutex_trylock(os_mutex* m) { return m && pthread_mutex_trylock(&m->mutex) == 0 ? 1 : 0; }

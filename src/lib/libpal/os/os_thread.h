@@ -18,8 +18,12 @@ void os_mutex_free(os_mutex* m);
 int os_mutex_lock(os_mutex* m);
 int os_mutex_unlock(os_mutex* m);
 int os_mutex_trylock(os_mutex* m);
+// Locks m waiting at most wait_ms on the monotonic clock (without limit when
+// negative); true when m is now held.
+bool os_pthread_lock_within(pthread_mutex_t* m, int64_t wait_ms);
 
-// Scoped lock of an os_mutex.
+// Scoped lock of an os_mutex; a null mutex is no lock at all (a state that
+// has no owner to share it with).
 class os_mutex_guard {
 public:
     explicit os_mutex_guard(os_mutex* m) : m_(m) { os_mutex_lock(m_); }

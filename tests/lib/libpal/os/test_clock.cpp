@@ -118,6 +118,35 @@ TEST(OsClock, WaitUntilZeroLimitAndForever) {
     os_cond_free(c);
 }
 
+// A lock held elsewhere: a limited wait gives up (0 at once), an unlimited
+// one gets it once it is let go; a free lock is taken whatever the limit.
+TEST(OsClock, LockWithinALimit) {
+    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+    for (int64_t ms : {int64_t{-1}, int64_t{0}, int64_t{5}}) {
+        EXPECT_TRUE(os_pthread_lock_within(&m, ms)) << ms;
+        pthread_mutex_unlock(&m);
+    }
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::atomic<bool> got{false};
+    pthread_mutex_lock(&m);
+    std::thread other([&] {
+        EXPECT_FALSE(os_pthread_lock_within(&m, 0));
+        EXPECT_FALSE(os_pthread_lock_within(&m, 3));
+        char c = 1;
+        EXPECT_EQ(write(p[1], &c, 1), 1);  // the limited tries are over
+        got = os_pthread_lock_within(&m, -1);
+        if (got) pthread_mutex_unlock(&m);
+    });
+    char c = 0;
+    EXPECT_EQ(read(p[0], &c, 1), 1);
+    pthread_mutex_unlock(&m);
+    other.join();
+    EXPECT_TRUE(got);
+    close(p[0]);
+    close(p[1]);
+}
+
 TEST(OsClock, WallClockReadingsAgree) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
