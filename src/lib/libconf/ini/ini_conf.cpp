@@ -18,6 +18,7 @@
 #include "libpal/os/os_path_buf.h"
 #include "libpal/string/str_vector.h"
 #include "libpal/string/text_buf.h"
+#include "libpal/string/str_util.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -35,11 +36,9 @@ std::string entry_key(const char* section, const char* key) {
     return full;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
 bool blank_ends(const char* s) {
     size_t n = strlen(s);
-    return n > 0 && (is_space(s[0]) || is_space(s[n - 1]));
+    return n > 0 && (str_is_space(s[0]) || str_is_space(s[n - 1]));
 }
 
 // Names and values a file can hold so that they read back as they were set.

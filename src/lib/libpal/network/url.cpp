@@ -22,7 +22,6 @@ constexpr string_view npos_view{};
 constexpr size_t npos = string_view::npos;
 constexpr char k_empty[] = "";
 
-constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool is_quote(char c) { return c == '"' || c == '\''; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -45,9 +44,9 @@ string_view normalized_view(const char* text) {
         while (!v.empty() && strip(v.front())) v.remove_prefix(1);
         while (!v.empty() && strip(v.back())) v.remove_suffix(1);
     };
-    trim([](char c) { return is_space(c); });
+    trim([](char c) { return str_is_space(c); });
     trim([](char c) { return is_quote(c); });
-    trim([](char c) { return is_space(c); });
+    trim([](char c) { return str_is_space(c); });
     return v;
 }
 
@@ -502,7 +501,7 @@ int url_parser_imp(url_ctx* ctx, const char* url) {
     }
 
     // Path.
-    while (i < rest.size() && is_space(rest[i])) ++i;
+    while (i < rest.size() && str_is_space(rest[i])) ++i;
     size_t path_end = rest.find_first_of("#?", i);
     if (path_end == npos) path_end = rest.size();
     ctx->path = w.put(rest.substr(i, path_end - i), "/");
@@ -510,7 +509,7 @@ int url_parser_imp(url_ctx* ctx, const char* url) {
     // Query and fragment: only after a "?".
     size_t q = rest.find('?', path_end);
     if (q != npos) {
-        while (q < rest.size() && (rest[q] == '?' || is_space(rest[q]))) ++q;
+        while (q < rest.size() && (rest[q] == '?' || str_is_space(rest[q]))) ++q;
         size_t hash = rest.find('#', q);
         ctx->query = w.put(rest.substr(q, hash == npos ? npos : hash - q));
         if (hash != npos) ctx->hash = w.put(rest.substr(hash + 1));
