@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -32,10 +31,7 @@ constexpr size_t k_align = 4096;
 thread_local int t_nesting = 0;
 
 // mem_endian's swap flag for data in the given byte order.
-int swap_of(uint8_t endian) {
-    bool big = endian == 1;
-    return big != (std::endian::native == std::endian::big) ? 1 : 0;
-}
+int swap_of(uint8_t endian) { return mem_swap_of(endian == 1); }
 
 int64_t data_start(const fcache_ctx* h) { return FCACHE_HEAD_SIZE + 8 * h->count; }
 
