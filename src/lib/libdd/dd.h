@@ -230,7 +230,7 @@ int dd_open_errno(const verr_info* err);
 
 // ---- the block loop and writing
 int dd_work_imp(dd_ctx* ctx);
-int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen, const char* name);
+int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen);
 int dd_write_errno(const dd_ctx* ctx, int32_t code);
 
 // ---- reading
