@@ -109,7 +109,6 @@ struct dd_ctx {
     uint8_t* obuf;
     uint64_t ibuf_size;  // bytes the read buffer holds
     int64_t ibs;
-    int64_t bs;
     int64_t obs;
     uint64_t seek;
     uint64_t skip;
