@@ -86,7 +86,7 @@ void errno_err(bd_dev* dev, int e, const char* call) {
         BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "%s failed", call);
         return;
     }
-    BD_SET_ERR(dev, os_verr_get(e), "%s", os_errno_str(e));
+    VERR_SET_ERRNO(&dev->verr, e, VERR_GENERAL_FAILURE);
 }
 
 int aff4_probe(const char* url, uint32_t, void*) { return bd_img_local_suffix(url, ".aff4") ? 0 : -1; }

@@ -21,11 +21,7 @@ struct file_handle {
 };
 
 // The device's error from errno, with the system's text.
-void set_errno_err(bd_dev* dev, const char* func, int line) {
-    int e = errno;
-    verr_set(&dev->verr, __FILE__, static_cast<uint32_t>(line), func, os_verr_get(e), "%s", os_errno_str(e));
-}
-#define FILE_ERR(dev) set_errno_err((dev), __func__, __LINE__)
+#define FILE_ERR(dev) VERR_SET_ERRNO(&(dev)->verr, errno, VERR_FILE_IO_ERROR)
 
 int file_probe(const char*, uint32_t, void*) { return 0; }
 
@@ -130,7 +126,10 @@ int64_t file_pwrite(bd_dev* dev, void* handle, int64_t off, const void* buf, int
     if (slot_refused(dev, h, off, true)) return -1;
     int64_t n = off == -1 ? os_file_write(h->file, buf, static_cast<size_t>(len))
                           : os_file_pwrit(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
-    if (n < len) FILE_ERR(dev);  // also a write that stopped part-way
+    if (n >= 0 && n < len && errno == 0)
+        BD_SET_ERR(dev, VERR_WRITE_ERROR, "short write: %lld of %lld bytes", static_cast<long long>(n),
+                   static_cast<long long>(len));
+    else if (n < len) FILE_ERR(dev);  // also a write that stopped part-way
     return n;
 }
 

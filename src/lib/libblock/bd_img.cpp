@@ -3,37 +3,16 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 
 #include "libpal/network/url.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_search.h"
 
 bool bd_img_local_path(const char* url, char* path, size_t size) {
     if (!url || !path || size == 0 || url_scheme_type(url) != URL_CLASS_FILE) return false;
     if (url_get_path(url, path, size) != 0) return false;
     path_normalize_local(path);
     return path[0] != 0;
-}
-
-bool bd_img_local_suffix(const char* url, const char* suffixes) {
-    char path[URL_PART_SIZE];
-    if (!bd_img_local_path(url, path, sizeof path)) return false;
-    std::string_view rest(suffixes);
-    while (!rest.empty()) {
-        size_t semi = rest.find(';');
-        std::string_view one = rest.substr(0, semi);
-        char suffix[32];
-        if (!one.empty() && one.size() < sizeof suffix) {
-            memcpy(suffix, one.data(), one.size());
-            suffix[one.size()] = 0;
-            if (str_iends_with(path, suffix)) return true;
-        }
-        if (semi == std::string_view::npos) break;
-        rest.remove_prefix(semi + 1);
-    }
-    return false;
 }
 
 void bd_img_not_supported(bd_dev* dev) { BD_SET_ERR(dev, VERR_NOT_SUPPORTED, "%s", verr2str(VERR_NOT_SUPPORTED)); }

@@ -7,13 +7,15 @@
 #include <cstdint>
 
 #include "libblock/bd.h"
+#include "libpal/network/url.h"
 
 // The local path of url into path (the URL's path part, normalised) when url
 // names a local path (scheme class 1); else 0.
 bool bd_img_local_path(const char* url, char* path, size_t size);
-// 1 when url names a local path that ends with one of the ";"-separated
-// suffixes, letters compared without regard to case.
-bool bd_img_local_suffix(const char* url, const char* suffixes);
+// The old name of url_local_path_ends_with, kept for the AFF4 driver.
+inline bool bd_img_local_suffix(const char* url, const char* suffixes) {
+    return url_local_path_ends_with(url, suffixes);
+}
 // The device error of a refused write or an unhandled control code: -37
 // "Not supported.".
 void bd_img_not_supported(bd_dev* dev);

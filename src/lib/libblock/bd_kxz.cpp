@@ -9,7 +9,6 @@
 #include "libpal/network/url.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_search.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -19,10 +18,7 @@ kxz_image* image_of(void* handle) { return static_cast<kxz_image*>(handle); }
 int64_t at(const bd_dev* dev, int64_t off) { return off == -1 ? -1 : off + static_cast<int64_t>(dev->vol.vol_start); }
 
 int kxz_probe(const char* url, uint32_t, void*) {
-    if (!url || url_scheme_type(url) != URL_CLASS_FILE) return -1;
-    char path[4096];
-    if (url_get_path(url, path, sizeof path) != 0) return -1;
-    return str_iends_with(path, ".kxz") ? 0 : -1;
+    return url_local_path_ends_with(url, ".kxz") ? 0 : -1;
 }
 
 void* kxz_drv_open(const char* url, bd_open_ctx* ctx) {

@@ -71,7 +71,7 @@ void report(bd_dev* dev, const smif_module* m, void* e, const char* what) {
 // The names of every kind, whether or not its library is installed.
 constexpr const char* k_suffixes = ".000;.001;.vmdk;.vhd;.vhdx;.s01;.e01;.ex01;.l01;.lx01;.qcow;.qcow2;.qcow3";
 
-int smif_probe(const char* url, uint32_t, void*) { return bd_img_local_suffix(url, k_suffixes) ? 0 : -1; }
+int smif_probe(const char* url, uint32_t, void*) { return url_local_path_ends_with(url, k_suffixes) ? 0 : -1; }
 
 // Opens the library's handle on the path (the whole set of files for split
 // raw and EWF); the log text of the failed step, or nothing.

@@ -17,7 +17,7 @@ struct vdi_handle {
     uint64_t pos;  // absolute: the window start included
 };
 
-int vdi_probe(const char* url, uint32_t, void*) { return bd_img_local_suffix(url, ".vdi") ? 0 : -1; }
+int vdi_probe(const char* url, uint32_t, void*) { return url_local_path_ends_with(url, ".vdi") ? 0 : -1; }
 
 void* vdi_drv_open(const char* url, bd_open_ctx* ctx) {
     bd_dev* dev = ctx->dev;

@@ -1,6 +1,7 @@
 // The VMDK output driver over the writer's functions.
 #include "libblock/bd_vmdk2.h"
 #include "libblock/plug_comm.h"
+#include "libpal/network/url.h"
 #include "libpal/os/os_fileutil.h"
 #include "libvmdk/libvmdk.h"
 
@@ -28,7 +29,7 @@ bd_drv g_drv;
 
 int bdrv_vmdk2_probe(const char* url, uint32_t oflag, void*) {
     if (oflag & OS_PF_RDONLY) return -1;
-    return bd_local_path_ends_with(url, ".vmdk") ? 0 : -1;
+    return url_local_path_ends_with(url, ".vmdk") ? 0 : -1;
 }
 
 void bdrv_vmdk2_exit() {}

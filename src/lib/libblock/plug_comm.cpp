@@ -22,7 +22,7 @@ bool external(const bd_plugin* p) { return p->kind == BD_PLUGIN_EXTERNAL; }
 // names no errno still counts as one).
 void plugin_err(bd_dev* dev, bd_plug_handle* h, int32_t fallback) {
     int e = h->plug->ext.last_errno(h->handle);
-    int32_t code = e != 0 ? os_verr_get(e) : fallback;
+    int32_t code = verr_of_failed_errno(e, fallback);
     BD_SET_ERR(dev, code, "%s", verr2str(code));
 }
 
@@ -266,10 +266,3 @@ void bd_plugin_internal_drv(bd_drv* drv, bd_plugin* plug, uint32_t type, const c
     drv->bdrv_ioctl = &comm_plugin_ioctl;
 }
 
-bool bd_local_path_ends_with(const char* url, const char* suffix) {
-    if (!url || url_scheme_type(url) != URL_CLASS_FILE) return false;
-    char path[PATH_SIZE];
-    if (url_get_path(url, path, sizeof path) != 0) return false;
-    size_t n = strlen(path), k = strlen(suffix);
-    return n >= k && strcasecmp(path + n - k, suffix) == 0;
-}

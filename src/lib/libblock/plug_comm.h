@@ -91,10 +91,6 @@ int comm_plugin_ioctl(bd_dev* dev, void* handle, int32_t cmd, void* arg, int64_t
 void bd_plugin_internal_drv(bd_drv* drv, bd_plugin* plug, uint32_t type, const char* name,
                             int (*probe)(const char* url, uint32_t oflag, void* priv));
 
-// True when the name is a local path whose path part ends with the suffix
-// (letters compared without regard to case).
-bool bd_local_path_ends_with(const char* url, const char* suffix);
-
 // The cache-image driver's choice of names and its (empty) exit work: a
 // name whose query has the key "wcache", or a local path ending ".kxi".
 int bdrv_kxi_probe(const char* url, uint32_t oflag, void* priv);

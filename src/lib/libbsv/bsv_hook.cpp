@@ -9,6 +9,7 @@
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_net.h"
 #include "libbsv/bsv_record.h"
+#include "libpal/os/os_thread.h"
 
 namespace {
 
@@ -28,23 +29,6 @@ static_assert(sizeof k_build_prefix - 1 == 12);
 
 thread_local bool t_in_hook = false;
 
-bool lock_slot(sink_slot& s, int64_t wait_ms) {
-    if (wait_ms < 0) return pthread_mutex_lock(&s.mu) == 0;
-    timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += wait_ms / 1000;
-    until.tv_nsec += (wait_ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    int r;
-    do {
-        r = pthread_mutex_timedlock(&s.mu, &until);
-    } while (r == EINTR);
-    return r == 0;
-}
-
 void set_slot(sink_slot& s, bsv_sink_fn fn, void* ctx) {
     pthread_mutex_lock(&s.mu);
     s.ctx = fn ? ctx : nullptr;
@@ -62,7 +46,7 @@ void unset_slot(sink_slot& s, void* ctx) {
 }
 
 void call_slot(sink_slot& s, uint32_t level, const uint8_t* data, uint32_t len, int64_t wait_ms) {
-    if (!lock_slot(s, wait_ms)) return;
+    if (!os_pthread_lock_within(&s.mu, wait_ms)) return;
     if (bsv_sink_fn fn = s.fn.load(std::memory_order_acquire)) fn(level, data, len, s.ctx);
     pthread_mutex_unlock(&s.mu);
 }

@@ -7,6 +7,7 @@
 #include "libbsv/bsv_types.h"
 #include "libpal/env/pl_sysinfo.h"
 #include "libpal/hash/crc.h"
+#include "libpal/memory/mem_endian.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/tframe/app.h"
 #include "liblog/log2.h"
@@ -15,24 +16,6 @@ namespace {
 
 std::atomic<int> g_scramble{0};
 std::atomic<uint16_t> g_app_id{0};
-
-// Packet integers are little-endian whatever the host.
-void put_le(uint8_t* p, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint64_t get_le(const uint8_t* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
-    return v;
-}
-
-uint64_t get_order(const uint8_t* p, int bytes, bool big) {
-    if (!big) return get_le(p, bytes);
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
-    return v;
-}
 
 // The host name of the platform record, or the system's when the record
 // was never filled.
@@ -62,16 +45,17 @@ int bsv_net_get_scramble() { return g_scramble.load(); }
 uint32_t bsv_net_head_init(uint8_t* buf, uint16_t type_id) {
     memcpy(buf, "bsv", 3);
     buf[3] = static_cast<uint8_t>(BSV_NET_F_CRC | (g_scramble.load() ? BSV_NET_F_SCRAMBLE : 0));
-    put_le(buf + 4, 0, 2);
-    put_le(buf + 6, BSV_TYPE_NET_HEAD, 2);
-    put_le(buf + 8, g_sysinfo.machine_id, 8);
-    put_le(buf + 16, g_sysinfo.uptime, 8);
-    put_le(buf + 24, g_sysinfo.start_clock, 8);
-    put_le(buf + 32, ver_id(), 4);
-    put_le(buf + 36, app_id(), 2);
+    // Packet integers are little-endian whatever the host.
+    mem_set_u16(MEM_SWAP_LE, buf, 4, 0);
+    mem_set_u16(MEM_SWAP_LE, buf, 6, BSV_TYPE_NET_HEAD);
+    mem_set_u64(MEM_SWAP_LE, buf, 8, g_sysinfo.machine_id);
+    mem_set_u64(MEM_SWAP_LE, buf, 16, g_sysinfo.uptime);
+    mem_set_u64(MEM_SWAP_LE, buf, 24, g_sysinfo.start_clock);
+    mem_set_u32(MEM_SWAP_LE, buf, 32, ver_id());
+    mem_set_u16(MEM_SWAP_LE, buf, 36, app_id());
     buf[38] = g_sysinfo.os_id;
     buf[39] = g_sysinfo.arch_id;
-    put_le(buf + 40, type_id, 2);
+    mem_set_u16(MEM_SWAP_LE, buf, 40, type_id);
     return BSV_NET_HEAD_SIZE;
 }
 
@@ -96,12 +80,12 @@ int32_t bsv_net_finish(uint8_t* buf, uint32_t n) {
     uint8_t flags = buf[3];
     if (flags & BSV_NET_F_CRC) {
         if (n > BSV_NET_CRC_LIMIT) return -1;
-        put_le(buf + 4, n + 1, 2);
+        mem_set_u16(MEM_SWAP_LE, buf, 4, static_cast<uint16_t>(n + 1));
         buf[n] = static_cast<uint8_t>(hash_crc8(buf + 3, n - 3, 0));
         ++n;
     } else {
         if (n > BSV_NET_PACKET_MAX) return -1;
-        put_le(buf + 4, n, 2);
+        mem_set_u16(MEM_SWAP_LE, buf, 4, static_cast<uint16_t>(n));
     }
     if (flags & BSV_NET_F_SCRAMBLE) bsv_net_scramble(buf, n);
     return static_cast<int32_t>(n);
@@ -136,33 +120,33 @@ int32_t bsv_parse_net_type(uint8_t* packet, uint32_t len) {
         return -1;
     }
     bool big = flags & BSV_NET_F_SWAP;
-    uint32_t dlen = static_cast<uint32_t>(get_order(packet + 4, 2, big));
+    uint32_t dlen = mem_get_u16(mem_swap_of(big), packet, 4);
     if (dlen != len) {
         LOG2(LOG2_DBG, "bsv", "len=%d dlen=%d endian=%d error: len!=dlen\n", static_cast<int>(len),
              static_cast<int>(dlen), big ? 1 : 0);
         return -1;
     }
-    return static_cast<int32_t>(get_order(packet + 6, 2, big));
+    return mem_get_u16(mem_swap_of(big), packet, 6);
 }
 
 int bsv_net_log_parse(uint8_t* packet, uint32_t len, bsv_net_head* out) {
     if (!out) return -1;
     int32_t type = bsv_parse_net_type(packet, len);
     if (type < 0 || len < BSV_NET_HEAD_SIZE) return -1;
-    bool big = packet[3] & BSV_NET_F_SWAP;
+    const int swap = mem_swap_of(packet[3] & BSV_NET_F_SWAP);
     uint32_t end = (packet[3] & BSV_NET_F_CRC) ? len - 1 : len;
     *out = {};
     out->flags = packet[3];
     out->length = static_cast<uint16_t>(len);
     out->type = static_cast<uint16_t>(type);
-    out->sid = get_order(packet + 8, 8, big);
-    out->bid = get_order(packet + 16, 8, big);
-    out->stime = get_order(packet + 24, 8, big);
-    out->ver_id = static_cast<uint32_t>(get_order(packet + 32, 4, big));
-    out->app_id = static_cast<uint16_t>(get_order(packet + 36, 2, big));
+    out->sid = mem_get_u64(swap, packet, 8);
+    out->bid = mem_get_u64(swap, packet, 16);
+    out->stime = mem_get_u64(swap, packet, 24);
+    out->ver_id = mem_get_u32(swap, packet, 32);
+    out->app_id = mem_get_u16(swap, packet, 36);
     out->os_id = packet[38];
     out->arch_id = packet[39];
-    out->type_id = static_cast<uint16_t>(get_order(packet + 40, 2, big));
+    out->type_id = mem_get_u16(swap, packet, 40);
     if (end <= BSV_NET_HEAD_SIZE) return -1;
     const void* term = memchr(packet + BSV_NET_HEAD_SIZE, 0, end - BSV_NET_HEAD_SIZE);
     if (!term) return -1;

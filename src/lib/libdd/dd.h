@@ -109,7 +109,6 @@ struct dd_ctx {
     uint8_t* obuf;
     uint64_t ibuf_size;  // bytes the read buffer holds
     int64_t ibs;
-    int64_t bs;
     int64_t obs;
     uint64_t seek;
     uint64_t skip;
@@ -230,7 +229,7 @@ int dd_open_errno(const verr_info* err);
 
 // ---- the block loop and writing
 int dd_work_imp(dd_ctx* ctx);
-int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen, const char* name);
+int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen);
 int dd_write_errno(const dd_ctx* ctx, int32_t code);
 
 // ---- reading

@@ -75,16 +75,26 @@ bool is_dev_null(const char* url) {
     return strcmp(path, "/dev/null") == 0;
 }
 
+// The line of a side that could not be positioned at off; DD_FATAL.
+int seek_fatal(dd_ctx* ctx, bd_dev* dev, uint64_t off) {
+    char name[DD_URL_SIZE];
+    LOG2(LOG2_ERR, "dd_a", "lseek [%s] offset=%lli error: %s\n", dd_side_name(ctx, dev, name, sizeof name),
+         static_cast<long long>(off), bd_errmsg(dev));
+    return DD_FATAL;
+}
+
+// Positions a side at off: 0, or the line and DD_FATAL.
+int seek_side(dd_ctx* ctx, bd_dev* dev, uint64_t off) {
+    return bd_seek(dev, static_cast<int64_t>(off)) == 0 ? 0 : seek_fatal(ctx, dev, off);
+}
+
 // Moves the input to i_offset: a seek where the input can seek, else reading
 // and dropping the bytes, as a stream allows.
 int position_input(dd_ctx* ctx) {
     char name[DD_URL_SIZE];
     if (!ctx->in_stream && bd_seek(ctx->in_dev, static_cast<int64_t>(ctx->i_offset)) == 0) return 0;
-    if (!ctx->in_stream && bd_errno(ctx->in_dev) != VERR_SEEK_ON_DEVICE) {
-        LOG2(LOG2_ERR, "dd_a", "lseek [%s] offset=%lli error: %s\n", dd_side_name(ctx, ctx->in_dev, name, sizeof name),
-             static_cast<long long>(ctx->i_offset), bd_errmsg(ctx->in_dev));
-        return DD_FATAL;
-    }
+    if (!ctx->in_stream && bd_errno(ctx->in_dev) != VERR_SEEK_ON_DEVICE)
+        return seek_fatal(ctx, ctx->in_dev, ctx->i_offset);
     ctx->in_stream = 1;
     // Modes that read through the device's jobs have no read buffer of their own.
     uint64_t unit = ctx->ibuf ? static_cast<uint64_t>(ctx->ibs) : k_skip_buf;
@@ -120,16 +130,10 @@ int position_input(dd_ctx* ctx) {
 }
 
 int position_output(dd_ctx* ctx) {
-    char name[DD_URL_SIZE];
-    bool stream = ctx->out_info.type == OS_FILE_TYPE_VIRTUAL;
-    if (stream && is_dev_null(ctx->out_url)) return 0;
-    if (stream || bd_seek(ctx->out_dev, static_cast<int64_t>(ctx->o_offset)) != 0) {
-        if (stream) BD_SET_ERR(ctx->out_dev, VERR_SEEK_ON_DEVICE, "%s", verr2str(VERR_SEEK_ON_DEVICE));
-        LOG2(LOG2_ERR, "dd_a", "lseek [%s] offset=%lli error: %s\n", dd_side_name(ctx, ctx->out_dev, name, sizeof name),
-             static_cast<long long>(ctx->o_offset), bd_errmsg(ctx->out_dev));
-        return DD_FATAL;
-    }
-    return 0;
+    if (ctx->out_info.type != OS_FILE_TYPE_VIRTUAL) return seek_side(ctx, ctx->out_dev, ctx->o_offset);
+    if (is_dev_null(ctx->out_url)) return 0;
+    BD_SET_ERR(ctx->out_dev, VERR_SEEK_ON_DEVICE, "%s", verr2str(VERR_SEEK_ON_DEVICE));
+    return seek_fatal(ctx, ctx->out_dev, ctx->o_offset);
 }
 
 int open_input(dd_ctx* ctx) {
@@ -198,14 +202,9 @@ int init_pattern(dd_ctx* ctx) {
 }
 
 int reopen(dd_ctx* ctx) {
-    char name[DD_URL_SIZE];
     if (ctx->need_in) {
         LOG2(LOG2_DBG, "dd_a", "i_offset=%lli\n", static_cast<long long>(ctx->i_offset));
-        if (!ctx->in_stream && bd_seek(ctx->in_dev, static_cast<int64_t>(ctx->i_offset)) != 0) {
-            LOG2(LOG2_ERR, "dd_a", "lseek [%s] offset=%lli error: %s\n", dd_side_name(ctx, ctx->in_dev, name, sizeof name),
-                 static_cast<long long>(ctx->i_offset), bd_errmsg(ctx->in_dev));
-            return DD_FATAL;
-        }
+        if (!ctx->in_stream && seek_side(ctx, ctx->in_dev, ctx->i_offset) != 0) return DD_FATAL;
     }
     if (ctx->need_out) {
         ctx->out_oflag &= ~OS_PF_TRUNC;
@@ -214,11 +213,8 @@ int reopen(dd_ctx* ctx) {
         if (open_output(ctx, ctx->out_oflag) != 0) return DD_ERR_OPEN;
         if (ctx->mode == DD_MODE_CLEAR && init_pattern(ctx) != 0) return DD_FATAL;
         LOG2(LOG2_DBG, "dd_a", "o_offset=%lli\n", static_cast<long long>(ctx->o_offset));
-        if (ctx->out_info.type != OS_FILE_TYPE_VIRTUAL && bd_seek(ctx->out_dev, static_cast<int64_t>(ctx->o_offset)) != 0) {
-            LOG2(LOG2_ERR, "dd_a", "lseek [%s] offset=%lli error: %s\n", dd_side_name(ctx, ctx->out_dev, name, sizeof name),
-                 static_cast<long long>(ctx->o_offset), bd_errmsg(ctx->out_dev));
+        if (ctx->out_info.type != OS_FILE_TYPE_VIRTUAL && seek_side(ctx, ctx->out_dev, ctx->o_offset) != 0)
             return DD_FATAL;
-        }
         if (ctx->mode == DD_MODE_COPY && dd_pack_mode(ctx, 0) != 0) return DD_FATAL;
     }
     return 0;

@@ -20,7 +20,7 @@ bool all_done(const dd_ctx* ctx) {
 // writes each byte once.
 int write_obuf(dd_ctx* ctx) {
     uint64_t before = ctx->o_offset;
-    int r = dd_write_and_stats(ctx, ctx->obuf, ctx->obuf_fill, 0, ctx->out_url);
+    int r = dd_write_and_stats(ctx, ctx->obuf, ctx->obuf_fill, 0);
     if (r < 0) {
         uint64_t done = std::min<uint64_t>(ctx->o_offset - before, ctx->obuf_fill);
         if (done > 0) {
@@ -89,6 +89,29 @@ void count_out(dd_ctx* ctx, uint64_t n) {
     ctx->total_bytes += n;
 }
 
+// A write that took n of len bytes (n < 0: it failed outright). Only what
+// was written counts; a short write that names no error of its own gets
+// one, so that it never reads as success. The output's error code.
+int32_t write_stopped_short(dd_ctx* ctx, int64_t n, uint64_t len) {
+    if (n >= 0) {
+        count_out(ctx, static_cast<uint64_t>(n));
+        if (bd_errno(ctx->out_dev) == 0)
+            BD_SET_ERR(ctx->out_dev, VERR_WRITE_ERROR, "short write: %lld of %llu bytes", static_cast<long long>(n),
+                       static_cast<unsigned long long>(len));
+    }
+    return bd_errno(ctx->out_dev);
+}
+
+// The status of a failed write: a reader that went away (SIGPIPE) is a
+// stop request, like the user's own.
+int write_failure(dd_ctx* ctx, int32_t code) {
+    if (code == VERR_BROKEN_PIPE || dd_stopped(ctx)) {
+        dd_stop(ctx);
+        return DD_STOPPED;
+    }
+    return dd_write_errno(ctx, code);
+}
+
 }  // namespace
 
 int dd_write_errno(const dd_ctx* ctx, int32_t code) {
@@ -98,46 +121,29 @@ int dd_write_errno(const dd_ctx* ctx, int32_t code) {
     return DD_ERR_WRITE;
 }
 
-int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen, const char* name) {
+int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen) {
     char shown[DD_URL_SIZE];
     if (ctx->mode == DD_MODE_COPY) {
         int64_t n = bd_writez(ctx->out_dev, buf, static_cast<int64_t>(len), static_cast<int64_t>(zlen));
         if (n != static_cast<int64_t>(len)) {
-            if (n >= 0) {
-                // A write that stops short is an error, and only what was written counts.
-                if (ctx->flags & (DD_F_ST_MD5 | DD_F_ST_SHA1)) dd_digest_feed(ctx->wdigest, buf, static_cast<size_t>(n));
-                count_out(ctx, static_cast<uint64_t>(n));
-                if (bd_errno(ctx->out_dev) == 0)
-                    BD_SET_ERR(ctx->out_dev, VERR_WRITE_ERROR, "short write: %lld of %llu bytes",
-                               static_cast<long long>(n), static_cast<unsigned long long>(len));
-            }
-            int32_t code = bd_errno(ctx->out_dev);
-            dd_side_name(ctx, ctx->out_dev, shown, sizeof shown);
-            (void)name;
-            LOG2(LOG2_ERR, "dd_a", "writing '%s' offset=%lli len=%d eno=%d error: %s\n", shown,
-                 static_cast<long long>(ctx->o_offset), static_cast<int>(len), code, bd_errmsg(ctx->out_dev));
-            // A reader that went away (SIGPIPE) is a stop request.
-            if (code == VERR_BROKEN_PIPE || dd_stopped(ctx)) {
-                dd_stop(ctx);
-                return DD_STOPPED;
-            }
-            return dd_write_errno(ctx, code);
+            if (n >= 0 && (ctx->flags & (DD_F_ST_MD5 | DD_F_ST_SHA1)))
+                dd_digest_feed(ctx->wdigest, buf, static_cast<size_t>(n));
+            const int32_t code = write_stopped_short(ctx, n, len);
+            LOG2(LOG2_ERR, "dd_a", "writing '%s' offset=%lli len=%d eno=%d error: %s\n",
+                 dd_side_name(ctx, ctx->out_dev, shown, sizeof shown), static_cast<long long>(ctx->o_offset),
+                 static_cast<int>(len), code, bd_errmsg(ctx->out_dev));
+            return write_failure(ctx, code);
         }
     }
     if (ctx->mode == DD_MODE_CLEAR) {
         int64_t n = bd_pwritex(ctx->out_dev, ctx->clear_rec->value, static_cast<int64_t>(len),
                                static_cast<int64_t>(ctx->o_offset));
         if (n != static_cast<int64_t>(len)) {
-            if (n > 0) count_out(ctx, static_cast<uint64_t>(n));
-            int32_t code = bd_errno(ctx->out_dev);
+            const int32_t code = write_stopped_short(ctx, n, len);
             LOG2(LOG2_ERR, "dd_a", "pwritex [%s] offset=%lli mode=%x eno=%d error: %s\n",
                  dd_side_name(ctx, ctx->out_dev, shown, sizeof shown), static_cast<long long>(ctx->o_offset),
                  ctx->clear_rec->value, code, bd_errmsg(ctx->out_dev));
-            if (code == VERR_BROKEN_PIPE || dd_stopped(ctx)) {
-                dd_stop(ctx);
-                return DD_STOPPED;
-            }
-            return dd_write_errno(ctx, code);
+            return write_failure(ctx, code);
         }
     }
     if ((ctx->flags & DD_F_FSYNC) && ctx->need_out && ctx->mode != DD_MODE_HASH && ctx->mode != DD_MODE_BCOUNT &&
@@ -185,7 +191,7 @@ int dd_work_imp(dd_ctx* ctx) {
             if (ctx->out_size != 0)
                 len = std::min<uint64_t>(ibs, ctx->out_size > ctx->o_offset ? ctx->out_size - ctx->o_offset : 0);
             if (len == 0) break;
-            int w = dd_write_and_stats(ctx, nullptr, len, 0, ctx->out_url);
+            int w = dd_write_and_stats(ctx, nullptr, len, 0);
             if (w < 0) return w;
             ctx->i_offset += len;
             if (int c = block_done(ctx, len, ibs); c < 0) return c;
@@ -231,7 +237,7 @@ int dd_work_imp(dd_ctx* ctx) {
             w = write_reblocked(ctx, ctx->ibuf + from, wlen - from, &ctx->step_taken);
             if (w == 0) ctx->step_taken = 0;
         } else {
-            w = dd_write_and_stats(ctx, ctx->ibuf, wlen, zlen, ctx->out_url);
+            w = dd_write_and_stats(ctx, ctx->ibuf, wlen, zlen);
         }
         if (w < 0) return w;
         ctx->i_offset += len;

@@ -142,7 +142,7 @@ int dd_work(dd_ctx* ctx, const dd_opts* o) {
     ctx->cool_down_work = o->cool_down_work;
     ctx->cool_down_rest = o->cool_down_rest;
     ctx->start_ms = os_mono_ms();
-    ctx->ibs = ctx->bs = o->ibs;
+    ctx->ibs = o->ibs;
     ctx->obs = o->obs;
     if (ctx->flags & DD_F_OFF_BLOCKS) ctx->flags &= ~(DD_F_SKIP_BYTES | DD_F_SEEK_BYTES);
     ctx->need_in = ctx->need_out = 1;

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -32,10 +31,7 @@ constexpr size_t k_align = 4096;
 thread_local int t_nesting = 0;
 
 // mem_endian's swap flag for data in the given byte order.
-int swap_of(uint8_t endian) {
-    bool big = endian == 1;
-    return big != (std::endian::native == std::endian::big) ? 1 : 0;
-}
+int swap_of(uint8_t endian) { return mem_swap_of(endian == 1); }
 
 int64_t data_start(const fcache_ctx* h) { return FCACHE_HEAD_SIZE + 8 * h->count; }
 
@@ -49,14 +45,13 @@ int fail(verr_info* err, int32_t code, const char* file, uint32_t line, const ch
 // The error record with errno's code and the formatted explanation; -1.
 __attribute__((format(printf, 5, 6))) int errno_fail(verr_info* err, const char* file, uint32_t line, const char* func,
                                                      const char* fmt, ...) {
-    int e = errno;
-    int32_t code = e ? os_verr_get(e) : 0;
+    int32_t code = verr_of_failed_errno(errno, VERR_GENERAL_FAILURE);
     char text[VERR_MSG_SIZE];
     va_list ap;
     va_start(ap, fmt);
     str_vsprintf_s(text, sizeof text, fmt, ap);
     va_end(ap);
-    verr_set(err, file, line, func, code ? code : VERR_GENERAL_FAILURE, "%s", text);
+    verr_set(err, file, line, func, code, "%s", text);
     return -1;
 }
 #define FC_ERRNO(err, ...) errno_fail((err), __FILE__, __LINE__, __func__, __VA_ARGS__)

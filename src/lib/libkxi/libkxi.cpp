@@ -59,8 +59,7 @@ int read_project(const char* url, verr_info* err, kxi_texts* t) {
     if (!conf) {
         int e = errno;
         LOG2(LOG2_ERR, TAG, "conf_load [%s] failed\n", t->proj);
-        int32_t code = e ? os_verr_get(e) : 0;
-        VERR_SET(err, code ? code : VERR_OPEN_FAILED, "conf_load [%s] failed", t->proj);
+        VERR_SET(err, verr_of_failed_errno(e, VERR_OPEN_FAILED), "conf_load [%s] failed", t->proj);
         return -1;
     }
     const char* type = conf_get_string(conf.get(), "base", "type", "");

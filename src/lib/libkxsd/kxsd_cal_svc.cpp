@@ -29,17 +29,6 @@ constexpr size_t k_tool_text_max = 32768;
 
 int32_t cap_of(size_t size) { return size > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(size); }
 
-kxsd_cli_ctx* conn_of(void* handle) {
-    int64_t fd = 0;
-    return cli_get_ctx(handle, &fd);
-}
-
-int refuse(void* handle) {
-    kxsd_cli_ctx* conn = conn_of(handle);
-    if (conn && conn->err) VERR_SET(conn->err, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
-    return -1;
-}
-
 // A text request whose answer is a text in ans: its length, or -1.
 int text_call(void* handle, int32_t code, const std::string& text, char* ans, size_t size) {
     int32_t got = 0;
@@ -53,7 +42,7 @@ int text_call(void* handle, int32_t code, const std::string& text, char* ans, si
 }
 
 int disk_tool(void* handle, const std::string& args, char* ans, size_t size) {
-    if (args.size() >= k_tool_text_max) return refuse(handle);
+    if (args.size() >= k_tool_text_max) return cli_refuse(handle);
     return text_call(handle, KXSD_IOCTL2_DISK_TOOL, args, ans, size) < 0 ? -1 : 0;
 }
 
@@ -86,7 +75,7 @@ int kxsd_cli_srv_conf(void* handle, char* buf, size_t size) {
 }
 
 int kxsd_cli_allow_set_readonly(void* handle, int* out) {
-    kxsd_cli_ctx* conn = conn_of(handle);
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
     if (!conn || !out) return -1;
     *out = 0;
     if (!kxsd_cli_ver_at_least(conn, "1.6.1")) return 0;
@@ -98,8 +87,8 @@ int kxsd_cli_allow_set_readonly(void* handle, int* out) {
 }
 
 int kxsd_cli_set_account(void* handle, const char* text) {
-    kxsd_cli_ctx* conn = conn_of(handle);
-    if (!conn || !text || std::strlen(text) > k_account_max) return refuse(handle);
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
+    if (!conn || !text || std::strlen(text) > k_account_max) return cli_refuse(handle);
     auto buf = std::make_unique<char[]>(k_account_max + 1);
     std::memcpy(buf.get(), text, std::strlen(text) + 1);
     char user[512] = "", pwd[512] = "";
@@ -118,7 +107,7 @@ int kxsd_cli_set_account(void* handle, const char* text) {
             str_kv_set(buf.get(), k_account_max + 1, "\n", STR_KV_SET_EXIST, "passwd", enc) != 0) {
             explicit_bzero(pwd, sizeof pwd);
             explicit_bzero(buf.get(), k_account_max + 1);
-            return refuse(handle);
+            return cli_refuse(handle);
         }
     }
     explicit_bzero(pwd, sizeof pwd);
@@ -128,7 +117,7 @@ int kxsd_cli_set_account(void* handle, const char* text) {
 }
 
 int kxsd_cli_srv_numbers(void* handle, const char* text, uint64_t out[11]) {
-    if (!out) return refuse(handle);
+    if (!out) return cli_refuse(handle);
     char ans[k_answer];
     if (text_call(handle, k_code_numbers, text ? text : "", ans, sizeof ans) < 0) return -1;
     std::string_view rest = ans;
@@ -144,7 +133,7 @@ int kxsd_cli_srv_numbers(void* handle, const char* text, uint64_t out[11]) {
 int kxsd_cli_srv_text(void* handle, int32_t code, const char* a, const char* b, char* ans, size_t size) {
     std::string text = a ? a : "";
     if (code == 10004) text += std::string("\t") + (b ? b : "");
-    else if (code != 10002 && code != 10003) return refuse(handle);
+    else if (code != 10002 && code != 10003) return cli_refuse(handle);
     return text_call(handle, code, text, ans, size);
 }
 
@@ -156,17 +145,17 @@ int kxsd_cli_srv_pair(void* handle, const char* a, const char* b) {
 int kxsd_cli_disk_scan(void* handle, char* ans, size_t size) { return disk_tool(handle, "--scan", ans, size); }
 
 int kxsd_cli_disk_smart(void* handle, const char* dev, char* ans, size_t size) {
-    if (!arg_ok(dev)) return refuse(handle);
+    if (!arg_ok(dev)) return cli_refuse(handle);
     return disk_tool(handle, std::string("--smart=on -j -a ") + dev, ans, size);
 }
 
 int kxsd_cli_disk_test(void* handle, const char* type, const char* dev, char* ans, size_t size) {
-    if (!arg_ok(type) || !arg_ok(dev)) return refuse(handle);
+    if (!arg_ok(type) || !arg_ok(dev)) return cli_refuse(handle);
     return disk_tool(handle, std::string("-t force -t ") + type + " " + dev, ans, size);
 }
 
 int kxsd_cli_disk_abort(void* handle, const char* dev, char* ans, size_t size) {
-    if (!arg_ok(dev)) return refuse(handle);
+    if (!arg_ok(dev)) return cli_refuse(handle);
     return disk_tool(handle, std::string("-X ") + dev, ans, size);
 }
 

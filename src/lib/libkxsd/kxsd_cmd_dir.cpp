@@ -12,7 +12,6 @@ using namespace kxsd_cmd;
 
 namespace {
 
-constexpr blobmsg_policy k_fd[] = {k_errno, k_errno_str, {"fd", BLOBMSG_TYPE_INT64}};
 constexpr blobmsg_policy k_listing[] = {k_errno,
                                         k_errno_str,
                                         {"len", BLOBMSG_TYPE_INT32},
@@ -46,8 +45,8 @@ void copy_view(std::string_view v, char* out, size_t size) {
 int32_t cli_opendir(kxsd_cli_ctx* conn, const char* path, const char* pattern, int64_t* fd) {
     const msg_attr* out[3];
     int at = STEP_SEND;
-    const int32_t status =
-        call(req(conn).str("path", path).str("pattern", pattern ? pattern : ""), conn, KXSD_CMD_OPENDIR, k_fd, out, &at);
+    const int32_t status = call(req(conn).str("path", path).str("pattern", pattern ? pattern : ""), conn,
+                                KXSD_CMD_OPENDIR, k_reply_fd, out, &at);
     if (at == STEP_PARSE) LOG2(LOG2_ERR, "sdcli", "[%s] error: parse data\n", path ? path : "");
     if (status == KXSD_CLI_OK && fd) *fd = blobmsg_get_i64(out[2]);
     return status;

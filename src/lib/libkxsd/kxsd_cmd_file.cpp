@@ -9,7 +9,6 @@ using namespace kxsd_cmd;
 
 namespace {
 
-constexpr blobmsg_policy k_fd[] = {k_errno, k_errno_str, {"fd", BLOBMSG_TYPE_INT64}};
 constexpr blobmsg_policy k_seek[] = {k_errno, k_errno_str, {"offset", BLOBMSG_TYPE_INT64}};
 constexpr blobmsg_policy k_file_info[] = {k_errno,
                                           k_errno_str,
@@ -23,7 +22,7 @@ constexpr blobmsg_policy k_file_info[] = {k_errno,
 int32_t open_call(const req& r, kxsd_cli_ctx* conn, uint8_t cmd, int64_t* fd) {
     const msg_attr* out[3];
     int at = STEP_SEND;
-    const int32_t status = call(r, conn, cmd, k_fd, out, &at);
+    const int32_t status = call(r, conn, cmd, k_reply_fd, out, &at);
     if (at == STEP_PARSE) LOG2(LOG2_ERR, "sdcli", "parse data error\n");
     if (status == KXSD_CLI_OK && fd) *fd = blobmsg_get_i64(out[2]);
     return status;

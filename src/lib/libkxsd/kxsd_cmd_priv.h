@@ -40,6 +40,8 @@ struct req {
 inline constexpr blobmsg_policy k_errno = {"errno", BLOBMSG_TYPE_INT32};
 inline constexpr blobmsg_policy k_errno_str = {"errno_str", BLOBMSG_TYPE_STRING};
 inline constexpr blobmsg_policy k_reply_none[] = {k_errno, k_errno_str};
+// The reply of an open (files and directories alike): the remote fd.
+inline constexpr blobmsg_policy k_reply_fd[] = {k_errno, k_errno_str, {"fd", BLOBMSG_TYPE_INT64}};
 
 // The step at which the common procedure stopped.
 enum step : int {

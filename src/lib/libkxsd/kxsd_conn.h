@@ -118,9 +118,11 @@ void kxsd_cli_free(kxsd_cli_ctx* conn);
 // ---- handles
 // Any handle (connection, file, directory) to its connection: none for no
 // handle or an unknown kind ("invalid handle" logged). For a file or
-// directory the remote fd is written to *fd; a connection leaves *fd
-// untouched (callers preset 0).
-kxsd_cli_ctx* cli_get_ctx(void* handle, int64_t* fd);
+// directory the remote fd is written to *fd when fd is given; a connection
+// leaves *fd untouched (callers preset 0).
+kxsd_cli_ctx* cli_get_ctx(void* handle, int64_t* fd = nullptr);
+// A refused call on any handle: -2 in its connection's error record. -1.
+int cli_refuse(void* handle);
 // The message of the connection's error record (its code's text when the
 // message is empty), "invalid handle" for a bad handle, "" without a record.
 const char* kxsd_cli_get_last_error(void* handle);

@@ -171,8 +171,7 @@ int kxsd_cli_truncate(kxsd_file_ctx* file, int64_t size) {
 }
 
 int32_t kxsd_cli_get_pack_type(void* handle) {
-    int64_t fd = 0;
-    kxsd_cli_ctx* conn = cli_get_ctx(handle, &fd);
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
     return conn ? static_cast<int32_t>(conn->pack.id) : -1;
 }
 

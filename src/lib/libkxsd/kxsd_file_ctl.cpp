@@ -36,13 +36,6 @@ constexpr code_form kForms[] = {
     {10101, kTextNum},  {10102, kNum},      {10103, kNum2},     {10104, kNum},
 };
 
-// A refused call: -2 in the connection's error record. -1.
-int refuse(void* handle) {
-    int64_t fd = 0;
-    kxsd_cli_ctx* conn = cli_get_ctx(handle, &fd);
-    if (conn && conn->err) VERR_SET(conn->err, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
-    return -1;
-}
 
 // A text that stays one field of the form.
 bool one_field(const char* t) { return t && std::string_view(t).find_first_of("\t\r\n") == std::string_view::npos; }
@@ -50,9 +43,8 @@ bool one_field(const char* t) { return t && std::string_view(t).find_first_of("\
 // Sends code with the text printed from form, when form is the code's and
 // the texts (ntexts of them, the first arguments) stay one field each.
 int send_form(void* handle, int32_t code, const char* form, int ntexts, ...) {
-    int64_t fd = 0;
-    if (!cli_get_ctx(handle, &fd)) return -1;
-    if (kxsd_cli_ioctl_form(code) != form) return refuse(handle);
+    if (!cli_get_ctx(handle)) return -1;
+    if (kxsd_cli_ioctl_form(code) != form) return cli_refuse(handle);
     va_list ap;
     va_start(ap, ntexts);
     va_list check;
@@ -71,7 +63,7 @@ int send_form(void* handle, int32_t code, const char* form, int ntexts, ...) {
                                                       : nullptr);
     if (text) std::vsnprintf(text.get(), static_cast<size_t>(n) + 1, form, ap);
     va_end(ap);
-    if (!text) return refuse(handle);
+    if (!text) return cli_refuse(handle);
     return kxsd_cli_ioctl(handle, code, text.get(), KXSD_DATA_TEXT);
 }
 
@@ -105,7 +97,7 @@ int kxsd_cli_ioctl_text_num2(void* handle, int32_t code, const char* text, uint3
 }
 
 int kxsd_cli_ioctl_text_times(void* handle, int32_t code, const char* text, const os_file_times* times) {
-    if (!times) return refuse(handle);
+    if (!times) return cli_refuse(handle);
     return send_form(handle, code, kTextTimes, 1, text, static_cast<unsigned long long>(times->atime.sec),
                      static_cast<unsigned long long>(times->mtime.sec), static_cast<unsigned long long>(times->third.sec),
                      times->atime.nsec, times->mtime.nsec, times->third.nsec);

@@ -43,36 +43,33 @@ kxsd_cli_ctx* cli_get_ctx(void* handle, int64_t* fd) {
     }
 }
 
-namespace {
-
-kxsd_cli_ctx* conn_of(void* handle) {
-    int64_t fd = 0;
-    return cli_get_ctx(handle, &fd);
+int cli_refuse(void* handle) {
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
+    if (conn && conn->err) VERR_SET(conn->err, VERR_INVALID_PARAMETER, "%s", verr2str(VERR_INVALID_PARAMETER));
+    return -1;
 }
 
-}  // namespace
-
 const char* kxsd_cli_get_last_error(void* handle) {
-    kxsd_cli_ctx* conn = conn_of(handle);
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
     if (!conn) return "invalid handle";
     return conn->err ? verr_msg(conn->err) : "";
 }
 
 int32_t kxsd_cli_get_last_errno(void* handle) {
-    kxsd_cli_ctx* conn = conn_of(handle);
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
     if (!conn) return -1;
     return conn->err ? conn->err->code : 0;
 }
 
 int kxsd_cli_set_last_errno(void* handle, int32_t code) {
-    kxsd_cli_ctx* conn = conn_of(handle);
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
     if (!conn) return -1;
     if (conn->err) VERR_SET(conn->err, code, "%s", "");
     return 0;
 }
 
 int kxsd_cli_copy_last_error(void* handle, verr_info* out) {
-    kxsd_cli_ctx* conn = conn_of(handle);
+    kxsd_cli_ctx* conn = cli_get_ctx(handle);
     if (!conn || !conn->err || !out) return -1;
     verr_copy(out, conn->err);
     return 0;

@@ -1,15 +1,11 @@
 // Header bytes of a compressed image.
 #include "libkxz/kxz_format.h"
 
-#include <bit>
 #include <cstring>
 
 #include "libpal/memory/mem_endian.h"
 
-int kxz_swap(uint32_t endian) {
-    bool big_host = std::endian::native == std::endian::big;
-    return (endian != 0) != big_host ? 1 : 0;
-}
+int kxz_swap(uint32_t endian) { return mem_swap_of(endian != 0); }
 
 void kxz_header_encode(const kxz_header* h, uint32_t endian, uint8_t out[KXZ_HEADER_SIZE]) {
     int s = kxz_swap(endian);

@@ -111,7 +111,7 @@ kxz_image* kxz_open(const char* path, uint32_t oflag, verr_info* err) {
     if (!f) {
         int e = errno;
         LOG2(LOG2_DBG | LOG2_ERRNO, "kxz", "os_file_open [%s] flag=0x%x error: ", path, flags);
-        if (err) VERR_SET(err, os_verr_get(e), "%s", os_errno_str(e));
+        VERR_SET_ERRNO(err, e, VERR_OPEN_FAILED);
         return nullptr;
     }
     auto* img = static_cast<kxz_image*>(pl_zalloc(sizeof(kxz_image)));

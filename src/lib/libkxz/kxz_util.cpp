@@ -22,11 +22,7 @@ void kxz_err_set(kxz_image* img, const char* file, uint32_t line, const char* fu
 void kxz_err_errno(kxz_image* img, const char* file, uint32_t line, const char* func) {
     int e = errno;
     if (!img || !img->err) return;
-    if (e == 0) {
-        verr_set(img->err, file, line, func, VERR_FILE_IO_ERROR, "%s", verr2str(VERR_FILE_IO_ERROR));
-        return;
-    }
-    verr_set(img->err, file, line, func, os_verr_get(e), "%s", os_errno_str(e));
+    verr_set_errno_at(img->err, file, line, func, e, VERR_FILE_IO_ERROR);
 }
 
 bool kxz_read_at(kxz_image* img, void* buf, uint64_t len, uint64_t off) {

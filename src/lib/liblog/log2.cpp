@@ -17,6 +17,7 @@
 #include "libconf/ini/conf.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_file.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_size.h"
 
@@ -149,18 +150,6 @@ struct line_buf {
     }
 };
 
-void write_all(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t k = write(fd, p, n);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-}
-
 // Standard error, coloured by level when flag 0x20 is set; one write per line.
 void log_shell_write(log2_ctx* c, int lv, const char* line, size_t len) {
     const level_row* r = level_find(lv);
@@ -170,9 +159,9 @@ void log_shell_write(log2_ctx* c, int lv, const char* line, size_t len) {
         memcpy(out, r->color, cl);
         memcpy(out + cl, line, len);
         memcpy(out + cl + len, k_reset, 4);
-        write_all(2, out, cl + len + 4);
+        (void)os_fd_write_all(2, out, cl + len + 4);
     } else {
-        write_all(2, line, len);
+        (void)os_fd_write_all(2, line, len);
     }
 }
 
@@ -205,31 +194,13 @@ void tail_append(log2_ctx* c, const char* line, size_t len) {
     _exit(1);
 }
 
-// The logger's lock, waiting at most wait_ms (forever when negative).
-bool lock_within(os_mutex* m, int32_t wait_ms) {
-    if (wait_ms < 0) return os_mutex_lock(m) != 0;
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += wait_ms / 1000;
-    until.tv_nsec += static_cast<long>(wait_ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
-    int r;
-    do {
-        r = pthread_mutex_timedlock(&m->mutex, &until);
-    } while (r == EINTR);
-    return r == 0;
-}
-
 int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* line, size_t len, const char* file_text,
                    int32_t wait_ms = -1) {
     int lv = static_cast<int>(level & 0xff);
     if (c->level.load() < lv) return 0;
     char tagbuf[256];
     snprintf(tagbuf, sizeof tagbuf, "%s", tag ? tag : "");
-    if (lock_within(c->mutex, wait_ms)) {
+    if (os_pthread_lock_within(&c->mutex->mutex, wait_ms)) {
         log2_cb hi = c->cb_high.load(), lo = c->cb_low.load();
         if (hi && lo) (lv < 5 ? lo : hi)(level, tagbuf, line, static_cast<uint32_t>(len));
         if (c->shell_out.load()) log_shell_write(c, lv, line, len);
@@ -424,7 +395,7 @@ void log_self_dbg(const char* fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    write_all(2, buf, strlen(buf));
+    (void)os_fd_write_all(2, buf, strlen(buf));
 }
 
 int log_level_2_int(const char* name) {

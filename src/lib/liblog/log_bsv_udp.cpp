@@ -25,7 +25,6 @@ struct log_bsv_udp_link {
     bool opening = true;       // guarded by mu; "bsvnet" has not finished
     bool closed = false;       // guarded by mu; the output was closed
     uint32_t held_len = 0;     // guarded by mu
-    uint32_t held_level = 0;
     int port = 0;
     log_bsv_udp_opener opener = nullptr;
     char host[8192] = {};
@@ -115,7 +114,7 @@ int32_t net_open_thread(void* arg) {
     return 0;
 }
 
-void log_bsv_udp_sink(uint32_t level, const uint8_t* packet, uint32_t len, void* state) {
+void log_bsv_udp_sink(uint32_t /*level*/, const uint8_t* packet, uint32_t len, void* state) {
     auto* s = static_cast<log_bsv_udp_state*>(state);
     if (!s || !packet || len == 0 || !s->link) return;
     log_bsv_udp_link* l = s->link;
@@ -126,7 +125,6 @@ void log_bsv_udp_sink(uint32_t level, const uint8_t* packet, uint32_t len, void*
     } else if (l->opening && l->held_len == 0 && len <= sizeof l->held) {
         memcpy(l->held, packet, len);
         l->held_len = len;
-        l->held_level = level;
     }
 }
 

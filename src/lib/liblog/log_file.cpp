@@ -23,19 +23,6 @@
 
 namespace {
 
-// Takes the owner's lock when the state has one.
-struct state_lock {
-    os_mutex* m;
-    explicit state_lock(const log_file_state* s) : m(s->lock) {
-        if (m) os_mutex_lock(m);
-    }
-    ~state_lock() {
-        if (m) os_mutex_unlock(m);
-    }
-    state_lock(const state_lock&) = delete;
-    state_lock& operator=(const state_lock&) = delete;
-};
-
 bool ends_with_pcap(const char* path) {
     size_t n = strlen(path);
     return n >= 5 && strcmp(path + n - 5, ".pcap") == 0;
@@ -120,7 +107,7 @@ void install(log_file_state* s, uint32_t kind, FILE* stream, bsvf_pcap* pcap, co
     FILE* old_stream;
     bsvf_pcap* old_pcap;
     {
-        state_lock g(s);
+        os_mutex_guard g(s->lock);
         old_stream = s->stream;
         old_pcap = s->pcap;
         s->stream = stream;
@@ -153,7 +140,7 @@ void log_file_init(log_file_state* s, os_mutex* lock) {
 int log_file_set_dir(log_file_state* s, const char* dir) {
     if (!s || !dir) return 0;
     if (os_mkdirs(dir) != 0) log_self_dbg("os_mkdirs %s failed\n", dir);
-    state_lock g(s);
+    os_mutex_guard g(s->lock);
     str_safecopy_trunc(s->dir, sizeof s->dir, dir);
     return 0;
 }
@@ -163,7 +150,7 @@ int log_file_set_mode(log_file_state* s, const char* mode) {
         log_self_dbg("mode %s err\n", mode ? mode : "");
         return -1;
     }
-    state_lock g(s);
+    os_mutex_guard g(s->lock);
     str_safecopy_trunc(s->mode, sizeof s->mode, mode);
     return 0;
 }
@@ -180,7 +167,7 @@ int log_file_open(log_file_state* s, const char* name) {
     if (!s || !name) return -1;
     char dir[sizeof s->dir], mode[sizeof s->mode];
     {
-        state_lock g(s);
+        os_mutex_guard g(s->lock);
         memcpy(dir, s->dir, sizeof dir);
         memcpy(mode, s->mode, sizeof mode);
     }

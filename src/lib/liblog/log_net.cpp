@@ -135,17 +135,8 @@ int64_t send_bounded(int sock, const char* data, size_t len) {
     return static_cast<int64_t>(done);
 }
 
-struct owner_lock {
-    os_mutex* m;
-    explicit owner_lock(log_net_state* s) : m(s->owner ? s->owner->mutex : nullptr) {
-        if (m) os_mutex_lock(m);
-    }
-    ~owner_lock() {
-        if (m) os_mutex_unlock(m);
-    }
-    owner_lock(const owner_lock&) = delete;
-    owner_lock& operator=(const owner_lock&) = delete;
-};
+// The owner's lock, when the state has an owner.
+os_mutex* owner_mutex(const log_net_state* s) { return s->owner ? s->owner->mutex : nullptr; }
 
 }  // namespace
 
@@ -169,13 +160,13 @@ int log_net_open(log_net_state* s, const char* url) {
     int rc = url ? url_parser(&u, buf.get(), url) : -1;
     if (rc < 0) {
         {
-            owner_lock g(s);
+            os_mutex_guard g(owner_mutex(s));
             s->state = LOG_NET_UNSET;
         }
         LOG2(LOG2_DBG, "tag", "url_parser %s failed\n", url ? url : "");
         return -1;
     }
-    owner_lock g(s);
+    os_mutex_guard g(owner_mutex(s));
     s->state = LOG_NET_UNSET;
     str_safecopy_trunc(s->url, sizeof s->url, url);
     s->transport = strcmp(u.protocol, "tcp") == 0 ? LOG_NET_STREAM : LOG_NET_DGRAM;
@@ -225,7 +216,7 @@ int log_net_connect(log_net_state* s) {
 
 int log_net_close(log_net_state* s) {
     if (!s) return 0;
-    owner_lock g(s);
+    os_mutex_guard g(owner_mutex(s));
     syslog_close(s->sock);
     s->sock = -1;
     s->state = LOG_NET_UNSET;

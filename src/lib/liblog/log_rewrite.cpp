@@ -8,24 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libpal/os/os_file.h"
+
 namespace {
 
-bool write_all(int fd, const void* data, size_t len) {
-    auto* p = static_cast<const char*>(data);
-    while (len > 0) {
-        ssize_t n = write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool write_parts(int fd, const void* head, size_t head_len, const void* body, size_t body_len) {
-    return (head_len == 0 || write_all(fd, head, head_len)) && (body_len == 0 || write_all(fd, body, body_len));
+    return (head_len == 0 || os_fd_write_all(fd, head, head_len)) &&
+           (body_len == 0 || os_fd_write_all(fd, body, body_len));
 }
 
 // The kept content is in memory already: write it over the start, then cut.

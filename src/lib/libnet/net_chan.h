@@ -43,13 +43,12 @@ struct net_chan {
     uint32_t kind;      // NET_CHAN_*
     uint64_t handle;    // socket handle (0: none), memory channel, or descriptor
     void* ssl;          // TLS session, or none for a plain channel
-    int32_t timeout;    // ms: the deadline of one read (and of one write, see write_timeout)
+    int32_t timeout;    // ms: the deadline of one read or of one write
     uint32_t stop;      // non-zero: socket reads and writes give up at their next slice
     stop_flag* stop_req;  // stop request consulted at every slice, or none
     net_read_proc read_proc;    // set by the TLS client
     net_write_proc write_proc;  // set by the TLS client
     uint8_t disconnected;       // the peer closed; every later read or write fails at once
-    int32_t write_timeout;      // ms: the deadline of one write; 0 takes timeout
 };
 
 // Memory loopback: one write followed by reads gives back what was written.

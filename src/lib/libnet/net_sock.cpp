@@ -100,7 +100,7 @@ int32_t net_sock_write(net_chan* chan, const void* buf, uint32_t len) {
         LOG2(LOG2_DBG, "net", "_disconnect!!\n");
         return -1;
     }
-    const int32_t timeout = chan->write_timeout ? chan->write_timeout : chan->timeout;
+    const int32_t timeout = chan->timeout;
     const auto* p = static_cast<const uint8_t*>(buf);
     const uint64_t start = net_now_us();
     uint32_t done = 0;

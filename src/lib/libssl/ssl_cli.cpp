@@ -199,7 +199,7 @@ int32_t ssl_recv_proc(net_chan* chan, void* buf, uint32_t len) {
 int32_t ssl_send_proc(net_chan* chan, const void* buf, uint32_t len) {
     ssl_cli_session* s = chan_session(chan, buf, len);
     if (!s) return -1;
-    const int32_t timeout = chan->write_timeout ? chan->write_timeout : chan->timeout;
+    const int32_t timeout = chan->timeout;
     const auto* p = static_cast<const unsigned char*>(buf);
     const uint64_t start = os_mono_ms();
     uint32_t done = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "libpal/memory/mem_endian.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/os_file.h"
 #include "libpal/os/os_fileutil.h"
@@ -17,27 +18,17 @@ namespace {
 constexpr const char* k_tag = "vdi";
 constexpr size_t k_page_bytes = VDI_PAGE_ENTRIES * 4;
 
-uint32_t get_le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t get_le64(const uint8_t* p) { return get_le32(p) | static_cast<uint64_t>(get_le32(p + 4)) << 32; }
-
-void put_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+// The image's integers are little-endian whatever the host.
+uint32_t get_le32(const uint8_t* p) { return mem_get_u32(MEM_SWAP_LE, p, 0); }
+uint64_t get_le64(const uint8_t* p) { return mem_get_u64(MEM_SWAP_LE, p, 0); }
+void put_le32(uint8_t* p, uint32_t v) { mem_set_u32(MEM_SWAP_LE, p, 0, v); }
 
 bool all_zero(const uint8_t* p, size_t n) {
     return std::all_of(p, p + n, [](uint8_t b) { return b == 0; });
 }
 
-void set_errno_err(vdi_ctx* vdi, const char* func, uint32_t line) {
-    int e = errno;
-    if (e == 0) e = EIO;
-    verr_set(vdi->err, __FILE__, line, func, os_verr_get(e), "%s", os_errno_str(e));
-}
-#define VDI_ERRNO(vdi) set_errno_err((vdi), __func__, __LINE__)
+// A call that failed without setting errno counts as EIO, with its text.
+#define VDI_ERRNO(vdi) VERR_SET_ERRNO((vdi)->err, errno != 0 ? errno : EIO, VERR_GENERAL_FAILURE)
 
 uint32_t page_count(uint32_t blocks) { return (blocks + VDI_PAGE_ENTRIES - 1) / VDI_PAGE_ENTRIES; }
 

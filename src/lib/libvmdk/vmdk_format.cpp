@@ -55,15 +55,6 @@ uint32_t vmdk_cylinders(uint64_t capacity) {
     return static_cast<uint32_t>(ceil_div(capacity, 255ull * 63ull));
 }
 
-void vmdk_set_errno(vmdk_ctx* h, const char* file, uint32_t line, const char* func) {
-    int e = errno;
-    if (e == 0) {
-        verr_set(h->err, file, line, func, VERR_WRITE_ERROR, "%s", verr2str(VERR_WRITE_ERROR));
-        return;
-    }
-    verr_set(h->err, file, line, func, os_verr_get(e), "%s", os_errno_str(e));
-}
-
 void vmdk_encode_header(const vmdk_ctx* h, bool complete, uint64_t done, uint8_t* out) {
     memset(out, 0, VMDK_HEADER_SIZE);
     memcpy(out + VMDK_H_MAGIC, complete ? "KDMV" : "kdmv", 4);

@@ -1,6 +1,7 @@
 // Shared inside the VMDK writer.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,8 +13,7 @@ inline constexpr const char* VMDK_TAG = "tag";
 // Fills the handle's error record at the calling place.
 #define VMDK_ERR(h, code, ...) verr_set((h)->err, __FILE__, __LINE__, __func__, (code), __VA_ARGS__)
 // The error record from errno, with the system's text.
-#define VMDK_ERRNO(h) vmdk_set_errno((h), __FILE__, __LINE__, __func__)
-void vmdk_set_errno(vmdk_ctx* h, const char* file, uint32_t line, const char* func);
+#define VMDK_ERRNO(h) VERR_SET_ERRNO((h)->err, errno, VERR_WRITE_ERROR)
 
 // Geometry and the zeroed directory-and-tables buffer: 0 or -1.
 int vmdk_init_grain_tables(vmdk_ctx* h);

@@ -14,9 +14,11 @@
 #include "libconf/ini/dictionary.h"
 #include "libconf/ini/iniparser.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_file.h"
 #include "libpal/os/os_path_buf.h"
 #include "libpal/string/str_vector.h"
 #include "libpal/string/text_buf.h"
+#include "libpal/string/str_util.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -34,11 +36,9 @@ std::string entry_key(const char* section, const char* key) {
     return full;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
 bool blank_ends(const char* s) {
     size_t n = strlen(s);
-    return n > 0 && (is_space(s[0]) || is_space(s[n - 1]));
+    return n > 0 && (str_is_space(s[0]) || str_is_space(s[n - 1]));
 }
 
 // Names and values a file can hold so that they read back as they were set.
@@ -57,23 +57,6 @@ std::unique_ptr<text_buf, text_buf_deleter> file_text(const dictionary* d, bool 
     if (bom) text_buf_add_str(t.get(), k_bom);
     ini_write_text(d, t.get());
     return t;
-}
-
-bool write_all(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t k = write(fd, p, n);
-        if (k < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (k == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-    return true;
 }
 
 // The file a save replaces: the target of a symbolic link, else the path.
@@ -257,7 +240,7 @@ int save_in_place(const std::string& target, const char* data, size_t len) {
         return -1;
     }
     const char* step = nullptr;
-    if (!write_all(fd, data, len)) step = "write";
+    if (!os_fd_write_all(fd, data, len)) step = "write";
     else if (ftruncate(fd, static_cast<off_t>(len)) != 0) step = "truncate";
     else if (fsync(fd) != 0) step = "fsync";
     int closed = close(fd);
@@ -295,7 +278,7 @@ int ini_conf_save(void* obj) {
     const char* step = nullptr;
     if (exists && (st.st_uid != geteuid() || st.st_gid != getegid())) (void)fchown(fd, st.st_uid, st.st_gid);
     if (fchmod(fd, mode) != 0) step = "fchmod";
-    else if (!write_all(fd, t->data, t->len)) step = "write";
+    else if (!os_fd_write_all(fd, t->data, t->len)) step = "write";
     else if (fsync(fd) != 0) step = "fsync";
     int closed = close(fd);
     if (!step && closed != 0) step = "close";

@@ -14,6 +14,7 @@
 #include "libconf/ini/dictionary.h"
 #include "libpal/os/os_fopen.h"
 #include "libpal/string/text_buf.h"
+#include "libpal/string/str_util.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -31,23 +32,10 @@ std::atomic<ini_error_fn> g_error{print_stderr};
 
 constexpr std::string_view k_bom = "\xEF\xBB\xBF";
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string_view rstrip(std::string_view s) {
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-std::string_view lstrip(std::string_view s) {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    return s;
-}
-
-std::string_view strip(std::string_view s) { return lstrip(rstrip(s)); }
 
 // The value of a key line's text after "=" (already stripped at the end).
 std::string_view line_value(std::string_view rest) {
-    rest = lstrip(rest);
+    rest = str_lstrip(rest);
     if (!rest.empty() && (rest[0] == '"' || rest[0] == '\'')) {
         char q = rest[0];
         // The whole rest between quotes: the quotes inside belong to the value.
@@ -55,7 +43,7 @@ std::string_view line_value(std::string_view rest) {
         size_t end = rest.find(q, 1);
         return rest.substr(1, end == std::string_view::npos ? std::string_view::npos : end - 1);
     }
-    return strip(rest.substr(0, rest.find_first_of(";#")));
+    return str_strip(rest.substr(0, rest.find_first_of(";#")));
 }
 
 // Reads the whole stream. False on a read error.
@@ -92,14 +80,14 @@ struct parser {
 
     // One line, continuation lines joined and trailing blanks removed.
     void line(int lineno, std::string_view line) {
-        std::string_view s = lstrip(line);
+        std::string_view s = str_lstrip(line);
         if (s.empty()) {
             comment += '\n';
         } else if (s[0] == '#' || s[0] == ';') {
             comment.append(line);
             comment += '\n';
         } else if (s.front() == '[' && s.back() == ']') {
-            std::string_view name = strip(s.substr(1, s.find(']') - 1));
+            std::string_view name = str_strip(s.substr(1, s.find(']') - 1));
             if (name.find('\t') != std::string_view::npos) return syntax_error(lineno, line);
             section.assign(name);
             // "[]" goes back to the keys without a section.
@@ -107,7 +95,7 @@ struct parser {
         } else {
             size_t eq = s.find('=');
             if (eq == std::string_view::npos) return syntax_error(lineno, line);
-            std::string_view key = strip(s.substr(0, eq));
+            std::string_view key = str_strip(s.substr(0, eq));
             if (key.empty()) return syntax_error(lineno, line);
             std::string full = section;
             full += '\t';
@@ -157,7 +145,7 @@ dictionary* iniparser_load_file(FILE* in, const char* path) {
         rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
         lineno++;
         joined.append(raw);
-        std::string_view line = rstrip(joined);
+        std::string_view line = str_rstrip(joined);
         if (!line.empty() && line.back() == '\\' && !rest.empty()) {
             LOG2(LOG2_DBG, "conf", "null_line_3\n");
             joined.resize(line.size() - 1);
@@ -178,7 +166,7 @@ dictionary* iniparser_load_file(FILE* in, const char* path) {
 int ini_value_needs_quotes(const char* value) {
     if (!value || !*value) return 0;
     size_t n = strlen(value);
-    return strpbrk(value, ";#") || is_space(value[0]) || is_space(value[n - 1]) || value[0] == '"' ||
+    return strpbrk(value, ";#") || str_is_space(value[0]) || str_is_space(value[n - 1]) || value[0] == '"' ||
            value[0] == '\'' || value[n - 1] == '\\';
 }
 

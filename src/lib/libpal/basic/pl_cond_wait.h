@@ -19,12 +19,7 @@
 class pl_wait_limit {
 public:
     explicit pl_wait_limit(uint32_t ms) : ms_(ms) {
-        if (ms == 0 || ms == OS_WAIT_FOREVER) return;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        uint64_t nsec = static_cast<uint64_t>(now.tv_nsec) + static_cast<uint64_t>(ms % 1000) * 1000000ull;
-        deadline_.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000) + static_cast<time_t>(nsec / 1000000000ull);
-        deadline_.tv_nsec = static_cast<long>(nsec % 1000000000ull);
+        if (ms != 0 && ms != OS_WAIT_FOREVER) deadline_ = os_mono_deadline(ms);
     }
 
     // One wait on c while the caller holds m: 0 woken (possibly spuriously:
@@ -41,3 +36,17 @@ private:
     uint32_t ms_;
     timespec deadline_{};
 };
+
+// With m held: waits on c until ready() holds or the limit of ms has passed
+// (0: no wait at all; OS_WAIT_FOREVER: no limit). 0 when ready() holds, -2
+// on time-out, -1 when the wait failed.
+template <class Ready>
+int pl_wait_until(os_cond* c, os_mutex* m, uint32_t ms, Ready ready) {
+    const pl_wait_limit limit(ms);
+    while (!ready()) {
+        int rc = limit.wait(c, m);
+        if (rc == -2) return ready() ? 0 : -2;
+        if (rc != 0) return -1;
+    }
+    return 0;
+}

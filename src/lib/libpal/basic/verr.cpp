@@ -10,6 +10,7 @@
 
 #include "liblog/log2.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/str_util.h"
 
 namespace {
 
@@ -48,17 +49,13 @@ thread_local char t_errno_str_buf[k_errno_text_size];
     return rc == 0 ? buf : "";
 }
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
 // Strips white space from both ends of a terminated text, in place.
 void trim_in_place(char* text) {
     size_t len = strlen(text);
-    while (len > 0 && is_space(text[len - 1])) len--;
+    while (len > 0 && str_is_space(text[len - 1])) len--;
     text[len] = '\0';
     size_t head = 0;
-    while (head < len && is_space(text[head])) head++;
+    while (head < len && str_is_space(text[head])) head++;
     if (head > 0) memmove(text, text + head, len - head + 1);
 }
 
@@ -118,6 +115,13 @@ void verr_set_detail(verr_info* err, const char* file, uint32_t line, const char
     err->func = func;
     err->code = code;
     memcpy(err->message, tmp, strlen(tmp) + 1);
+}
+
+int32_t verr_of_failed_errno(int e, int32_t none) { return e != 0 ? os_verr_get(e) : none; }
+
+void verr_set_errno_at(verr_info* err, const char* file, uint32_t line, const char* func, int e, int32_t none) {
+    if (e == 0) verr_set(err, file, line, func, none, "%s", verr2str(none));
+    else verr_set(err, file, line, func, os_verr_get(e), "%s", os_errno_str(e));
 }
 
 const char* verr_msg(const verr_info* err) {

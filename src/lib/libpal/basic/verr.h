@@ -99,6 +99,14 @@ void verr_copy(verr_info* dst, const verr_info* src);
 // Fills an error record at the calling place.
 #define VERR_SET(err, code, ...) verr_set((err), __FILE__, __LINE__, __func__, (code), __VA_ARGS__)
 
+// The status code of a failed call from its errno value `e`; `none` when the
+// call failed without setting errno, so that a failure never reads as success.
+int32_t verr_of_failed_errno(int e, int32_t none);
+// Fills an error record after a failed call from its errno value `e`: the
+// value's code with the system's text, or `none` with that code's own text.
+void verr_set_errno_at(verr_info* err, const char* file, uint32_t line, const char* func, int e, int32_t none);
+#define VERR_SET_ERRNO(err, e, none) verr_set_errno_at((err), __FILE__, __LINE__, __func__, (e), (none))
+
 // Texts of errno values: "ok" for 0, otherwise the system's text, trimmed.
 char* os_strerror_r(int errnum, char* buf, size_t len);
 const char* os_strerror();

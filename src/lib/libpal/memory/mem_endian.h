@@ -53,6 +53,11 @@ constexpr void store(uint8_t* p, T v, bool reversed) {
 
 }  // namespace mem_endian_detail
 
+// The swap flag of data stored big-endian (big) or little-endian on this host.
+constexpr int mem_swap_of(bool big) { return big != (std::endian::native == std::endian::big) ? 1 : 0; }
+// The swap flag of little-endian data (formats and packets that fix that order).
+inline constexpr int MEM_SWAP_LE = mem_swap_of(false);
+
 constexpr uint16_t mem_get_u16(int swap, const uint8_t* buf, size_t offset) {
     return mem_endian_detail::load<uint16_t>(buf + offset, swap != 0);
 }

@@ -1,5 +1,7 @@
 #include "libpal/network/url.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -20,7 +22,6 @@ constexpr string_view npos_view{};
 constexpr size_t npos = string_view::npos;
 constexpr char k_empty[] = "";
 
-constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool is_quote(char c) { return c == '"' || c == '\''; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -43,9 +44,9 @@ string_view normalized_view(const char* text) {
         while (!v.empty() && strip(v.front())) v.remove_prefix(1);
         while (!v.empty() && strip(v.back())) v.remove_suffix(1);
     };
-    trim([](char c) { return is_space(c); });
+    trim([](char c) { return str_is_space(c); });
     trim([](char c) { return is_quote(c); });
-    trim([](char c) { return is_space(c); });
+    trim([](char c) { return str_is_space(c); });
     return v;
 }
 
@@ -500,7 +501,7 @@ int url_parser_imp(url_ctx* ctx, const char* url) {
     }
 
     // Path.
-    while (i < rest.size() && is_space(rest[i])) ++i;
+    while (i < rest.size() && str_is_space(rest[i])) ++i;
     size_t path_end = rest.find_first_of("#?", i);
     if (path_end == npos) path_end = rest.size();
     ctx->path = w.put(rest.substr(i, path_end - i), "/");
@@ -508,7 +509,7 @@ int url_parser_imp(url_ctx* ctx, const char* url) {
     // Query and fragment: only after a "?".
     size_t q = rest.find('?', path_end);
     if (q != npos) {
-        while (q < rest.size() && (rest[q] == '?' || is_space(rest[q]))) ++q;
+        while (q < rest.size() && (rest[q] == '?' || str_is_space(rest[q]))) ++q;
         size_t hash = rest.find('#', q);
         ctx->query = w.put(rest.substr(q, hash == npos ? npos : hash - q));
         if (hash != npos) ctx->hash = w.put(rest.substr(hash + 1));
@@ -568,6 +569,24 @@ int url_get_host(const char* url, char* out, size_t size) {
 
 int url_get_path(const char* url, char* out, size_t size) {
     return get_part(url, out, size, true, [](const url_ctx& u) { return u.path; });
+}
+
+bool url_local_path_ends_with(const char* url, std::string_view suffixes) {
+    if (!url || url_scheme_type(url) != URL_CLASS_FILE) return false;
+    char buf[URL_PART_SIZE];
+    if (url_get_path(url, buf, sizeof buf) != 0) return false;
+    const std::string_view path(buf);
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    while (true) {
+        const size_t semi = suffixes.find(';');
+        const std::string_view one = suffixes.substr(0, semi);
+        if (!one.empty() && one.size() <= path.size() &&
+            std::equal(one.begin(), one.end(), path.end() - static_cast<std::ptrdiff_t>(one.size()),
+                       [&](char a, char b) { return fold(a) == fold(b); }))
+            return true;
+        if (semi == std::string_view::npos) return false;
+        suffixes.remove_prefix(semi + 1);
+    }
 }
 
 int url_has_no_scheme(const char* text) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "libpal/string/str_map.h"
 
@@ -66,6 +67,10 @@ int url_scheme_type(const char* url);
 int url_get_scheme(const char* url, char* out, size_t size = URL_PART_SIZE);
 int url_get_host(const char* url, char* out, size_t size = URL_PART_SIZE);
 int url_get_path(const char* url, char* out, size_t size = URL_PART_SIZE);
+// 1 when url names a local path (URL_CLASS_FILE) that ends with one of the
+// ";"-separated suffixes, letters compared without regard to case (an empty
+// suffix in the list matches nothing). This is how a driver knows its files.
+bool url_local_path_ends_with(const char* url, std::string_view suffixes);
 // 1 when the normalised text holds no "://".
 int url_has_no_scheme(const char* text);
 // In place: white space, quotes and white space trimmed from both ends, then

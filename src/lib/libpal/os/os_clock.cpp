@@ -60,8 +60,28 @@ void os_clock_realtime(os_clock_val* out) {
 void os_time_deadline_from(os_clock_val* out, const os_clock_val* now, uint64_t ms) {
     if (!out || !now) return;
     uint64_t nsec = static_cast<uint64_t>(now->nsec) + (ms % 1000) * 1000000;
-    out->sec = now->sec + ms / 1000 + nsec / k_ns_per_sec;
+    uint64_t sec = 0;
+    if (__builtin_add_overflow(now->sec, ms / 1000 + nsec / k_ns_per_sec, &sec)) {
+        // Never wrap into the past: a wait that long has no end.
+        out->sec = std::numeric_limits<uint64_t>::max();
+        out->nsec = static_cast<uint32_t>(k_ns_per_sec - 1);
+        return;
+    }
+    out->sec = sec;
     out->nsec = static_cast<uint32_t>(nsec % k_ns_per_sec);
+}
+
+timespec os_mono_deadline(uint64_t ms) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const os_clock_val now{static_cast<uint64_t>(ts.tv_sec), static_cast<uint32_t>(ts.tv_nsec)};
+    os_clock_val d{};
+    os_time_deadline_from(&d, &now, ms);
+    constexpr auto max_sec = static_cast<uint64_t>(std::numeric_limits<time_t>::max());
+    timespec out{};
+    out.tv_sec = static_cast<time_t>(d.sec < max_sec ? d.sec : max_sec);
+    out.tv_nsec = static_cast<long>(d.nsec);
+    return out;
 }
 
 void os_time_deadline(os_clock_val* out, uint64_t ms) {

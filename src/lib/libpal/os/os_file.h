@@ -160,6 +160,12 @@ int32_t os_file_fd(const os_file_ctx* ctx);
 const char* os_file_path(const os_file_ctx* ctx);
 int os_file_set_delete(os_file_ctx* ctx, int32_t flag);
 
+// Writes all len bytes to a plain descriptor, repeating after EINTR and after
+// a partial write; no waiting and no stop request (log and settings files,
+// standard error). false with errno set on any other failure (EAGAIN
+// included), and ENOSPC when the system takes no byte at all.
+bool os_fd_write_all(int fd, const void* data, size_t len);
+
 // readlink of the normalised path; the result is terminated when it fits.
 int64_t os_readlink(const char* path, char* buf, size_t size);
 

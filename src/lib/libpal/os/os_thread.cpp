@@ -20,6 +20,7 @@
 #include <new>
 
 #include "libpal/basic/avl.h"
+#include "libpal/basic/pl_cond_wait.h"
 #include "libpal/hash/crc.h"
 #include "liblog/log2.h"
 #include "libpal/memory/pl_mem.h"
@@ -45,34 +46,21 @@ void os_mutex_free(os_mutex* m) {
 
 int os_mutex_lock(os_mutex* m) { return m && pthread_mutex_lock(&m->mutex) == 0 ? 1 : 0; }
 
+bool os_pthread_lock_within(pthread_mutex_t* m, int64_t wait_ms) {
+    if (wait_ms < 0) return pthread_mutex_lock(m) == 0;
+    const timespec until = os_mono_deadline(static_cast<uint64_t>(wait_ms));
+    int r;
+    do {
+        r = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &until);
+    } while (r == EINTR);
+    return r == 0;
+}
+
 int os_mutex_unlock(os_mutex* m) { return m && pthread_mutex_unlock(&m->mutex) == 0 ? 1 : 0; }
 
 int os_mutex_trylock(os_mutex* m) { return m && pthread_mutex_trylock(&m->mutex) == 0 ? 1 : 0; }
 
 // ------------------------------------------------------------- conditions
-
-namespace {
-
-constexpr uint64_t k_ns_per_sec = 1000000000ull;
-
-// Monotonic deadline `ms` from now, for pthread_cond_timedwait on a
-// condition whose clock is CLOCK_MONOTONIC.
-timespec mono_deadline(uint32_t ms) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t nsec = static_cast<uint64_t>(now.tv_nsec) + static_cast<uint64_t>(ms % 1000) * 1000000ull;
-    timespec d{};
-    d.tv_sec = now.tv_sec + static_cast<time_t>(ms / 1000) + static_cast<time_t>(nsec / k_ns_per_sec);
-    d.tv_nsec = static_cast<long>(nsec % k_ns_per_sec);
-    return d;
-}
-
-int cond_result(int rc) {
-    if (rc == 0) return 0;
-    return rc == ETIMEDOUT ? -2 : -1;
-}
-
-}  // namespace
 
 int os_cond_init(os_cond* c) {
     if (!c) return -1;
@@ -121,16 +109,11 @@ int os_cond_broadcast(os_cond* c) {
 // so callers re-check their own state.
 int os_cond_wait(os_cond* c, uint32_t ms) {
     if (!c || !c->mutex) return -1;
-    int rc;
+    const pl_wait_limit limit(ms);
     if (pthread_mutex_lock(&c->mutex->mutex) != 0) return -1;
-    if (ms == OS_WAIT_FOREVER) {
-        rc = pthread_cond_wait(&c->cond, &c->mutex->mutex);
-    } else {
-        timespec d = mono_deadline(ms);
-        rc = pthread_cond_timedwait(&c->cond, &c->mutex->mutex, &d);
-    }
+    int rc = limit.wait(c, c->mutex);
     pthread_mutex_unlock(&c->mutex->mutex);
-    return cond_result(rc);
+    return rc;
 }
 
 // ---------------------------------------------------------------- threads
@@ -254,15 +237,9 @@ int os_thread_wait(os_thread_ctx* t, uint32_t ms, int32_t* result) {
         // The finished state is written under done's mutex before the
         // broadcast and read under it here, so a thread that ended before
         // this wait never leaves it waiting.
-        timespec deadline{};
-        if (ms != OS_WAIT_FOREVER) deadline = mono_deadline(ms);
         pthread_mutex_t* mu = &t->done->mutex->mutex;
         pthread_mutex_lock(mu);
-        while (!t->finished.load(std::memory_order_acquire)) {
-            int rc = ms == OS_WAIT_FOREVER ? pthread_cond_wait(&t->done->cond, mu)
-                                           : pthread_cond_timedwait(&t->done->cond, mu, &deadline);
-            if (rc != 0) break;
-        }
+        pl_wait_until(t->done, t->done->mutex, ms, [t] { return t->finished.load(std::memory_order_acquire) != 0; });
         bool finished = t->finished.load(std::memory_order_acquire) != 0;
         pthread_mutex_unlock(mu);
         if (!finished) return -1;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Mutex (not recursive). Lock and unlock return 1 on success, 0 on failure.
 struct os_mutex {
@@ -17,8 +18,12 @@ void os_mutex_free(os_mutex* m);
 int os_mutex_lock(os_mutex* m);
 int os_mutex_unlock(os_mutex* m);
 int os_mutex_trylock(os_mutex* m);
+// Locks m waiting at most wait_ms on the monotonic clock (without limit when
+// negative); true when m is now held.
+bool os_pthread_lock_within(pthread_mutex_t* m, int64_t wait_ms);
 
-// Scoped lock of an os_mutex.
+// Scoped lock of an os_mutex; a null mutex is no lock at all (a state that
+// has no owner to share it with).
 class os_mutex_guard {
 public:
     explicit os_mutex_guard(os_mutex* m) : m_(m) { os_mutex_lock(m_); }
@@ -102,5 +107,9 @@ uint64_t os_time_us();
 uint64_t os_mono_ms();
 void os_clock_realtime(os_clock_val* out);
 void os_time_deadline(os_clock_val* out, uint64_t ms);
-// The same from a given start value.
+// The same from a given start value: ms after now, the nanoseconds carried
+// into the seconds; a sum past the largest time stays at the largest time.
 void os_time_deadline_from(os_clock_val* out, const os_clock_val* now, uint64_t ms);
+// The monotonic time ms from now, for pthread_cond_timedwait on a condition
+// that runs on CLOCK_MONOTONIC (os_cond_init sets that clock).
+timespec os_mono_deadline(uint64_t ms);

@@ -47,10 +47,7 @@ int64_t write_piece(pwritex_ctx* ctx, void* target, uint64_t n, int64_t off) {
         return rc;
     }
     int64_t rc = os_file_pwrit(static_cast<os_file_ctx*>(target), ctx->buf, static_cast<size_t>(n), off);
-    if (rc < 0 && ctx->verr) {
-        int e = errno;
-        VERR_SET(ctx->verr, os_verr_get(e), "%s", os_errno_str(e));
-    }
+    if (rc < 0 && ctx->verr) VERR_SET_ERRNO(ctx->verr, errno, VERR_WRITE_ERROR);
     return rc;
 }
 

@@ -9,17 +9,10 @@
 #include "libpal/basic/pl_assert.h"
 #include "libpal/string/str_codec.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/str_util.h"
 #include "liblog/log2.h"
 
 namespace {
-
-constexpr bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && is_space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && is_space(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
 
 }  // namespace
 
@@ -51,8 +44,8 @@ bool str_kv_find(std::string_view text, const char* seps, char kv, std::string_v
         size_t eq = field.find(kv);
         // Empty fields and fields without a value (flags such as "ro") are
         // skipped; they do not hide the fields after them.
-        if (eq != std::string_view::npos && trimmed(field.substr(0, eq)) == key) {
-            if (val) *val = trimmed(field.substr(eq + 1));
+        if (eq != std::string_view::npos && str_strip(field.substr(0, eq)) == key) {
+            if (val) *val = str_strip(field.substr(eq + 1));
             return true;
         }
         if (cut == std::string_view::npos) return false;
@@ -134,8 +127,8 @@ int str_kv_find_key(const char* text, const char* seps, char kv, const char* val
         size_t cut = rest.find_first_of(seps);
         std::string_view field = rest.substr(0, cut);
         size_t eq = field.find(kv);
-        if (eq != std::string_view::npos && trimmed(field.substr(eq + 1)) == val)
-            return str_view_safecopy(trimmed(field.substr(0, eq)), out, size);
+        if (eq != std::string_view::npos && str_strip(field.substr(eq + 1)) == val)
+            return str_view_safecopy(str_strip(field.substr(0, eq)), out, size);
         if (cut == std::string_view::npos) return -1;
         rest.remove_prefix(cut + 1);
     }

@@ -8,16 +8,9 @@
 #include "libpal/memory/pl_mem.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/str_util.h"
 
 namespace {
-
-constexpr bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && is_space(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && is_space(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
 
 char* dup_view(std::string_view v) { return pl_strndup(v.data(), v.size()); }
 
@@ -56,7 +49,7 @@ int str_list_has_trimmed(const char* list, const char* seps, const char* word) {
     std::string_view rest(list);
     for (;;) {
         size_t cut = rest.find_first_of(seps);
-        if (trimmed(rest.substr(0, cut)) == word) return 0;
+        if (str_strip(rest.substr(0, cut)) == word) return 0;
         if (cut == std::string_view::npos) return -1;
         rest.remove_prefix(cut + 1);
     }
@@ -82,7 +75,7 @@ char* str_find_line_field(const char* text, const char* delims, const char* key,
     each_line(text, [&](std::string_view line) {
         std::string_view k, v;
         if (!line_token(line, delims, key_index, &k) || k != key) return false;
-        if (line_token(line, delims, val_index, &v)) found = dup_view(trimmed(v));
+        if (line_token(line, delims, val_index, &v)) found = dup_view(str_strip(v));
         return true;
     });
     return found;
@@ -94,7 +87,7 @@ char* str_find_line_token(const char* text, const char* search, const char* deli
     each_line(text, [&](std::string_view line) {
         if (line.find(search) == std::string_view::npos) return false;
         std::string_view tok;
-        if (line_token(line, delims, n, &tok)) found = dup_view(trimmed(tok));
+        if (line_token(line, delims, n, &tok)) found = dup_view(str_strip(tok));
         return true;
     });
     return found;

@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool is_quote(unsigned char c) { return c == '"' || c == '\''; }
 
 // Strips the characters that strip() accepts from both ends, in place. A
@@ -28,7 +27,7 @@ char* trim_by(char* text, Pred strip) {
 
 }  // namespace
 
-char* str_trim(char* text) { return trim_by(text, is_space); }
+char* str_trim(char* text) { return trim_by(text, [](unsigned char c) { return str_is_space(static_cast<char>(c)); }); }
 
 char* str_trim_set(char* text, int (*test)(int), char c) {
     auto uc = static_cast<unsigned char>(c);

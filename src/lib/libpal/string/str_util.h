@@ -2,6 +2,21 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
+
+// White space as the C locale has it: blank, tab, line feed, vertical tab,
+// form feed and carriage return.
+constexpr bool str_is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// The view without the white space at its start, at its end, or at both.
+constexpr std::string_view str_lstrip(std::string_view s) {
+    while (!s.empty() && str_is_space(s.front())) s.remove_prefix(1);
+    return s;
+}
+constexpr std::string_view str_rstrip(std::string_view s) {
+    while (!s.empty() && str_is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+constexpr std::string_view str_strip(std::string_view s) { return str_lstrip(str_rstrip(s)); }
 
 // Trims work in place and return the text. A byte of 0x80 or above is never
 // stripped and stops the stripping at its end.

@@ -447,6 +447,36 @@ TEST(verr_record, set_fills_every_field) {
     verr_set(nullptr, "f.cpp", 1, "fn", -2, "%s", "ignored");
 }
 
+// A failed call's record from errno: the value's code and system text; a
+// failure that set no errno keeps the caller's fallback code, never success.
+TEST(verr_record, set_from_errno_of_a_failed_call) {
+    struct row {
+        int e;
+        int32_t none;
+        int32_t code;
+        const char* text;
+    };
+    const row rows[] = {
+        {ENOENT, VERR_WRITE_ERROR, VERR_FILE_NOT_FOUND, strerror(ENOENT)},
+        {ENOSPC, VERR_FILE_IO_ERROR, VERR_DISK_FULL, strerror(ENOSPC)},
+        {0, VERR_WRITE_ERROR, VERR_WRITE_ERROR, verr2str(VERR_WRITE_ERROR)},
+        {0, VERR_FILE_IO_ERROR, VERR_FILE_IO_ERROR, verr2str(VERR_FILE_IO_ERROR)},
+        {0, VERR_GENERAL_FAILURE, VERR_GENERAL_FAILURE, verr2str(VERR_GENERAL_FAILURE)},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.e);
+        std::string text = r.text;  // strerror's buffer may be reused
+        verr_info e{};
+        VERR_SET_ERRNO(&e, r.e, r.none);
+        EXPECT_STREQ(e.file, __FILE__);
+        EXPECT_EQ(e.line, static_cast<uint32_t>(__LINE__ - 2));
+        EXPECT_EQ(e.code, r.code);
+        EXPECT_EQ(std::string(verr_msg(&e)), text);
+        EXPECT_EQ(verr_of_failed_errno(r.e, r.none), r.code);
+    }
+    VERR_SET_ERRNO(nullptr, EIO, VERR_WRITE_ERROR);
+}
+
 TEST(verr_record, empty_message_shows_the_code_text) {
     verr_info e{};
     VERR_SET(&e, -8, "%s", "old text");

@@ -171,6 +171,37 @@ TEST(UrlParse, GetParts) {
     EXPECT_TRUE(cap.contains("need_size=6 buf_size=4"));
 }
 
+// How a driver knows its files: the local path part, its end, any case.
+TEST(UrlParse, LocalPathEndsWith) {
+    const struct {
+        const char* url;
+        const char* suffixes;
+        bool match;
+    } rows[] = {
+        {"dir/x.kxz", ".kxz", true},
+        {"/img/X.KXZ", ".kxz", true},
+        {"x.Kxz", ".KXZ", true},
+        {"x.kxzz", ".kxz", false},
+        {"dir.kxz/x", ".kxz", false},
+        {"kxz", ".kxz", false},
+        {".kxz", ".kxz", true},
+        {"dir/x.kxz?opt=1", ".kxz", true},  // the query is no part of the path
+        {"file:///img/x.kxz", ".kxz", true},
+        {"http://host/x.kxz", ".kxz", false},
+        {"kxp://host/x.kxz", ".kxz", false},
+        {"", ".kxz", false},
+        {"a.vmdk", ".vdi;.vmdk", true},
+        {"a.VDI", ".vdi;.vmdk", true},
+        {"a.vhd", ".vdi;.vmdk", false},
+        {"a.vmdk", ";;.vmdk;", true},
+        {"a.vmdk", "", false},
+        {"a.vmdk", ";", false},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(url_local_path_ends_with(r.url, r.suffixes), r.match) << r.url << " " << r.suffixes;
+    EXPECT_FALSE(url_local_path_ends_with(nullptr, ".kxz"));
+}
+
 TEST(UrlParse, SchemeTests) {
     const struct {
         const char* text;

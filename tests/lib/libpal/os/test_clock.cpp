@@ -7,9 +7,12 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <thread>
 
+#include "libpal/basic/pl_cond_wait.h"
+#include "libpal/memory/mem_wait.h"
 #include "libpal/os/os_thread.h"
 
 using namespace std::chrono_literals;
@@ -29,6 +32,11 @@ TEST(OsClock, DeadlineCarriesIntoTheSeconds) {
         {{100, 999999999}, 1, {101, 999999}},
         {{100, 0}, 4294967295ull, {100 + 4294967, 295000000}},
         {{100, 500000000}, 86400500, {100 + 86401, 0}},
+        // A sum past the largest time stays there instead of wrapping into the past.
+        {{UINT64_MAX - 1, 999999999}, 1, {UINT64_MAX, 999999}},
+        {{UINT64_MAX - 1, 999999999}, 1000, {UINT64_MAX, 999999999}},
+        {{UINT64_MAX, 0}, UINT64_MAX, {UINT64_MAX, 999999999}},
+        {{1, 0}, UINT64_MAX, {1 + UINT64_MAX / 1000, 615000000}},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(testing::Message() << r.now.sec << "." << r.now.nsec << " + " << r.ms << " ms");
@@ -48,6 +56,95 @@ TEST(OsClock, DeadlineFromNowLiesBetweenTheClockReadings) {
     EXPECT_LT(d.nsec, 1000000000u);
     EXPECT_GE(ns(d), ns(before) + 2500000000ull);
     EXPECT_LE(ns(d), ns(after) + 2500000000ull);
+}
+
+TEST(OsClock, MonotonicDeadlineLiesAheadOfTheClock) {
+    const uint64_t waits[] = {0, 1, 999, 1000, 2500, OS_WAIT_FOREVER - 1ull, UINT64_MAX};
+    for (uint64_t ms : waits) {
+        SCOPED_TRACE(ms);
+        timespec before{}, after{};
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        timespec d = os_mono_deadline(ms);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        EXPECT_GE(d.tv_nsec, 0);
+        EXPECT_LT(d.tv_nsec, 1000000000);
+        auto ns = [](const timespec& t) { return static_cast<__int128>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+        const __int128 want = static_cast<__int128>(ms) * 1000000;
+        EXPECT_GE(ns(d), ns(before) + want);
+        EXPECT_LE(ns(d), ns(after) + want);
+    }
+}
+
+// The one predicate wait under the caller's lock: no wait at all for 0, a
+// limit that passes, no limit at all, and a state that is already there.
+TEST(OsClock, WaitUntilZeroLimitAndForever) {
+    os_cond* c = os_cond_new();
+    ASSERT_NE(c, nullptr);
+    os_mutex* m = os_mutex_new();
+    ASSERT_NE(m, nullptr);
+    bool ready = false;
+    int asked = 0;
+    auto is_ready = [&] {
+        ++asked;
+        return ready;
+    };
+    {
+        os_mutex_guard g(m);
+        EXPECT_EQ(pl_wait_until(c, m, 0, is_ready), -2);
+        EXPECT_EQ(pl_wait_until(c, m, 1, is_ready), -2);
+        EXPECT_EQ(mem_wait_locked(c, m, 2, is_ready), -2);
+        ready = true;
+        asked = 0;
+        EXPECT_EQ(pl_wait_until(c, m, 0, is_ready), 0);
+        EXPECT_EQ(pl_wait_until(c, m, OS_WAIT_FOREVER, is_ready), 0);
+        EXPECT_EQ(asked, 2);  // already there: no wait, one look each
+        EXPECT_EQ(pl_wait_limit(0).wait(c, m), -2);
+        ready = false;
+    }
+    // No limit: the waiter sleeps until the state changes under the lock.
+    std::thread setter;
+    {
+        os_mutex_guard g(m);
+        setter = std::thread([&] {
+            os_mutex_guard g2(m);  // taken only once the waiter sleeps
+            ready = true;
+            pthread_cond_broadcast(&c->cond);
+        });
+        EXPECT_EQ(pl_wait_until(c, m, OS_WAIT_FOREVER, is_ready), 0);
+        EXPECT_TRUE(ready);
+    }
+    setter.join();
+    os_mutex_free(m);
+    os_cond_free(c);
+}
+
+// A lock held elsewhere: a limited wait gives up (0 at once), an unlimited
+// one gets it once it is let go; a free lock is taken whatever the limit.
+TEST(OsClock, LockWithinALimit) {
+    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+    for (int64_t ms : {int64_t{-1}, int64_t{0}, int64_t{5}}) {
+        EXPECT_TRUE(os_pthread_lock_within(&m, ms)) << ms;
+        pthread_mutex_unlock(&m);
+    }
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::atomic<bool> got{false};
+    pthread_mutex_lock(&m);
+    std::thread other([&] {
+        EXPECT_FALSE(os_pthread_lock_within(&m, 0));
+        EXPECT_FALSE(os_pthread_lock_within(&m, 3));
+        char c = 1;
+        EXPECT_EQ(write(p[1], &c, 1), 1);  // the limited tries are over
+        got = os_pthread_lock_within(&m, -1);
+        if (got) pthread_mutex_unlock(&m);
+    });
+    char c = 0;
+    EXPECT_EQ(read(p[0], &c, 1), 1);
+    pthread_mutex_unlock(&m);
+    other.join();
+    EXPECT_TRUE(got);
+    close(p[0]);
+    close(p[1]);
 }
 
 TEST(OsClock, WallClockReadingsAgree) {

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file_fixture.h"
@@ -406,3 +409,96 @@ TEST(FileLocal, OpenByAccessRightsAndPortableFlags) {
 }
 
 }  // namespace
+
+// ---- the plain write-everything loop on a descriptor ----
+
+namespace {
+
+std::string drain(int fd) {
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    return got;
+}
+
+std::string pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 23);
+    return s;
+}
+
+}  // namespace
+
+// Ends: nothing to write, a device that takes nothing, a closed descriptor.
+TEST(fd_write_all, failures_keep_errno) {
+    EXPECT_TRUE(os_fd_write_all(-1, "", 0));  // nothing to write touches nothing
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    errno = 0;
+    EXPECT_FALSE(os_fd_write_all(full, "abc", 3));
+    EXPECT_EQ(errno, ENOSPC);
+    close(full);
+    errno = 0;
+    EXPECT_FALSE(os_fd_write_all(-1, "abc", 3));
+    EXPECT_EQ(errno, EBADF);
+}
+
+// A descriptor that does not wait takes a part, then says EAGAIN: the part
+// is written in order and the loop gives up instead of spinning.
+TEST(fd_write_all, short_write_then_eagain) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    const int cap = fcntl(p[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(cap, 0);
+    const std::string data = pattern(static_cast<size_t>(cap) * 3 + 17);
+    errno = 0;
+    EXPECT_FALSE(os_fd_write_all(p[1], data.data(), data.size()));
+    EXPECT_EQ(errno, EAGAIN);
+    close(p[1]);
+    EXPECT_EQ(drain(p[0]), data.substr(0, static_cast<size_t>(cap)));
+    close(p[0]);
+}
+
+// A waiting writer on a full pipe, interrupted by a signal that does not
+// restart calls: whether the signal lands in the write (EINTR, or a
+// partial count) or beside it, every byte arrives once and in order.
+TEST(fd_write_all, signals_and_partial_writes_lose_nothing) {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked write returns early
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    const int cap = fcntl(p[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(cap, 0);
+    const std::string data = pattern(static_cast<size_t>(cap) * 16 + 5);
+    bool ok = false;
+    int err = 0;
+    std::thread writer([&] {
+        ok = os_fd_write_all(p[1], data.data(), data.size());
+        err = errno;
+        close(p[1]);
+    });
+    std::string got;
+    char buf[1024];
+    ssize_t n;
+    // Each small read frees room the writer is waiting for; each signal may
+    // land in a write that has taken part of its bytes or none.
+    while ((n = read(p[0], buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            ASSERT_EQ(errno, EINTR);
+            continue;
+        }
+        got.append(buf, static_cast<size_t>(n));
+        if (got.size() < data.size()) pthread_kill(writer.native_handle(), SIGUSR1);
+    }
+    writer.join();
+    close(p[0]);
+    sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_TRUE(ok) << strerror(err);
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+}

@@ -509,6 +509,24 @@ int64_t os_fd_write_full(int fd, const void* data, size_t len, int64_t off) {
     });
 }
 
+bool os_fd_write_all(int fd, const void* data, size_t len) {
+    auto* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t k = ::write(fd, p, len);
+        if (k < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (k == 0) {  // no progress: never loop on it
+            errno = ENOSPC;
+            return false;
+        }
+        p += k;
+        len -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
 int os_fd_sync(int fd) {
     int r;
     do {
