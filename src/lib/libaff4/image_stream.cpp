@@ -1,0 +1,183 @@
+// aff4:ImageStream: chunks of chunkSize bytes, chunksInSegment of them per
+// bevy segment ("<stream>/00000000"), each bevy with its index
+// ("<stream>/00000000.index": u64 offset, u32 length per chunk). A chunk whose
+// length is the chunk size is stored; any other is compressed.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "libaff4/aff4.h"
+
+namespace aff4 {
+namespace {
+
+constexpr uint64_t k_max_chunk = 64u << 20;
+constexpr uint64_t k_max_chunks_in_segment = 1u << 20;
+constexpr size_t k_index_entry = 12;
+constexpr uint64_t k_cache_bytes = 32u << 20;
+constexpr size_t k_max_cache_slots = 16;
+
+uint64_t le64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+
+std::string segment_name(std::string_view uri, uint64_t n, const char* suffix) {
+    char num[32];
+    snprintf(num, sizeof num, "/%08llu%s", static_cast<unsigned long long>(n), suffix);
+    return std::string(uri) + num;
+}
+
+// The largest compressed chunk accepted: room for codecs that can grow the
+// bytes a little (lz4's bound is n + n/255 + 16).
+uint64_t max_stored_length(uint32_t chunk_size) { return uint64_t{chunk_size} + chunk_size / 8 + 1024; }
+
+int load_bevy(image_stream& s, uint64_t b) {
+    bevy& bv = s.bevies[b];
+    std::string data_name = segment_name(s.uri, b, "");
+    std::string index_name = segment_name(s.uri, b, ".index");
+    const zip_entry* data = volume_segment(*s.vol, data_name);
+    const zip_entry* index = volume_segment(*s.vol, index_name);
+    if (!data || !index)
+        return fail(ENOENT, "%s: segment %s is missing", s.vol->zip.path.c_str(),
+                    (data ? index_name : data_name).c_str());
+    uint64_t first = b * s.chunks_in_segment;
+    uint64_t count = std::min<uint64_t>(s.chunks_in_segment, s.chunk_count - first);
+    if (index->size != count * k_index_entry)
+        return fail(EINVAL, "%s: %s holds %llu bytes, not %llu index entries", s.vol->zip.path.c_str(),
+                    index_name.c_str(), static_cast<unsigned long long>(index->size),
+                    static_cast<unsigned long long>(count));
+    std::string raw;
+    if (int rc = zip_load(s.vol->zip, *index, count * k_index_entry, raw); rc < 0) return rc;
+    std::vector<index_entry> entries(static_cast<size_t>(count));
+    uint64_t cap = max_stored_length(s.chunk_size);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto* p = reinterpret_cast<const uint8_t*>(raw.data()) + i * k_index_entry;
+        index_entry& e = entries[i];
+        e.offset = le64(p);
+        e.length = le32(p + 8);
+        if (e.length == 0 || e.length > cap || e.offset > data->size || e.length > data->size - e.offset)
+            return fail(EINVAL, "%s: index entry %zu of %s (offset %llu, length %u) is outside its bevy of %llu bytes",
+                        s.vol->zip.path.c_str(), i, index_name.c_str(), static_cast<unsigned long long>(e.offset),
+                        e.length, static_cast<unsigned long long>(data->size));
+    }
+    bv.data = data;
+    bv.index = std::move(entries);
+    bv.loaded = true;
+    return 0;
+}
+
+int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
+    uint64_t b = n / s.chunks_in_segment;
+    if (!s.bevies[b].loaded)
+        if (int rc = load_bevy(s, b); rc < 0) return rc;
+    const bevy& bv = s.bevies[b];
+    const index_entry& e = bv.index[n % s.chunks_in_segment];
+    s.scratch.resize(e.length);
+    if (int rc = zip_pread(s.vol->zip, *bv.data, e.offset, s.scratch.data(), e.length); rc < 0) return rc;
+    if (e.length == s.chunk_size) {
+        memcpy(out, s.scratch.data(), s.chunk_size);
+        return 0;
+    }
+    uint64_t need = std::min<uint64_t>(s.chunk_size, s.size - n * s.chunk_size);
+    int64_t got;
+    if (s.method == codec::stored) {
+        // A short stored chunk can only be the last one, unpadded.
+        got = e.length;
+        if (e.length < s.chunk_size) memcpy(out, s.scratch.data(), e.length);
+        else got = -1;
+    } else {
+        got = codec_decode(s.method, s.scratch.data(), e.length, out, s.chunk_size);
+    }
+    if (got < 0 || static_cast<uint64_t>(got) < need)
+        return fail(EIO, "%s: chunk %llu of %s does not decode to %llu bytes", s.vol->zip.path.c_str(),
+                    static_cast<unsigned long long>(n), s.uri.c_str(), static_cast<unsigned long long>(need));
+    memset(out + got, 0, s.chunk_size - static_cast<size_t>(got));
+    return 0;
+}
+
+}  // namespace
+
+int stream_open(const volume& vol, std::string_view uri, image_stream& s) {
+    s.uri.assign(uri);
+    s.vol = &vol;
+    const rdf_graph& g = vol.graph;
+    const char* path = vol.zip.path.c_str();
+    uint64_t chunk_size = 0, per_segment = 0;
+    int rc = rdf_uint(g, uri, std::string(k_ns) + "chunkSize", chunk_size);
+    if (rc < 0) return rc;
+    if (rc > 0 || chunk_size == 0 || chunk_size > k_max_chunk)
+        return fail(EINVAL, "%s: image stream %s has no usable chunkSize", path, s.uri.c_str());
+    rc = rdf_uint(g, uri, std::string(k_ns) + "chunksInSegment", per_segment);
+    if (rc < 0) return rc;
+    if (rc > 0 || per_segment == 0 || per_segment > k_max_chunks_in_segment)
+        return fail(EINVAL, "%s: image stream %s has no usable chunksInSegment", path, s.uri.c_str());
+    rc = rdf_uint(g, uri, std::string(k_ns) + "size", s.size);
+    if (rc < 0) return rc;
+    if (rc > 0) return fail(EINVAL, "%s: image stream %s has no size", path, s.uri.c_str());
+    s.chunk_size = static_cast<uint32_t>(chunk_size);
+    s.chunks_in_segment = static_cast<uint32_t>(per_segment);
+    s.method = codec::stored;
+    if (const rdf_term* m = rdf_first(g, uri, std::string(k_ns) + "compressionMethod")) {
+        if (m->literal) return fail(EINVAL, "%s: compressionMethod of %s is not an IRI", path, s.uri.c_str());
+        if (codec_from_iri(m->value, s.method) < 0) {
+            std::string why = last_error();
+            return fail(ENOTSUP, "%s: %s", path, why.c_str());
+        }
+    }
+    s.chunk_count = s.size / chunk_size + (s.size % chunk_size != 0);
+    uint64_t bevies = s.chunk_count / per_segment + (s.chunk_count % per_segment != 0);
+    // Each bevy is two zip entries: more bevies than entries is a lie about the size.
+    if (bevies > vol.zip.entries.size() / 2)
+        return fail(EINVAL, "%s: image stream %s of %llu bytes needs %llu bevies; the container has fewer", path,
+                    s.uri.c_str(), static_cast<unsigned long long>(s.size), static_cast<unsigned long long>(bevies));
+    s.bevies.assign(static_cast<size_t>(bevies), bevy{});
+    size_t slots = static_cast<size_t>(std::clamp<uint64_t>(k_cache_bytes / chunk_size, 1, k_max_cache_slots));
+    s.cache.assign(slots, cached_chunk{});
+    return 0;
+}
+
+int stream_chunk(image_stream& s, uint64_t n, const uint8_t** bytes) {
+    if (n >= s.chunk_count)
+        return fail(EIO, "chunk %llu of %s is beyond its %llu chunks", static_cast<unsigned long long>(n),
+                    s.uri.c_str(), static_cast<unsigned long long>(s.chunk_count));
+    cached_chunk* slot = &s.cache[0];
+    for (cached_chunk& c : s.cache) {
+        if (c.number == n) {
+            c.used = ++s.clock;
+            *bytes = c.bytes.data();
+            return 0;
+        }
+        if (c.used < slot->used) slot = &c;
+    }
+    slot->number = UINT64_MAX;
+    slot->bytes.resize(s.chunk_size);
+    if (int rc = decode_chunk(s, n, slot->bytes.data()); rc < 0) return rc;
+    slot->number = n;
+    slot->used = ++s.clock;
+    *bytes = slot->bytes.data();
+    return 0;
+}
+
+int stream_read(image_stream& s, uint64_t off, uint8_t* buf, size_t len) {
+    if (off > s.size || len > s.size - off)
+        return fail(EIO, "read of %zu bytes at %llu is beyond the end of %s (%llu bytes)", len,
+                    static_cast<unsigned long long>(off), s.uri.c_str(), static_cast<unsigned long long>(s.size));
+    while (len > 0) {
+        uint64_t n = off / s.chunk_size;
+        size_t in = static_cast<size_t>(off % s.chunk_size);
+        size_t piece = std::min<size_t>(len, s.chunk_size - in);
+        const uint8_t* bytes = nullptr;
+        if (int rc = stream_chunk(s, n, &bytes); rc < 0) return rc;
+        memcpy(buf, bytes + in, piece);
+        buf += piece;
+        off += piece;
+        len -= piece;
+    }
+    return 0;
+}
+
+}  // namespace aff4
