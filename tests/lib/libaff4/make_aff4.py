@@ -390,6 +390,23 @@ def patch_map(img, entry_index, **fields):
     return container(img.volume, members, img.turtle())
 
 
+def short_chunk(img):
+    bevy, index = img.streams[0].bevies[0]
+    short = snappy.compress(b"x" * 100)
+    assert struct.unpack_from("<QI", index, 0) == (0, struct.unpack_from("<QI", index, 0)[1])
+    assert struct.unpack_from("<QI", index, 0)[1] > len(short)
+    index = bytearray(index)
+    struct.pack_into("<QI", index, 0, 0, len(short))
+    members = []
+    for name, data in img.members():
+        if name.endswith("/00000000"):
+            data = short + data[len(short):]
+        elif name.endswith("/00000000.index"):
+            data = bytes(index)
+        members.append((name, data))
+    return container(img.volume, members, img.turtle())
+
+
 def with_turtle(img, text):
     return container(img.volume, img.members(), text)
 
@@ -451,8 +468,8 @@ def hostile():
         "chunk-length-past-bevy": patch_index(base, 3, length=len(bevy0)),
         "chunk-offset-huge": patch_index(base, 0, offset=(1 << 64) - 8),
         "chunk-corrupt": replace_member(base, "/00000000", b"\xff" * len(bevy0)),
-        "chunk-short": replace_member(base, "/00000001",
-                                      snappy.compress(b"x" * 100) + s.bevies[1][0][len(snappy.compress(b"x" * 100)):]),
+        # the first chunk (a compressed one) decodes to 100 bytes, not a chunk's
+        "chunk-short": short_chunk(base),
         "stream-longer-than-chunks": longer.container(stream_kw={"size": 40000 * 4}),
         # the map
         "map-past-target": patch_map(base, 0, target=20000),
