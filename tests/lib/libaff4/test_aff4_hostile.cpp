@@ -1,0 +1,260 @@
+// Broken and hostile images: each case damages one thing of a good image and
+// must give an open or a read error with the errno the header documents,
+// never a crash, a huge allocation or bytes from elsewhere.
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "aff4_builder.h"
+#include "aff4_test_util.h"
+#include "libaff4/aff4.h"
+
+using namespace aff4_test;
+
+namespace {
+
+enum class stage { open, read };
+
+struct hostile_case {
+    const char* name;
+    std::function<void(image_spec&)> damage;          // on the parts, before the zip is written
+    std::function<void(std::string&)> damage_file;    // on the file's bytes
+    stage when;
+    int err;
+    const char* says;  // a piece of the message
+};
+
+image_spec base() {
+    image_spec s;
+    // Text: every chunk compresses, so damage to a chunk shows in its decoding.
+    for (int i = 0; s.data.size() < 4096 * 9 + 700; ++i) s.data += "block " + std::to_string(i) + " of the image; ";
+    s.data.resize(4096 * 9 + 700);
+    s.map_size = 1u << 20;
+    s.idx = {k_stream, std::string(k_ns) + "Zero"};
+    s.rows = {{0, s.data.size(), 0, 0}, {s.data.size() + 100, 4096, 0, 1}};
+    return s;
+}
+
+void replace(std::string& s, const std::string& from, const std::string& to) {
+    size_t at = s.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    s.replace(at, from.size(), to);
+}
+
+std::string map_bytes(const std::vector<map_row>& rows) {
+    std::string m;
+    for (const map_row& r : rows) {
+        put64(m, r.mapped);
+        put64(m, r.length);
+        put64(m, r.target_offset);
+        put32(m, r.target);
+    }
+    return m;
+}
+
+void set_map(image_spec& s, const std::vector<map_row>& rows) { s.member("/map")->data = map_bytes(rows); }
+
+void set_index_entry(image_spec& s, size_t n, uint64_t off, uint32_t len) {
+    std::string& idx = s.member("00000000.index")->data;
+    std::string e;
+    put64(e, off);
+    put32(e, len);
+    idx.replace(n * 12, 12, e);
+}
+
+const std::vector<hostile_case>& cases() {
+    static const std::vector<hostile_case> table = {
+        // The zip container.
+        {"empty file", nullptr, [](std::string& f) { f.clear(); }, stage::open, EINVAL, "not a zip"},
+        {"truncated to half", nullptr, [](std::string& f) { f.resize(f.size() / 2); }, stage::open, EINVAL, "zip"},
+        {"truncated end record", nullptr, [](std::string& f) { f.resize(f.size() - 30); }, stage::open, EINVAL,
+         "zip"},
+        {"central directory beyond the file", nullptr,
+         [](std::string& f) {
+             size_t end = f.rfind(std::string("PK\x05\x06", 4));
+             f[end + 16] = '\xff';
+             f[end + 17] = '\xff';
+             f[end + 18] = '\xff';
+             f[end + 19] = '\x7f';
+         },
+         stage::open, EINVAL, "central directory"},
+        {"entry count beyond the central directory", nullptr,
+         [](std::string& f) {
+             size_t end = f.rfind(std::string("PK\x05\x06", 4));
+             f[end + 10] = '\xfe';
+             f[end + 11] = '\xff';
+         },
+         stage::open, EINVAL, "entries"},
+        {"local header offset off the mark", nullptr,
+         [](std::string& f) {
+             size_t cd = f.find(std::string("PK\x01\x02", 4));
+             f[cd + 42] = 7;
+         },
+         stage::open, EINVAL, "local header"},
+        {"entry size beyond the file", nullptr,
+         [](std::string& f) {
+             size_t cd = f.find(std::string("PK\x01\x02", 4));
+             memcpy(&f[cd + 20], "\xff\xff\xff\x7f", 4);
+             memcpy(&f[cd + 24], "\xff\xff\xff\x7f", 4);
+         },
+         stage::open, EINVAL, "overruns"},
+        {"zip64 field missing", nullptr,
+         [](std::string& f) {
+             size_t cd = f.find(std::string("PK\x01\x02", 4));
+             memcpy(&f[cd + 20], "\xff\xff\xff\xff", 4);
+         },
+         stage::open, EINVAL, "zip64"},
+        {"no volume URI", [](image_spec& s) {
+             s.comment = "";
+             s.members.erase(s.members.begin());
+         },
+         nullptr, stage::open, EINVAL, "volume URI"},
+        {"turtle: a stray byte", [](image_spec& s) { s.turtle = "\x01"; }, nullptr, stage::open, EINVAL,
+         "information.turtle line 1"},
+        // The turtle.
+        {"turtle: statement without its dot",
+         [](image_spec& s) { replace(s.turtle, "aff4:stored : .\n\n<", "aff4:stored : \n\n<"); }, nullptr,
+         stage::open, EINVAL, "line"},
+        {"turtle: undeclared prefix", [](image_spec& s) { replace(s.turtle, "a aff4:Map", "a aff5:Map"); }, nullptr,
+         stage::open, EINVAL, "undeclared prefix"},
+        {"turtle: blank node", [](image_spec& s) { replace(s.turtle, "aff4:stored : ;", "aff4:stored [] ;"); },
+         nullptr, stage::open, ENOTSUP, "blank node"},
+        {"turtle: unterminated string", [](image_spec& s) { replace(s.turtle, "\"4096\"^^", "\"4096^^"); },
+         nullptr, stage::open, EINVAL, "string"},
+        {"turtle: NUL byte", [](image_spec& s) { s.turtle += std::string(1, '\0'); }, nullptr, stage::open,
+         EINVAL, "NUL"},
+        {"turtle: @base", [](image_spec& s) { s.turtle = "@base <aff4://x> .\n" + s.turtle; }, nullptr,
+         stage::open, ENOTSUP, "directive"},
+        {"no image", [](image_spec& s) { replace(s.turtle, "a aff4:ContiguousImage , aff4:DiskImage , aff4:Image", "a aff4:Thing"); },
+         nullptr, stage::open, EINVAL, "no aff4:Image"},
+        // The image stream's metadata.
+        {"chunk size zero", [](image_spec& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"0\""); },
+         nullptr, stage::open, EINVAL, "chunkSize"},
+        {"chunk size 4 GiB", [](image_spec& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4294967296\""); },
+         nullptr, stage::open, EINVAL, "chunkSize"},
+        {"chunk size not a number", [](image_spec& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4k\""); },
+         nullptr, stage::open, EINVAL, "not a number"},
+        {"size beyond 64 bits",
+         [](image_spec& s) { replace(s.turtle, "aff4:size \"37564\"", "aff4:size \"99999999999999999999\""); },
+         nullptr, stage::open, EINVAL, "not a number"},
+        {"stream size of an exabyte",
+         [](image_spec& s) { replace(s.turtle, "aff4:size \"37564\"", "aff4:size \"1152921504606846976\""); },
+         nullptr, stage::open, EINVAL, "bevies"},
+        {"unknown compression",
+         [](image_spec& s) { replace(s.turtle, "http://code.google.com/p/snappy/", "http://example.com/zstd"); },
+         nullptr, stage::open, ENOTSUP, "compression method"},
+        {"image and map sizes differ",
+         [](image_spec& s) { replace(s.turtle, "aff4:size \"1048576\"^^xsd:long ;\n    aff4:stored : .", "aff4:size \"1048577\"^^xsd:long ;\n    aff4:stored : ."); },
+         nullptr, stage::open, EINVAL, "data stream is"},
+        // The map.
+        {"map segment missing", [](image_spec& s) { s.member("/map")->name += "x"; }, nullptr, stage::open, ENOENT,
+         "missing"},
+        {"map of part entries", [](image_spec& s) { s.member("/map")->data += "abc"; }, nullptr, stage::open, EINVAL,
+         "whole entries"},
+        {"map entry beyond the map",
+         [](image_spec& s) { set_map(s, {{(1u << 20) - 10, 11, 0, 1}}); }, nullptr, stage::open, EINVAL,
+         "out of range"},
+        {"map entry wrapping around",
+         [](image_spec& s) { set_map(s, {{10, UINT64_MAX - 5, 0, 1}}); }, nullptr, stage::open, EINVAL,
+         "out of range"},
+        {"map target id beyond idx", [](image_spec& s) { set_map(s, {{0, 10, 0, 2}}); }, nullptr, stage::open,
+         EINVAL, "out of range"},
+        {"map target offset wrapping", [](image_spec& s) { set_map(s, {{0, 10, UINT64_MAX - 3, 1}}); }, nullptr,
+         stage::open, EINVAL, "out of range"},
+        {"map entry beyond the image stream", [](image_spec& s) { set_map(s, {{0, 4096, 37564 - 4000, 0}}); },
+         nullptr, stage::open, EINVAL, "beyond"},
+        {"map entries overlap", [](image_spec& s) { set_map(s, {{0, 100, 0, 0}, {99, 10, 0, 1}}); }, nullptr,
+         stage::open, EINVAL, "overlap"},
+        {"map target unknown symbol",
+         [](image_spec& s) { s.member("/idx")->data = std::string(k_stream) + "\n" + k_ns + "SymbolicStreamZZ\n"; },
+         nullptr, stage::open, ENOTSUP, "not supported"},
+        {"map target that is a map",
+         [](image_spec& s) { s.member("/idx")->data = std::string(k_stream) + "\n" + k_map + "\n"; }, nullptr,
+         stage::open, ENOTSUP, "another map"},
+        {"map target stream nowhere",
+         [](image_spec& s) { s.member("/idx")->data = std::string(k_stream) + "\naff4://nowhere\n"; }, nullptr,
+         stage::open, ENOENT, "missing"},
+        // The bevies and their index: checked at the first read of the bevy.
+        {"index entry beyond its bevy", [](image_spec& s) { set_index_entry(s, 2, 1u << 30, 100); }, nullptr,
+         stage::read, EINVAL, "outside its bevy"},
+        {"index entry of length zero", [](image_spec& s) { set_index_entry(s, 1, 0, 0); }, nullptr, stage::read,
+         EINVAL, "outside its bevy"},
+        {"index entry of 4 GiB", [](image_spec& s) { set_index_entry(s, 1, 0, 0xffffffff); }, nullptr, stage::read,
+         EINVAL, "outside its bevy"},
+        {"index of part entries", [](image_spec& s) { s.member("00000000.index")->data.pop_back(); }, nullptr,
+         stage::read, EINVAL, "index entries"},
+        {"index short of entries", [](image_spec& s) { s.member("00000000.index")->data.resize(12); }, nullptr,
+         stage::read, EINVAL, "index entries"},
+        {"bevy missing", [](image_spec& s) { s.member("/00000000")->name += "x"; }, nullptr, stage::read, ENOENT,
+         "missing"},
+        {"bevy deflated in the zip", [](image_spec& s) { s.member("/00000000")->deflate = true; }, nullptr,
+         stage::read, ENOTSUP, "compressed in the zip"},
+        {"chunk that does not decode",
+         [](image_spec& s) {
+             std::string& b = s.member("/00000000")->data;
+             for (size_t i = 0; i < 64 && i < b.size(); ++i) b[i] = static_cast<char>(0xff - i);
+         },
+         nullptr, stage::read, EIO, "decode"},
+        {"chunk pointing at its neighbour's bytes",
+         [](image_spec& s) { set_index_entry(s, 0, 3, 100); }, nullptr, stage::read, EIO, "decode"},
+    };
+    return table;
+}
+
+TEST(Aff4Hostile, DamagedImagesFailCleanly) {
+    temp_dir dir;
+    for (const hostile_case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        image_spec s = base();
+        s.build();
+        if (c.damage) c.damage(s);
+        if (::testing::Test::HasFatalFailure()) return;
+        std::string bytes = s.write();
+        if (c.damage_file) c.damage_file(bytes);
+        std::string path = dir.file("bad.aff4", bytes);
+        errno = 0;
+        int h = AFF4_open(path.c_str());
+        int err = errno;
+        if (c.when == stage::open) {
+            EXPECT_LT(h, 0);
+            EXPECT_EQ(err, c.err) << aff4::last_error();
+            EXPECT_NE(std::string(aff4::last_error()).find(c.says), std::string::npos) << aff4::last_error();
+            if (h >= 0) AFF4_close(h);
+            continue;
+        }
+        ASSERT_GE(h, 0) << aff4::last_error();
+        std::string buf(1u << 20, '\0');
+        errno = 0;
+        int n = AFF4_read(h, 0, buf.data(), static_cast<int>(buf.size()));
+        err = errno;
+        EXPECT_LT(n, 0);
+        EXPECT_EQ(err, c.err) << aff4::last_error();
+        EXPECT_NE(std::string(aff4::last_error()).find(c.says), std::string::npos) << aff4::last_error();
+        // The failure stays: a second read does not give bytes either.
+        EXPECT_LT(AFF4_read(h, 0, buf.data(), 4096 * 4), 0);
+        EXPECT_EQ(AFF4_close(h), 0);
+    }
+}
+
+// The same image undamaged reads: the table's failures come from the damage.
+TEST(Aff4Hostile, TheBaseImageReads) {
+    temp_dir dir;
+    image_spec s = base();
+    s.build();
+    std::string path = dir.file("good.aff4", s.write());
+    int h = AFF4_open(path.c_str());
+    ASSERT_GE(h, 0) << aff4::last_error();
+    int err = 0;
+    std::string got = read_all(h, 0, 1u << 20, 1u << 20, &err);
+    EXPECT_EQ(err, 0);
+    ASSERT_EQ(got.size(), 1u << 20);
+    EXPECT_TRUE(got.compare(0, s.data.size(), s.data) == 0);
+    EXPECT_EQ(got.find_first_not_of('\0', s.data.size()), std::string::npos);
+    AFF4_close(h);
+}
+
+}  // namespace
