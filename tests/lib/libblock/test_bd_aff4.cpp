@@ -160,12 +160,14 @@ TEST_F(BdAff4, WritableOpenIsRefusedBeforeTheLibraryLoads) {
     EXPECT_EQ(bdrv_aff4_state(), 0);
 }
 
-// A copy of kxdd in a folder of its own, so that what lies beside it is
-// what the test puts there.
+// kxdd in a folder of its own (a hard link where the file system allows,
+// else a copy), so that what lies beside it is what the test puts there.
 std::string kxdd_copy(const std::string& dir) {
     std::filesystem::create_directories(dir);
     std::string exe = dir + "/kxdd";
-    std::filesystem::copy_file(kxdd_bin(), exe);
+    std::error_code ec;
+    std::filesystem::create_hard_link(kxdd_bin(), exe, ec);
+    if (ec) std::filesystem::copy_file(kxdd_bin(), exe);
     return exe;
 }
 
