@@ -7,9 +7,9 @@ For every good image NAME.aff4 (or a striped set NAME_1.aff4, NAME_2.aff4) it
 writes NAME.raw, the disk image's bytes. Hostile images are bad-NAME.aff4.
 OUTDIR/manifest.txt lists them, one a line: "good NAME FILE" or "bad NAME FILE".
 
-The images cover each chunk compression (snappy, lz4, deflate, stored),
-several bevies, a final chunk shorter than the chunk size, maps with gaps and
-with aff4:Zero, repeated-byte, aff4:UnreadableData and aff4:UnknownData
+The images cover each chunk compression (snappy, lz4, deflate as zlib and as
+bare streams, stored), several bevies, a final chunk shorter than the chunk
+size, maps with gaps and with aff4:Zero, repeated-byte, aff4:UnreadableData and aff4:UnknownData
 ranges, a disk image whose data stream is the image stream itself, zip64
 headers, and an image striped over two containers. The hostile ones each break
 one thing a reader must check (a table at the end).
@@ -36,7 +36,8 @@ UNKNOWN = NS + "UnknownData"
 METHODS = {
     "snappy": "http://code.google.com/p/snappy/",
     "lz4": "https://code.google.com/p/lz4/",
-    "deflate": "https://tools.ietf.org/html/rfc1951",
+    "deflate": "https://tools.ietf.org/html/rfc1951",    # zlib streams
+    "deflate-raw": "https://tools.ietf.org/html/rfc1951",  # bare deflate streams
     "stored": None,
 }
 
@@ -58,6 +59,9 @@ def compress(method, chunk):
         return lz4.block.compress(chunk, store_size=False)
     if method == "deflate":
         return zlib.compress(chunk)
+    if method == "deflate-raw":
+        c = zlib.compressobj(9, zlib.DEFLATED, -15)
+        return c.compress(chunk) + c.flush()
     return chunk
 
 
@@ -496,6 +500,7 @@ def main():
             f.write(data)
 
     goods = [linear("snappy", "snappy"), linear("lz4", "lz4", seed=2), linear("deflate", "deflate", seed=3),
+             linear("deflate-raw", "deflate-raw", seed=8),
              linear("stored", "stored", seed=4), sparse("sparse-map"), no_map("no-map")]
     for img in goods:
         put(img.name + ".aff4", img.container())
