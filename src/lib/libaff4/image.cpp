@@ -15,6 +15,7 @@ namespace aff4 {
 namespace {
 
 constexpr size_t k_max_siblings = 1024;
+constexpr size_t k_max_streams = 256;
 
 std::string ns(std::string_view name) { return std::string(k_ns) + std::string(name); }
 
@@ -98,6 +99,9 @@ int find_stream(image& img, std::string_view uri, image_stream** out) {
             return 0;
         }
     }
+    if (img.streams.size() >= k_max_streams)
+        return fail(ENOTSUP, "%s: the image uses more than %zu image streams", img.volumes[0]->zip.path.c_str(),
+                    k_max_streams);
     volume* holder = nullptr;
     for (const auto& v : img.volumes) {
         if (rdf_has_type(v->graph, uri, ns("Map")))

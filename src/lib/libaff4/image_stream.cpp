@@ -12,7 +12,7 @@
 namespace aff4 {
 namespace {
 
-constexpr uint64_t k_max_chunk = 64u << 20;
+constexpr uint64_t k_max_chunk = 16u << 20;
 constexpr uint64_t k_max_chunks_in_segment = 1u << 20;
 constexpr size_t k_index_entry = 12;
 constexpr uint64_t k_cache_bytes = 32u << 20;

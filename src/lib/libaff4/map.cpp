@@ -15,6 +15,7 @@ constexpr size_t k_map_entry = 28;
 constexpr uint64_t k_max_map = 1u << 30;
 constexpr uint64_t k_max_idx = 16u << 20;
 constexpr uint64_t k_repeat_chunk = 1u << 20;
+constexpr size_t k_max_targets = 1u << 16;
 
 uint64_t le64(const uint8_t* p) {
     uint64_t v = 0;
@@ -81,6 +82,8 @@ int map_load(const volume& vol, std::string_view uri, image_map& m, std::vector<
         if (!line.empty() && line.back() == '\r') line.pop_back();
         target_uris.push_back(std::move(line));
         at = nl + 1;
+        if (target_uris.size() > k_max_targets)
+            return fail(ENOTSUP, "%s: %s names more than %zu targets", path, idx_name.c_str(), k_max_targets);
     }
     if (int rc = zip_load(vol.zip, *me, k_max_map, raw); rc < 0) return rc;
     size_t count = raw.size() / k_map_entry;

@@ -231,17 +231,26 @@ int zip_load(const zip_archive& z, const zip_entry& e, uint64_t cap, std::string
     }
     if (e.method != 8)
         return fail(ENOTSUP, "%s: %s uses zip method %u", z.path.c_str(), e.name.c_str(), e.method);
-    out.assign(static_cast<size_t>(e.size), '\0');
+    // Inflated in steps: memory follows the bytes that really come out, not
+    // the size the directory claims.
+    out.clear();
     z_stream zs{};
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return fail(ENOMEM, "inflateInit2 failed");
     zs.next_in = reinterpret_cast<Bytef*>(raw.data());
     zs.avail_in = static_cast<uInt>(raw.size());
-    zs.next_out = reinterpret_cast<Bytef*>(out.data());
-    zs.avail_out = static_cast<uInt>(out.size());
-    int rc = inflate(&zs, Z_FINISH);
-    uint64_t got = zs.total_out;
+    int rc = Z_OK;
+    while (rc == Z_OK && out.size() <= e.size) {
+        size_t at = out.size();
+        out.resize(at + (64u << 10));
+        zs.next_out = reinterpret_cast<Bytef*>(out.data() + at);
+        zs.avail_out = 64u << 10;
+        rc = inflate(&zs, Z_NO_FLUSH);
+        out.resize(at + (64u << 10) - zs.avail_out);
+        if (rc == Z_BUF_ERROR && zs.avail_out != 0) break;  // the input ended early
+        if (rc == Z_BUF_ERROR) rc = Z_OK;
+    }
     inflateEnd(&zs);
-    if (rc != Z_STREAM_END || got != e.size)
+    if (rc != Z_STREAM_END || out.size() != e.size)
         return fail(EINVAL, "%s: %s does not inflate to its size", z.path.c_str(), e.name.c_str());
     return 0;
 }

@@ -108,6 +108,13 @@ const std::vector<hostile_case>& cases() {
              memcpy(&f[cd + 20], "\xff\xff\xff\xff", 4);
          },
          stage::open, EINVAL, "zip64"},
+        {"deflated turtle claiming 60 MiB", [](image_spec& s) { s.deflate_metadata = true; },
+         [](std::string& f) {
+             size_t cd = f.find(std::string("PK\x01\x02", 4));
+             size_t name = f.find("information.turtle", cd);
+             memcpy(&f[name - 46 + 24], "\x00\x00\xc0\x03", 4);
+         },
+         stage::open, EINVAL, "does not inflate to its size"},
         {"no volume URI", [](image_spec& s) {
              s.comment = "";
              s.members.erase(s.members.begin());
