@@ -3,16 +3,17 @@
 
     make_aff4.py OUTDIR
 
-For every good image NAME.aff4 (or a striped set NAME_1.aff4, NAME_2.aff4) it
+For every good image NAME.aff4 (or a striped set NAME/NAME_1.aff4, _2.aff4) it
 writes NAME.raw, the disk image's bytes. Hostile images are bad-NAME.aff4.
 OUTDIR/manifest.txt lists them, one a line: "good NAME FILE" or "bad NAME FILE".
 
 The images cover each chunk compression (snappy, lz4, deflate as zlib and as
 bare streams, stored), several bevies, a final chunk shorter than the chunk
-size, maps with gaps and with aff4:Zero, repeated-byte, aff4:UnreadableData and aff4:UnknownData
-ranges, a disk image whose data stream is the image stream itself, zip64
-headers, and an image striped over two containers. The hostile ones each break
-one thing a reader must check (a table at the end).
+size, maps with gaps and with aff4:Zero, repeated-byte, aff4:UnreadableData
+and aff4:UnknownData ranges, a disk image whose data stream is the image
+stream itself, zip64 headers, metadata segments deflated in the zip, and an
+image striped over two containers. The hostile ones each break one thing a
+reader must check (a table at the end).
 
 Nothing here reads AFF4: this is a writer of test data only.
 """
@@ -216,7 +217,8 @@ def turtle_text(volume, parts):
 
 # --- zip writer: stored members, optionally zip64 headers throughout --------
 
-def zip_bytes(members, comment=b"", zip64=False):
+def zip_bytes(members, comment=b"", zip64=False, deflated=()):
+    """A zip of the members, stored, or deflated when a name ends with one of deflated."""
     out = bytearray()
     central = bytearray()
     dos_time, dos_date = 0, (2020 - 1980) << 9 | 1 << 5 | 1
@@ -224,20 +226,24 @@ def zip_bytes(members, comment=b"", zip64=False):
         n = name.encode()
         crc = zlib.crc32(data)
         offset = len(out)
+        method, body = 0, data
+        if any(name.endswith(d) for d in deflated):
+            c = zlib.compressobj(9, zlib.DEFLATED, -15)
+            method, body = 8, c.compress(data) + c.flush()
         if zip64:
-            extra = struct.pack("<HHQQ", 1, 16, len(data), len(data))
-            out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 0, dos_time, dos_date, crc,
+            extra = struct.pack("<HHQQ", 1, 16, len(data), len(body))
+            out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, method, dos_time, dos_date, crc,
                                0xFFFFFFFF, 0xFFFFFFFF, len(n), len(extra)) + n + extra
-            cextra = struct.pack("<HHQQQ", 1, 24, len(data), len(data), offset)
-            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 0, dos_time, dos_date, crc,
+            cextra = struct.pack("<HHQQQ", 1, 24, len(data), len(body), offset)
+            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, method, dos_time, dos_date, crc,
                                    0xFFFFFFFF, 0xFFFFFFFF, len(n), len(cextra), 0, 0, 0, 0,
                                    0xFFFFFFFF) + n + cextra
         else:
-            out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, dos_time, dos_date, crc,
-                               len(data), len(data), len(n), 0) + n
-            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 0, dos_time, dos_date, crc,
-                                   len(data), len(data), len(n), 0, 0, 0, 0, 0, offset) + n
-        out += data
+            out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, dos_time, dos_date, crc,
+                               len(body), len(data), len(n), 0) + n
+            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, dos_time, dos_date, crc,
+                                   len(body), len(data), len(n), 0, 0, 0, 0, 0, offset) + n
+        out += body
     cd_offset = len(out)
     out += central
     count = len(members)
@@ -257,10 +263,10 @@ def zip_bytes(members, comment=b"", zip64=False):
     return data
 
 
-def container(volume, members, turtle, zip64=False, turtle_name="information.turtle"):
+def container(volume, members, turtle, zip64=False, turtle_name="information.turtle", deflated=()):
     head = [("container.description", volume.encode()), ("version.txt", b"major=1\nminor=0\ntool=kxdd-tests 1\n")]
     tail = [(turtle_name, turtle.encode())] if turtle is not None else []
-    return zip_bytes(head + members + tail, comment=volume.encode() + b"\0", zip64=zip64)
+    return zip_bytes(head + members + tail, comment=volume.encode() + b"\0", zip64=zip64, deflated=deflated)
 
 
 # --- the good images ---------------------------------------------------------
@@ -300,8 +306,8 @@ class Image:
             out.append((member_path(self.map.uri, "idx"), self.map.idx_bytes() if idx_bytes is None else idx_bytes))
         return out
 
-    def container(self, zip64=False, **kw):
-        return container(self.volume, self.members(), self.turtle(**kw), zip64=zip64)
+    def container(self, zip64=False, deflated=(), **kw):
+        return container(self.volume, self.members(), self.turtle(**kw), zip64=zip64, deflated=deflated)
 
 
 def linear(name, method, size=150000, chunk=4096, per_bevy=8, seed=1):
@@ -510,6 +516,11 @@ def main():
     put("zip64.aff4", z.container(zip64=True))
     put("zip64.raw", z.raw())
     manifest.append("good zip64 zip64.aff4")
+    # Metadata segments deflated in the zip, as some writers store them.
+    d = sparse("zip-deflated")
+    put("zip-deflated.aff4", d.container(deflated=("information.turtle", "/map", "/idx", "version.txt")))
+    put("zip-deflated.raw", d.raw())
+    manifest.append("good zip-deflated zip-deflated.aff4")
     # The striped set in a folder of its own: a reader looks for the other
     # part among the containers beside the one it opens.
     files, raw = striped("striped")
