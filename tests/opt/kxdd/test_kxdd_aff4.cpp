@@ -145,7 +145,8 @@ protected:
     }
 
     // Reads the whole image with kxdd and has the oracle check it.
-    void read_and_check(const std::vector<std::string>& containers, bool block_map_hash) {
+    // With control, the oracle must also refuse the bytes with one of them changed.
+    void read_and_check(const std::vector<std::string>& containers, bool block_map_hash, bool control = false) {
         std::string out = dir.file("out.raw");
         proc_result r = kxdd_timed({"if=" + containers[0], "of=" + out, "bs=1M"}, 280);
         expect_no_crash(r);
@@ -154,13 +155,35 @@ protected:
         args.insert(args.end(), containers.begin(), containers.end());
         args.insert(args.end(), {"--", "0:" + out});
         proc_result v = oracle(args);
-        std::filesystem::remove(out);
         ASSERT_EQ(v.status, 0) << v.out << v.err;
         EXPECT_TRUE(contains(v.out, " MD5 ")) << v.out;
         EXPECT_TRUE(contains(v.out, " SHA1 ")) << v.out;
         if (block_map_hash) {
             EXPECT_TRUE(contains(v.out, "block map hash ")) << v.out;
         }
+        // The oracle is no rubber stamp: one changed byte, in a range of the
+        // image stream and then in a range of zeros, and it disagrees.
+        std::vector<long long> flips;
+        if (control) flips = {0LL, file_size(out) - 1};
+        for (long long at : flips) {
+            SCOPED_TRACE(at);
+            std::fstream f(out, std::ios::in | std::ios::out | std::ios::binary);
+            char b = 0;
+            f.seekg(at);
+            f.read(&b, 1);
+            b = static_cast<char>(b ^ 0x01);
+            f.seekp(at);
+            f.write(&b, 1);
+            f.close();
+            proc_result bad = oracle(args);
+            EXPECT_EQ(bad.status, 1) << bad.out << bad.err;
+            EXPECT_TRUE(contains(bad.out, "MISMATCH: ")) << bad.out;
+            b = static_cast<char>(b ^ 0x01);
+            f.open(out, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(at);
+            f.write(&b, 1);
+        }
+        std::filesystem::remove(out);
     }
     temp_dir dir;
 };
@@ -168,7 +191,7 @@ protected:
 // The disk image agrees with the container's map: the ranges taken from the
 // image stream rebuild it with its recorded MD5 and SHA-1, block hashes and
 // Block Map Hash; the symbolic ranges read as the standard defines them.
-TEST_F(KxddAff4Reference, BaseLinear) { read_and_check({fixture("Base-Linear.aff4")}, true); }
+TEST_F(KxddAff4Reference, BaseLinear) { read_and_check({fixture("Base-Linear.aff4")}, true, true); }
 TEST_F(KxddAff4Reference, BaseLinearAllHashes) { read_and_check({fixture("Base-Linear-AllHashes.aff4")}, true); }
 TEST_F(KxddAff4Reference, BaseAllocated) { read_and_check({fixture("Base-Allocated.aff4")}, true); }
 // The unreadable ranges read as aff4:UnreadableData ("UNREADABLEDATA"
