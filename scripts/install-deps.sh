@@ -12,6 +12,7 @@ packages=(
   libmbedtls-dev                # TLS client of kxps:// connections (mbedTLS 2.28)
   liblz4-dev                    # LZ4 block packing
   python3-lz4                   # LZ4 blocks for the compressed-image oracle of the tests (/usr/bin/python3)
+  python3-snappy                # snappy chunks of the AFF4 test images (/usr/bin/python3)
   python3-xxhash                # XXH3 digests of the kxsd test server (/usr/bin/python3)
   xxhash openssl                # xxhsum and openssl dgst: digest oracles of the tests
   libbenchmark-dev libssl-dev   # bench/: digest micro-benchmarks against OpenSSL

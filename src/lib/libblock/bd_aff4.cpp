@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <climits>
 #include <mutex>
+#include <string>
 
 #include "libblock/bd.h"
 #include "libblock/bd_aff4_api.h"
 #include "libblock/bd_img.h"
 #include "libblock/bd_priv.h"
 #include "libpal/env/os_dl.h"
+#include "libpal/env/pl_env.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/network/url.h"
 #include "libpal/os/os_fileutil.h"
@@ -18,14 +20,17 @@
 
 namespace {
 
-constexpr const char* k_lib_file = "libaff4.dll";
+// The library's file names in the order they are tried, each first beside
+// the executable, then on the loader's search path: the Linux names, then the
+// name the library has on Windows.
+constexpr const char* k_lib_names[] = {"libaff4.so", "libaff4.so.0", "libaff4.dll"};
 // The library reads with a 32-bit length: larger reads go in pieces.
 constexpr int64_t k_max_piece = 1 << 30;
 
 struct aff4_lib {
     std::mutex lock;
-    uint8_t state = 0;  // 0 not tried, 1 loaded, 2 failed
-    const char* file = k_lib_file;
+    uint8_t state = 0;      // 0 not tried, 1 loaded, 2 failed
+    const char* file = nullptr;  // set by the tests: the only file tried
     aff4_version_fn version = nullptr;
     aff4_init_fn init = nullptr;
     aff4_open_fn open = nullptr;
@@ -48,14 +53,48 @@ bool take(void* dl, const char* name, Fn& slot) {
     return slot != nullptr;
 }
 
+// One try of the loader: the library, or nothing (logged at level dbg with
+// the loader's reason).
+void* try_open(const char* file) {
+    void* dl = os_dlopen2(file);
+    if (dl) {
+        LOG2(LOG2_DBG, "block2", "loaded %s\n", file);
+        return dl;
+    }
+    const char* why = os_dlerror();
+    LOG2(LOG2_DBG, "block2", "os_dlopen2 %s error: %s\n", file, why ? why : "");
+    return nullptr;
+}
+
+// The first of the library's names that loads, beside the executable before
+// the search path; nothing (logged at level err with the names tried) when
+// none does.
+void* open_library() {
+    if (g_lib.file) {
+        void* dl = try_open(g_lib.file);
+        if (!dl) LOG2(LOG2_ERR, "block2", "AFF4 library not loaded: tried %s\n", g_lib.file);
+        return dl;
+    }
+    char dir[4096];
+    if (os_exe_get_dir(dir, sizeof dir) != 0) dir[0] = 0;
+    for (const char* name : k_lib_names) {
+        if (dir[0]) {
+            std::string beside = std::string(dir) + "/" + name;
+            if (void* dl = try_open(beside.c_str())) return dl;
+        }
+        if (void* dl = try_open(name)) return dl;
+    }
+    LOG2(LOG2_ERR, "block2",
+         "AFF4 library not loaded: tried libaff4.so, libaff4.so.0 and libaff4.dll in %s and on the library "
+         "search path\n",
+         dir[0] ? dir : "(the executable's directory is unknown)");
+    return nullptr;
+}
+
 // Loads the library and takes its entry points: 0, or -1 (logged).
 int load_library() {
-    void* dl = os_dlopen2(g_lib.file);
-    if (!dl) {
-        const char* why = os_dlerror();
-        LOG2(LOG2_ERR, "block2", "os_dlopen2 %s error: %s\n", g_lib.file, why ? why : "");
-        return -1;
-    }
+    void* dl = open_library();
+    if (!dl) return -1;
     if (!take(dl, "AFF4_version", g_lib.version)) return -1;
     const char* v = g_lib.version();
     LOG2(LOG2_DBG, "block2", "aff4_version=[%s]\n", v ? v : "");
@@ -192,7 +231,7 @@ void bdrv_aff4_exit() {}
 void bdrv_aff4_set_library(const char* file) {
     std::lock_guard<std::mutex> guard(g_lib.lock);
     g_lib.state = 0;
-    g_lib.file = file ? file : k_lib_file;
+    g_lib.file = file;
 }
 
 uint8_t bdrv_aff4_state() {

@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-// Test seam: the library file the next first open loads (nullptr: the usual
-// "libaff4.dll"); the load state goes back to "not tried".
+// Test seam: the only library file the next first open tries (nullptr: the
+// usual names "libaff4.so", "libaff4.so.0", "libaff4.dll", each beside the
+// executable, then on the search path); the load state goes back to "not tried".
 void bdrv_aff4_set_library(const char* file);
 // 0 not tried, 1 loaded, 2 failed.
 uint8_t bdrv_aff4_state();

@@ -1,4 +1,4 @@
-// The entry points of the AFF4 library ("libaff4.dll", loaded at run time):
+// The entry points of the AFF4 library ("libaff4.so", loaded at run time):
 // the functions the "aff4" driver calls, and their types.
 #pragma once
 

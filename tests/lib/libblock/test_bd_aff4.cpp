@@ -1,7 +1,9 @@
-// The "aff4" driver with a stand-in AFF4 library (no real one is packaged):
-// reads, errors carried from errno, a missing library, and the built kxdd.
+// The "aff4" driver with a stand-in AFF4 library: reads, errors carried from
+// errno, a missing library, and where the built kxdd looks for the library.
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 
 #include "bd_test_util.h"
 #include "img_test_util.h"
@@ -24,11 +26,6 @@ std::string stub_image(const std::string& stream, uint64_t fail_at = UINT64_MAX)
     f.append(reinterpret_cast<const char*>(&n), 8);
     f.append(reinterpret_cast<const char*>(&fail_at), 8);
     return f + stream;
-}
-
-std::string stub_dir() {
-    std::string p = KXDD_AFF4_STUB;
-    return p.substr(0, p.rfind('/'));
 }
 
 class BdAff4 : public ::testing::Test {
@@ -141,13 +138,19 @@ TEST_F(BdAff4, MissingLibraryIsTriedOnce) {
         EXPECT_STREQ(verr_msg(&err), "libaff4 init failed\n");
     }
     EXPECT_EQ(bdrv_aff4_state(), 2);
-    size_t tries = 0;
-    for (const auto& l : cap.lines())
+    size_t tries = 0, errors = 0;
+    for (const auto& l : cap.lines()) {
         if (l.text.find("os_dlopen2 /nonexistent/libaff4.dll error: ") != std::string::npos) {
             ++tries;
+            EXPECT_EQ(l.level, static_cast<uint32_t>(LOG2_DBG));
+        }
+        if (l.text.find("AFF4 library not loaded: tried /nonexistent/libaff4.dll") != std::string::npos) {
+            ++errors;
             EXPECT_EQ(l.level, static_cast<uint32_t>(LOG2_ERR));
         }
+    }
     EXPECT_EQ(tries, 1u) << cap.all();
+    EXPECT_EQ(errors, 1u) << cap.all();
 }
 
 TEST_F(BdAff4, WritableOpenIsRefusedBeforeTheLibraryLoads) {
@@ -157,15 +160,71 @@ TEST_F(BdAff4, WritableOpenIsRefusedBeforeTheLibraryLoads) {
     EXPECT_EQ(bdrv_aff4_state(), 0);
 }
 
-TEST_F(BdAff4, KxddReadsWithTheLibraryOnItsSearchPath) {
-    std::string out = dir.file("out.raw");
-    proc_result r = run_kxdd({"if=" + img, "of=" + out, "bs=64k"}, {}, {"LD_LIBRARY_PATH=" + stub_dir()});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(same_bytes(read_file(out), data));
-    // Without it, the copy fails with the driver's message.
-    r = run_kxdd({"if=" + img, "of=" + dir.file("none.raw")}, {}, {"LD_LIBRARY_PATH=" + dir.path});
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("libaff4 init failed"), std::string::npos) << r.err;
+// kxdd in a folder of its own (a hard link where the file system allows,
+// else a copy), so that what lies beside it is what the test puts there.
+std::string kxdd_copy(const std::string& dir) {
+    std::filesystem::create_directories(dir);
+    std::string exe = dir + "/kxdd";
+    std::error_code ec;
+    std::filesystem::create_hard_link(kxdd_bin(), exe, ec);
+    if (ec) std::filesystem::copy_file(kxdd_bin(), exe);
+    return exe;
+}
+
+// The library names in their order, each beside the executable before the
+// search path; the first file that loads is the one used, and one without
+// the entry points fails the open rather than being passed over.
+TEST_F(BdAff4, KxddFindsTheLibraryBesideItselfThenOnTheSearchPath) {
+    const std::string stub = KXDD_AFF4_STUB;
+    const std::string broken = KXDD_YAL_PARTIAL;  // a library without the AFF4 entry points
+    struct placed {
+        std::string file;
+        bool beside;  // else in the search-path folder
+        bool works;
+    };
+    struct row {
+        const char* what;
+        std::vector<placed> files;
+        const char* loaded;  // the file name the log says was loaded; nullptr: the open fails
+    };
+    const row rows[] = {
+        {"beside", {{"libaff4.so", true, true}}, "bin/libaff4.so"},
+        {"versioned name on the path", {{"libaff4.so.0", false, true}}, "libaff4.so.0"},
+        {"Windows name on the path", {{"libaff4.dll", false, true}}, "libaff4.dll"},
+        {"beside before the path", {{"libaff4.so", true, true}, {"libaff4.so", false, false}}, "bin/libaff4.so"},
+        {"name order before place", {{"libaff4.so.0", true, false}, {"libaff4.so", false, true}}, "libaff4.so"},
+        {"first found is used", {{"libaff4.so", true, false}, {"libaff4.so.0", true, true}}, nullptr},
+        {"none", {}, nullptr},
+    };
+    int n = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        std::string base = dir.file("case" + std::to_string(n++));
+        std::string exe = kxdd_copy(base + "/bin");
+        std::filesystem::create_directories(base + "/lib");
+        for (const placed& p : r.files)
+            std::filesystem::copy_file(p.works ? stub : broken, base + (p.beside ? "/bin/" : "/lib/") + p.file);
+        std::string out = base + "/out.raw";
+        proc_result res = run_proc({exe, "if=" + img, "of=" + out, "bs=64k", "level=dbg"}, {},
+                                   {"LD_LIBRARY_PATH=" + base + "/lib"});
+        std::string err_text = strip_ansi(res.err);
+        if (r.loaded) {
+            ASSERT_EQ(res.status, 0) << err_text;
+            EXPECT_TRUE(same_bytes(read_file(out), data));
+            std::string want = std::string("loaded ") + (r.loaded[0] == 'b' ? base + "/" + r.loaded : r.loaded);
+            EXPECT_NE(err_text.find(want), std::string::npos) << want << "\n" << err_text;
+        } else {
+            EXPECT_NE(res.status, 0);
+            EXPECT_NE(err_text.find("libaff4 init failed"), std::string::npos) << err_text;
+        }
+    }
+    // When none loads, the error names what was tried and where.
+    proc_result res = run_proc({dir.file("case6/bin/kxdd"), "if=" + img, "of=" + dir.file("x.raw")}, {},
+                               {"LD_LIBRARY_PATH=" + dir.file("case6/lib")});
+    EXPECT_NE(strip_ansi(res.err).find("AFF4 library not loaded: tried libaff4.so, libaff4.so.0 and libaff4.dll in " +
+                                       dir.file("case6/bin")),
+              std::string::npos)
+        << res.err;
 }
 
 }  // namespace
