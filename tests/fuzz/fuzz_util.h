@@ -73,8 +73,10 @@ inline std::string read_file(const std::string& path) {
 
 inline void remove_file(const std::string& path) { unlink(path.c_str()); }
 
-// The logs of the code under test would only slow the search.
-inline void quiet_logs() { log2_set_level(nullptr, LOG2_CRIT); }
+// The logs of the code under test would only slow the search; with
+// KXDD_FUZZ_LOGS set in the environment (to look into a reproducer) they
+// are all shown.
+inline void quiet_logs() { log2_set_level(nullptr, getenv("KXDD_FUZZ_LOGS") ? LOG2_DBG : LOG2_CRIT); }
 
 // Little- and big-endian fields of hand-made inputs.
 inline uint64_t get_uint(const uint8_t* p, int bytes, bool big) {
