@@ -31,6 +31,7 @@ using fuzz::read_file;
 using fuzz::write_file;
 
 constexpr int64_t k_read_cap = 256 * 1024;        // bytes of an image read in one run
+constexpr int64_t k_read_blocks = 64;             // and blocks
 constexpr uint32_t k_read_block_cap = 1u << 20;   // larger blocks: open and close only
 constexpr uint32_t k_write_block_cap = 64 * 1024;  // larger blocks: no append
 
@@ -90,7 +91,8 @@ void check_reads(const std::string& img, const std::string& side, const uint8_t*
     else
         FUZZ_CHECK(bl >= 1 && bl <= KXZ_MAX_BLOCK_LEN);
     if (bl >= 1 && bl <= k_read_block_cap) {
-        const int64_t len = std::min(size_all, k_read_cap);
+        // At most k_read_blocks records: tiny blocks would make one input take seconds.
+        const int64_t len = std::min({size_all, k_read_cap, static_cast<int64_t>(bl) * k_read_blocks});
         // One read over everything.
         std::string whole(static_cast<size_t>(len), '\0');
         const int64_t got = len ? kxz_pread(k.p, 0, whole.data(), len) : 0;
@@ -145,7 +147,8 @@ void check_append(const std::string& img, const std::string& side, uint8_t flags
     const int64_t len0 = kxz_size(k.p);
     const uint32_t bl = kxz_get_block_len(k.p);
     const bool appendable = !kxz_is_new(k.p) && kxz_type_code(k.p) == 2 && !(flags & 0x01) &&
-                            records_end_the_file(img0) && len0 <= k_read_cap;
+                            records_end_the_file(img0) && len0 <= k_read_cap &&
+                            len0 <= static_cast<int64_t>(bl) * k_read_blocks;
     std::string before;
     if (!appendable || !read_all(img, len0, &before)) {
         // An open for writing that writes nothing may only recover the image:
