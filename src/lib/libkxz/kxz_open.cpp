@@ -164,7 +164,13 @@ kxz_image* kxz_open(const char* path, uint32_t oflag, verr_info* err) {
             return open_failed(img);
         }
     } else if (!img->final) {
-        if (kxz_open_for_append(img, (oflag & OS_PF_APPEND) != 0) != 0) return open_failed(img);
+        // A refused open leaves no side file it made itself behind.
+        const bool side_existed = os_file_exist(img->side_name) >= 0;
+        if (kxz_open_for_append(img, (oflag & OS_PF_APPEND) != 0) != 0) {
+            write_cache_info_close(&img->side);
+            if (!side_existed) os_remove(img->side_name);
+            return open_failed(img);
+        }
     }
     log_opened(img);
     return img;
