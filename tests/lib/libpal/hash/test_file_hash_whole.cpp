@@ -164,7 +164,7 @@ TEST(FileHashWhole, DigestsSideBySideEqualTheProgramsAcrossAResume) {
         file_hash_ctx* a = file_hash_open(&p, &err);
         ASSERT_NE(a, nullptr) << verr_msg(&err);
         ASSERT_EQ(hash_ranges(a, 0, cut, range), 0) << verr_msg(&err);
-        EXPECT_EQ(a->lanes != nullptr, c.thread && os_cpu_count() >= 2);
+        EXPECT_EQ(a->lanes > 1, c.thread && os_cpu_count() >= 2);
         std::string text = state_text(a);
         file_hash_close(a);
 
@@ -172,7 +172,7 @@ TEST(FileHashWhole, DigestsSideBySideEqualTheProgramsAcrossAResume) {
         file_hash_ctx* b = file_hash_open(&p, &err);
         ASSERT_NE(b, nullptr) << verr_msg(&err);
         ASSERT_EQ(hash_ranges(b, cut, static_cast<int64_t>(size), range), 0) << verr_msg(&err);
-        EXPECT_EQ(b->lanes != nullptr, c.thread && os_cpu_count() >= 2);
+        EXPECT_EQ(b->lanes > 1, c.thread && os_cpu_count() >= 2);
         auto got = finals(b, c.flags);
         file_hash_close(b);
         for (uint32_t bit : bits_of(c.flags & k_whole_all)) {
