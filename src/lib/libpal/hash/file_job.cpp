@@ -34,12 +34,57 @@ constexpr uint32_t k_pool_spare_slots = 2;
 // How long the exit waits for the consumer thread.
 constexpr uint32_t k_join_ms = 1000;
 
-// The lowest count of pieces any lane is through with (under the lock).
+// Spins before a thread sleeps: a piece takes some tens of microseconds to
+// read or digest, far less than a sleep and a wake-up cost on a busy machine.
+constexpr uint32_t k_spin_rounds = 4096;
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// The lowest count of pieces any lane is through with.
 uint64_t min_consumed(const file_job* j) {
-    uint64_t m = j->consumed[0];
-    for (uint32_t l = 1; l < j->started; l++)
-        if (j->consumed[l] < m) m = j->consumed[l];
+    uint64_t m = j->consumed[0].load(std::memory_order_acquire);
+    for (uint32_t l = 1; l < j->started; l++) {
+        uint64_t c = j->consumed[l].load(std::memory_order_acquire);
+        if (c < m) m = c;
+    }
     return m;
+}
+
+bool stopped(const file_job* j) { return j->stop.load(std::memory_order_acquire) != 0; }
+
+// Waits until ready() holds: false when a stop came first. Spins a while,
+// then sleeps on c counted in sleepers (the waker's test of that count and
+// this thread's test of ready() after counting itself cannot both miss).
+template <class Ready>
+bool wait_ready(file_job* j, os_cond* c, std::atomic<uint32_t>& sleepers, Ready ready) {
+    for (uint32_t i = 0; i < k_spin_rounds; i++) {
+        if (ready()) return true;
+        if (stopped(j)) return false;
+        cpu_relax();
+    }
+    os_mutex_guard g(j->lock);
+    sleepers.fetch_add(1);
+    bool ok = true;
+    while (!ready()) {
+        if (stopped(j)) {
+            ok = false;
+            break;
+        }
+        mem_wait_locked(c, j->lock, k_wait_ms, [&] { return ready() || stopped(j); });
+    }
+    sleepers.fetch_sub(1);
+    return ok;
+}
+
+// Wakes the sleepers of c after a change their ready() looks at.
+void wake(file_job* j, os_cond* c, const std::atomic<uint32_t>& sleepers) {
+    if (sleepers.load() == 0) return;
+    os_mutex_guard g(j->lock);
+    os_cond_broadcast(c);
 }
 
 // Lane 0 also does the work of the lanes that got no thread.
@@ -54,24 +99,15 @@ int32_t lane_loop(void* arg) {
     file_job* j = la->job;
     const uint32_t me = la->index;
     for (;;) {
-        file_job_piece p{};
-        const uint8_t* data = nullptr;
-        {
-            os_mutex_guard g(j->lock);
-            while (j->produced == j->consumed[me]) {
-                if (j->stop.load(std::memory_order_acquire)) return 0;
-                mem_wait_locked(j->more, j->lock, k_wait_ms, [&] {
-                    return j->produced != j->consumed[me] || j->stop.load(std::memory_order_acquire);
-                });
-            }
-            uint32_t slot = static_cast<uint32_t>(j->consumed[me] % j->nslots);
-            p = j->pieces[slot];
-            data = j->ring + slot * j->piece;
-        }
-        lane_pieces(j, me, data, p);
-        os_mutex_guard g(j->lock);
-        j->consumed[me]++;
-        os_cond_signal(j->room);
+        const uint64_t mine = j->consumed[me].load(std::memory_order_relaxed);
+        if (!wait_ready(j, j->more, j->more_sleepers,
+                        [j, mine] { return j->produced.load(std::memory_order_acquire) != mine; }))
+            return 0;
+        auto slot = static_cast<uint32_t>(mine % j->nslots);
+        file_job_piece p = j->pieces[slot];
+        lane_pieces(j, me, j->ring + slot * j->piece, p);
+        j->consumed[me].store(mine + 1);
+        wake(j, j->room, j->room_sleepers);
     }
 }
 
@@ -82,7 +118,7 @@ void task_run(void* arg) {
     os_mutex_guard g(j->lock);
     s->next_free = j->free_slots;
     j->free_slots = s;
-    os_cond_signal(j->room);
+    os_cond_broadcast(j->room);
 }
 
 // Fills the error record for a failed read whose result was rc.
@@ -151,30 +187,17 @@ uint64_t next_piece(const file_job* j, uint64_t done, uint64_t len) {
     return len - done < n ? len - done : n;
 }
 
-// Waits (under the lock) until cond holds: false when a stop came first.
-template <class Ready>
-bool wait_for(file_job* j, os_cond* c, Ready ready) {
-    while (!ready()) {
-        if (j->stop.load(std::memory_order_acquire)) return false;
-        mem_wait_locked(c, j->lock, k_wait_ms, [&] { return ready() || j->stop.load(std::memory_order_acquire); });
-    }
-    return true;
-}
-
 int run_lanes(file_job* j, int64_t off, uint64_t len) {
     int rc = 0;
     for (uint64_t done = 0;;) {
         if (stop_check(j)) return -1;
         uint64_t want = next_piece(j, done, len);
-        uint32_t slot = 0;
-        {
-            os_mutex_guard g(j->lock);
-            if (!wait_for(j, j->room, [j] { return j->produced - min_consumed(j) < j->nslots; })) {
-                stop_check(j);
-                return -1;
-            }
-            slot = static_cast<uint32_t>(j->produced % j->nslots);
+        const uint64_t seq = j->produced.load(std::memory_order_relaxed);
+        if (!wait_ready(j, j->room, j->room_sleepers, [j, seq] { return seq - min_consumed(j) < j->nslots; })) {
+            stop_check(j);
+            return -1;
         }
+        auto slot = static_cast<uint32_t>(seq % j->nslots);
         uint64_t got = 0;
         int r = read_one(j, j->ring + slot * j->piece, want, off + static_cast<int64_t>(done), done == 0, &got);
         if (r < 0 || stop_check(j)) {  // a stop during the read ends the range here
@@ -182,19 +205,16 @@ int run_lanes(file_job* j, int64_t off, uint64_t len) {
             break;
         }
         bool end = r == 0 || done + got == len;
-        {
-            os_mutex_guard g(j->lock);
-            j->pieces[slot] = file_job_piece{got, done, end};
-            j->produced++;
-            os_cond_broadcast(j->more);
-        }
+        j->pieces[slot] = file_job_piece{got, done, end};
+        j->produced.store(seq + 1);
+        wake(j, j->more, j->more_sleepers);
         done += got;
         if (end) break;
     }
     // Also after a failure: the pieces handed over are done before the job
     // is touched again.
-    os_mutex_guard g(j->lock);
-    if (!wait_for(j, j->room, [j] { return min_consumed(j) == j->produced; })) {
+    const uint64_t seq = j->produced.load(std::memory_order_relaxed);
+    if (!wait_ready(j, j->room, j->room_sleepers, [j, seq] { return min_consumed(j) == seq; })) {
         stop_check(j);
         return -1;
     }
@@ -213,7 +233,9 @@ int run_pool(file_job* j, int64_t off, uint64_t len) {
         file_job_slot* s = nullptr;
         {
             os_mutex_guard g(j->lock);
-            if (!wait_for(j, j->room, [j] { return j->free_slots != nullptr; })) {
+            while (!j->free_slots && !stopped(j))
+                mem_wait_locked(j->room, j->lock, k_wait_ms, [j] { return j->free_slots != nullptr || stopped(j); });
+            if (!j->free_slots) {
                 rc = -1;
                 break;
             }

@@ -101,8 +101,14 @@ struct file_job {
     os_mutex* lock;
     os_cond* more;  // lanes: a piece was committed
     os_cond* room;  // a slot came free
-    uint64_t produced;                  // pieces committed since the set-up
-    uint64_t consumed[FILE_JOB_LANES];  // pieces each lane is through with
+    // Lanes: pieces committed since the set-up, and those each lane is
+    // through with. A thread that finds nothing to do spins a little, then
+    // sleeps on its condition after counting itself in its sleepers; the
+    // other side wakes it only when it counts sleepers.
+    std::atomic<uint64_t> produced;
+    std::atomic<uint64_t> consumed[FILE_JOB_LANES];
+    std::atomic<uint32_t> more_sleepers;
+    std::atomic<uint32_t> room_sleepers;
     uint32_t lanes;    // lanes the owner shares its work over (1 or more)
     uint32_t started;  // lanes with a thread of their own; lane 0 also does
                        // the work of lanes [started, lanes)
