@@ -31,6 +31,7 @@ constexpr uint64_t k_task_bytes = 512 * 1024;
 // Pool slots beyond one per worker: the reader fills the next while every
 // worker digests one.
 constexpr uint32_t k_pool_spare_slots = 2;
+constexpr size_t k_page = 4096;
 // How long the exit waits for the consumer thread.
 constexpr uint32_t k_join_ms = 1000;
 
@@ -336,7 +337,7 @@ bool make_sync(file_job* j) {
 }
 
 void free_ring(file_job* j) {
-    pl_free(j->ring);
+    pl_aligned_free(j->ring);
     j->ring = nullptr;
     pl_free(j->pieces);
     j->pieces = nullptr;
@@ -353,7 +354,8 @@ void free_ring(file_job* j) {
 
 uint8_t* ring_alloc(uint64_t slots, uint64_t bytes) {
     if (bytes == 0 || slots > SIZE_MAX / bytes) return nullptr;
-    return static_cast<uint8_t*>(pl_malloc(static_cast<size_t>(slots * bytes)));
+    // Page-aligned: the reads land on whole pages.
+    return static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(slots * bytes), k_page));
 }
 
 // The pool's slots: runs of whole blocks, one per worker and a few spare.
@@ -432,7 +434,7 @@ int file_job_setup(file_job* j, uint64_t chunk, uint32_t lanes) {
     if (j->pool || j->chunk <= 2 || !setup_lanes(j)) {
         j->piece = j->bs <= k_piece_bytes ? k_piece_bytes / j->bs * j->bs : k_piece_bytes;
         if (j->piece > j->chunk) j->piece = j->chunk;
-        j->one = static_cast<uint8_t*>(pl_malloc(static_cast<size_t>(j->piece)));
+        j->one = ring_alloc(1, j->piece);
         if (!j->one) {
             file_job_fail(j, VERR_NO_MEMORY, verr2str(VERR_NO_MEMORY));
             return VERR_NO_MEMORY;
@@ -501,7 +503,7 @@ bool file_job_exit(file_job* j) {
     }
     j->started = 0;
     free_ring(j);
-    pl_free(j->one);
+    pl_aligned_free(j->one);
     j->one = nullptr;
     return true;
 }
