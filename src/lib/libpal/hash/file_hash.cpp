@@ -172,6 +172,8 @@ int put_text(std::string_view s, char* buf, size_t size) {
 // with the processor's SHA instructions), to share them out over the lanes;
 // a "p" algorithm costs as much as its whole-stream twin.
 constexpr uint32_t k_cost[FILE_HASH_ALGS] = {16, 9, 12, 20, 30, 1};
+// Rough time per byte of reading from memory, on the same scale.
+constexpr uint32_t k_read_cost = 2;
 
 // A piece of one "p" algorithm: the digest of every block it closes, as
 // that block's record. A block inside the piece is digested at once; one
@@ -351,6 +353,12 @@ int file_hash_init_env(file_hash_ctx* job, uint64_t chunk) {
         if (rc != 0) return rc;
     }
     share_out(job);
+    // One thread reads about as fast as eight MD5 digests run: the slower
+    // the digests, the more pool workers the reading keeps busy.
+    uint32_t cost = 0;
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if (job->padd[i]) cost += k_cost[i];
+    job->job.pool_busy = (cost + k_read_cost - 1) / k_read_cost;
     int rc = file_job_setup(&job->job, chunk, job->lanes);
     if (rc != 0) return rc;
     job->chunk_size = job->job.chunk;

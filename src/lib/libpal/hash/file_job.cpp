@@ -363,7 +363,10 @@ int setup_pool(file_job* j) {
     uint64_t per_slot = j->bs >= k_task_bytes ? 1 : k_task_bytes / j->bs;
     if (per_slot > j->blocks) per_slot = j->blocks;
     uint64_t need = j->blocks / per_slot + (j->blocks % per_slot ? 1 : 0);
-    uint64_t n = uint64_t{j->cpus} + k_pool_spare_slots;
+    // Slots beyond what the busy workers need only push the ring out of
+    // the processor's caches.
+    uint32_t busy = j->pool_busy && j->pool_busy < j->cpus ? j->pool_busy : j->cpus;
+    uint64_t n = uint64_t{busy} + k_pool_spare_slots;
     if (n > need) n = need;
     j->piece = per_slot * j->bs;
     j->nslots = static_cast<uint32_t>(n);

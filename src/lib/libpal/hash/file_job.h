@@ -90,6 +90,8 @@ struct file_job {
     uint8_t attr[16];        // thread options of the job's threads
     bool has_attr;
     uint32_t cpus;           // processors the job spreads over (the pool's size)
+    uint32_t pool_busy;      // pool: workers the owner's work can keep busy
+                             // while one thread reads (0: every worker)
     thread_pool* pool;
     // The ring: nslots slots of piece bytes (lanes), or of runs of blocks (pool).
     uint8_t* ring;
