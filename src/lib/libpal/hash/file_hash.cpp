@@ -172,6 +172,8 @@ int put_text(std::string_view s, char* buf, size_t size) {
 // with the processor's SHA instructions), to share them out over the lanes;
 // a "p" algorithm costs as much as its whole-stream twin.
 constexpr uint32_t k_cost[FILE_HASH_ALGS] = {16, 9, 12, 20, 30, 1};
+// Ranges shorter than this keep to one lane.
+constexpr uint64_t k_lane_min_chunk = 2 * 1024 * 1024;
 // Rough time per byte of reading from memory, on the same scale.
 constexpr uint32_t k_read_cost = 2;
 
@@ -234,7 +236,7 @@ constexpr file_job_ops k_hash_ops = {
 // processor by their rough costs ("hash_cal" is lane 0): largest first, each
 // to the least loaded lane, a tie to the lower lane, so "hash_cal" takes the
 // slowest. One lane when threads are not allowed or would not pay.
-void share_out(file_hash_ctx* job) {
+void share_out(file_hash_ctx* job, uint64_t chunk) {
     uint32_t all = 0;
     size_t n = 0;
     for (size_t i = 0; i < FILE_HASH_ALGS; i++) {
@@ -245,7 +247,9 @@ void share_out(file_hash_ctx* job) {
     for (uint32_t& s : job->share) s = 0;
     job->share[0] = all;
     uint32_t cpus = job->job.cpus;
-    if (job->thread || !job->threads_allowed || n < 2 || cpus < 2) return;
+    // Every range ends with all lanes through it: short ranges cost more in
+    // those hand-overs than running side by side gains.
+    if (job->thread || !job->threads_allowed || n < 2 || cpus < 2 || chunk < k_lane_min_chunk) return;
     auto lanes = static_cast<uint32_t>(std::min<size_t>({n, cpus, FILE_JOB_LANES}));
     uint32_t load[FILE_JOB_LANES] = {};
     job->share[0] = 0;
@@ -352,7 +356,7 @@ int file_hash_init_env(file_hash_ctx* job, uint64_t chunk) {
         int rc = file_job_pool_start(&job->job, "phash_thread_pool");
         if (rc != 0) return rc;
     }
-    share_out(job);
+    share_out(job, chunk);
     // One thread reads about as fast as eight MD5 digests run: the slower
     // the digests, the more pool workers the reading keeps busy.
     uint32_t cost = 0;
