@@ -79,23 +79,23 @@ void fill_percent(uint64_t* counts, uint64_t total, double* pct) {
 
 // ------------------------------------------------------------- counting
 
-void count_block(void* owner, const uint8_t* data, uint64_t len, uint32_t) {
+void count_piece(void* owner, uint32_t, const uint8_t* data, uint64_t len, uint64_t, bool) {
     auto* job = static_cast<file_bcount_ctx*>(owner);
     file_bcount_count(job->counters, data, len);
 }
 
 // A pool task: its blocks into a table of its own, then that table into the
 // job's counters under the job's lock.
-void count_batch(void* owner, const mbuf2_block* blocks, uint32_t count) {
+void count_batch(void* owner, const uint8_t* data, uint64_t len, uint32_t) {
     auto* job = static_cast<file_bcount_ctx*>(owner);
     uint64_t local[256] = {};
-    for (uint32_t i = 0; i < count; i++) file_bcount_count(local, blocks[i].ptr, blocks[i].len);
+    file_bcount_count(local, data, len);
     os_mutex_guard g(job->lock);
     for (int v = 0; v < 256; v++) job->counters[v] += local[v];
 }
 
 constexpr file_job_ops k_bcount_ops = {
-    count_block, count_batch, "bcount_cal", "mbuf_init(bs=%lld) failed\n", true, nullptr, "alloc_wait_wctx failed\n",
+    count_piece, count_batch, "bcount_cal", "bcount_cal", "mbuf_init(bs=%lld) failed\n", true, nullptr, "alloc_wait_wctx failed\n",
 };
 
 }  // namespace
@@ -193,7 +193,7 @@ int file_bcount_cal(file_bcount_ctx* job, int64_t off, uint64_t len) {
             VERR_SET(job->verr, VERR_INVALID_PARAMETER, "len=%llu", static_cast<unsigned long long>(len));
             return -1;
         }
-        if (file_job_setup(&job->job, blocks * job->bs) != 0) {
+        if (file_job_setup(&job->job, blocks * job->bs, 1) != 0) {
             // A later range tries again.
             job->job.chunk = 0;
             return -1;

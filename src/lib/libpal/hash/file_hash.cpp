@@ -16,38 +16,10 @@
 #include "libpal/hash/sha512.h"
 #include "libpal/hash/sm3.h"
 #include "libpal/hash/xxh.h"
-#include "libpal/memory/mbuf2.h"
 #include "libpal/memory/mem_add.h"
-#include "libpal/memory/mem_wait.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/text_buf.h"
-
-// Whole-stream digests side by side: "hash_cal" hands every block to the
-// helper threads at once, digests its own share and waits until each helper
-// is done with the block before the block goes back to the queue. Every
-// digest so sees the blocks in order, and their bytes stay put until the
-// last digest has read them; no block is copied.
-struct hash_lane {
-    hash_lanes* all;
-    uint32_t algs;  // whole[] indices (as bits) this helper updates
-    os_thread_ctx* thread;
-};
-
-struct hash_lanes {
-    file_hash_ctx* job;
-    os_mutex* lock;
-    os_cond* go;    // a new block, or the end
-    os_cond* done;  // a helper is through with the block
-    const uint8_t* data;
-    size_t len;
-    uint64_t seq;      // blocks handed out so far
-    uint32_t pending;  // helpers still on the current block
-    bool quit;
-    uint32_t own;    // whole[] indices (as bits) "hash_cal" updates itself
-    uint32_t count;  // running helpers, lane[0 .. count)
-    hash_lane lane[FILE_HASH_ALGS];
-};
 
 namespace {
 
@@ -60,6 +32,7 @@ struct whole_alg {
     size_t n;
     const char* set_name;  // named in the log line of a failed restore
     void* (*create)();
+    void (*init)(void* ctx);
     void (*destroy)(void* ctx);
     void (*update)(void* ctx, const void* data, size_t len);
     // The digest of what the context has seen; the context is kept.
@@ -77,6 +50,7 @@ struct plain_digest {
         if (c) Init(c);
         return c;
     }
+    static void init(void* c) { Init(static_cast<C*>(c)); }
     static void destroy(void* c) { pl_free(c); }
     static void update(void* c, const void* d, size_t n) { Update(static_cast<C*>(c), d, n); }
     static void final(const void* c, uint8_t* out) {
@@ -89,7 +63,7 @@ struct plain_digest {
 
 template <class D>
 constexpr whole_alg make_whole(uint32_t bit, const char* word, size_t n, const char* set_name) {
-    return {bit, word, n, set_name, D::create, D::destroy, D::update, D::final, D::get, D::set};
+    return {bit, word, n, set_name, D::create, D::init, D::destroy, D::update, D::final, D::get, D::set};
 }
 
 using md5_d = plain_digest<pl_md5_ctx, pl_md5_init, pl_md5_update, pl_md5_final, pl_md5_get_ctx, pl_md5_set_ctx>;
@@ -102,6 +76,7 @@ using sm3_d = plain_digest<pl_sm3_ctx, pl_sm3_init, pl_sm3_update, pl_sm3_final,
 
 struct xxh3_d {
     static void* create() { return pl_xxh3_128_new(); }
+    static void init(void* c) { pl_xxh3_128_reset(static_cast<XXH3_state_s*>(c)); }
     static void destroy(void* c) { pl_xxh3_128_free(static_cast<XXH3_state_s*>(c)); }
     static void update(void* c, const void* d, size_t n) { pl_xxh3_128_update(static_cast<XXH3_state_s*>(c), d, n); }
     // The library's digest leaves its state as it was.
@@ -193,158 +168,105 @@ int put_text(std::string_view s, char* buf, size_t size) {
 
 // ------------------------------------------------------------- digesting
 
-constexpr uint32_t k_all_whole_idx = (1u << FILE_HASH_ALGS) - 1;
-// Smaller blocks cost more in hand-overs than running side by side gains.
-constexpr uint64_t k_lane_min_bs = 64 * 1024;
-// Rough time per byte of each whole-stream digest, md5 ... xxh3 (SHA-1 and
-// SHA-256 with the processor's SHA instructions), to share them out.
-constexpr uint32_t k_whole_cost[FILE_HASH_ALGS] = {16, 9, 12, 20, 30, 1};
-// A helper's wait for the next block looks at the end this often.
-constexpr uint32_t k_lane_wait_ms = 100;
+// Rough time per byte of each algorithm, md5 ... xxh3 (SHA-1 and SHA-256
+// with the processor's SHA instructions), to share them out over the lanes;
+// a "p" algorithm costs as much as its whole-stream twin.
+constexpr uint32_t k_cost[FILE_HASH_ALGS] = {16, 9, 12, 20, 30, 1};
+// Ranges shorter than this keep to one lane.
+constexpr uint64_t k_lane_min_chunk = 2 * 1024 * 1024;
+// Rough time per byte of reading from memory, on the same scale.
+constexpr uint32_t k_read_cost = 2;
 
-// The whole-stream contexts of the indices in algs, in order.
-void update_whole(file_hash_ctx* job, uint32_t algs, const uint8_t* data, size_t len) {
-    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
-        if ((algs >> i & 1) && job->whole[i]) k_whole[i].update(job->whole[i], data, len);
-}
-
-int32_t lane_loop(void* arg) {
-    auto* l = static_cast<hash_lane*>(arg);
-    hash_lanes* s = l->all;
-    uint64_t seen = 0;
+// A piece of one "p" algorithm: the digest of every block it closes, as
+// that block's record. A block inside the piece is digested at once; one
+// spread over several pieces goes through the job's context of the
+// algorithm. The last piece of a range closes its block, however short.
+void block_piece(file_hash_ctx* job, size_t i, const uint8_t* data, uint64_t len, uint64_t pos, bool end) {
+    const uint64_t bs = job->bs;
+    const block_alg& a = k_block[i];
     for (;;) {
-        const uint8_t* data = nullptr;
-        size_t len = 0;
-        {
-            os_mutex_guard g(s->lock);
-            // A block handed out is always digested: "hash_cal" waits for
-            // it, and the end comes only after "hash_cal" has ended.
-            while (s->seq == seen && !s->quit)
-                mem_wait_locked(s->go, s->lock, k_lane_wait_ms, [&] { return s->seq != seen || s->quit; });
-            if (s->seq == seen) return 0;
-            seen = s->seq;
-            data = s->data;
-            len = s->len;
-        }
-        update_whole(s->job, l->algs, data, len);
-        os_mutex_guard g(s->lock);
-        if (--s->pending == 0) os_cond_signal(s->done);
-    }
-}
-
-// Ends and joins the helpers, then frees the lanes.
-void lanes_free(hash_lanes* s) {
-    if (!s) return;
-    if (s->lock) {
-        os_mutex_guard g(s->lock);
-        s->quit = true;
-        if (s->go) os_cond_broadcast(s->go);
-    }
-    bool left_behind = false;
-    for (uint32_t i = 0; i < s->count; i++) {
-        int32_t result = 0;
-        if (os_thread_wait_kill_exit(s->lane[i].thread, 1000, &result) != 0) left_behind = true;
-    }
-    // A helper left behind still uses the record: it stays.
-    if (left_behind) return;
-    os_cond_free(s->go);
-    os_cond_free(s->done);
-    os_mutex_free(s->lock);
-    pl_free(s);
-}
-
-// Shares the whole-stream digests out over "hash_cal" and up to one helper
-// per further processor by their rough costs ("hash_cal" is worker 0).
-// Nothing when threads are not allowed, when it would not pay or cannot be
-// had: "hash_cal" then digests them all.
-hash_lanes* lanes_new(file_hash_ctx* job) {
-    uint32_t cpus = os_cpu_count();
-    size_t nwhole = 0;
-    for (void* w : job->whole) nwhole += w != nullptr;
-    if (!job->threads_allowed || nwhole < 2 || cpus < 2 || job->bs < k_lane_min_bs) return nullptr;
-    uint32_t workers = static_cast<uint32_t>(std::min<size_t>(nwhole, cpus));
-    auto* s = static_cast<hash_lanes*>(pl_zalloc(sizeof(hash_lanes)));
-    if (!s) return nullptr;
-    s->job = job;
-    s->lock = os_mutex_new();
-    s->go = os_cond_new();
-    s->done = os_cond_new();
-    if (!s->lock || !s->go || !s->done) {
-        lanes_free(s);
-        return nullptr;
-    }
-    // Largest first, each to the least loaded worker; a tie goes to the
-    // lower worker, so "hash_cal" takes the slowest digest.
-    uint32_t share[FILE_HASH_ALGS] = {};
-    uint32_t load[FILE_HASH_ALGS] = {};
-    uint32_t left = 0;
-    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
-        if (job->whole[i]) left |= 1u << i;
-    while (left) {
-        size_t big = 0;
-        for (size_t i = 0; i < FILE_HASH_ALGS; i++)
-            if ((left >> i & 1) && (!(left >> big & 1) || k_whole_cost[i] > k_whole_cost[big])) big = i;
-        left &= ~(1u << big);
-        uint32_t w = 0;
-        for (uint32_t v = 1; v < workers; v++)
-            if (load[v] < load[w]) w = v;
-        share[w] |= 1u << big;
-        load[w] += k_whole_cost[big];
-    }
-    s->own = share[0];
-    for (uint32_t w = 1; w < workers; w++) {
-        hash_lane* l = &s->lane[s->count];
-        l->all = s;
-        l->algs = share[w];
-        l->thread = os_thread_init2("hash_lane", lane_loop, l, 0, job->job.has_attr ? job->job.attr : nullptr);
-        if (l->thread)
-            s->count++;
-        else
-            s->own |= share[w];  // no helper: "hash_cal" takes its share
-    }
-    if (s->count == 0) {
-        lanes_free(s);
-        return nullptr;
-    }
-    return s;
-}
-
-// One block of a range: every whole-stream context in order (the helpers'
-// shares side by side), then the block's own digest of every "p" algorithm
-// as record idx. Returns only when every digest is through with the block.
-void hash_block(void* owner, const uint8_t* data, uint64_t len, uint32_t idx) {
-    auto* job = static_cast<file_hash_ctx*>(owner);
-    hash_lanes* s = job->lanes;
-    if (s) {
-        os_mutex_guard g(s->lock);
-        s->data = data;
-        s->len = static_cast<size_t>(len);
-        s->pending = s->count;
-        s->seq++;
-        os_cond_broadcast(s->go);
-    }
-    update_whole(job, s ? s->own : k_all_whole_idx, data, static_cast<size_t>(len));
-    for (size_t i = 0; i < FILE_HASH_ALGS; i++) {
-        if (!job->padd[i]) continue;
+        uint64_t in = pos % bs;
+        uint64_t n = len < bs - in ? len : bs - in;
+        if (n == 0 && in == 0) return;  // nothing of a block is open
+        auto idx = static_cast<int32_t>(pos / bs);
+        bool closes = in + n == bs || (end && n == len);
         uint8_t d[k_max_digest];
-        k_block[i].digest(data, static_cast<size_t>(len), d);
-        mem_add_buf(job->padd[i], d, static_cast<int32_t>(idx));
-    }
-    if (s) {
-        // Not cut short by a stop: the helpers are reading the block, and
-        // each finishes it.
-        os_mutex_guard g(s->lock);
-        while (s->pending != 0) mem_wait_locked(s->done, s->lock, k_lane_wait_ms, [s] { return s->pending == 0; });
+        if (in == 0 && closes) {
+            a.digest(data, static_cast<size_t>(n), d);
+            mem_add_buf(job->padd[i], d, idx);
+        } else {
+            void* c = job->pctx[i];
+            if (in == 0) k_whole[i].init(c);
+            k_whole[i].update(c, data, static_cast<size_t>(n));
+            if (closes) {
+                k_whole[i].final(c, d);
+                mem_add_buf(job->padd[i], d, idx);
+            }
+        }
+        data += n;
+        pos += n;
+        len -= n;
+        if (len == 0) return;
     }
 }
 
-void hash_batch(void* owner, const mbuf2_block* blocks, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) hash_block(owner, blocks[i].ptr, blocks[i].len, static_cast<uint32_t>(blocks[i].idx));
+// The pieces of a range on lane `lane`: its share of the algorithms.
+void hash_piece(void* owner, uint32_t lane, const uint8_t* data, uint64_t len, uint64_t pos, bool end) {
+    auto* job = static_cast<file_hash_ctx*>(owner);
+    uint32_t share = job->share[lane];
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if ((share >> i & 1) && job->whole[i] && len) k_whole[i].update(job->whole[i], data, static_cast<size_t>(len));
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if ((share >> (FILE_HASH_ALGS + i) & 1) && job->padd[i]) block_piece(job, i, data, len, pos, end);
+}
+
+// A run of whole blocks on a pool thread: every "p" algorithm.
+void hash_batch(void* owner, const uint8_t* data, uint64_t len, uint32_t first) {
+    auto* job = static_cast<file_hash_ctx*>(owner);
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if (job->padd[i]) block_piece(job, i, data, len, uint64_t{first} * job->bs, true);
 }
 
 constexpr file_job_ops k_hash_ops = {
-    hash_block, hash_batch, "hash_cal", "mbuf_init(len=%lld) failed\n", false, "mbuf_init(len=%lld) failed\n", nullptr,
+    hash_piece, hash_batch, "hash_cal", "hash_lane", "mbuf_init(len=%lld) failed\n", false, "mbuf_init(len=%lld) failed\n",
+    nullptr,
 };
+
+// Shares the algorithms out over "hash_cal" and up to one helper per further
+// processor by their rough costs ("hash_cal" is lane 0): largest first, each
+// to the least loaded lane, a tie to the lower lane, so "hash_cal" takes the
+// slowest. One lane when threads are not allowed or would not pay.
+void share_out(file_hash_ctx* job, uint64_t chunk) {
+    uint32_t all = 0;
+    size_t n = 0;
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++) {
+        if (job->whole[i]) all |= 1u << i, n++;
+        if (job->padd[i]) all |= 1u << (FILE_HASH_ALGS + i), n++;
+    }
+    job->lanes = 1;
+    for (uint32_t& s : job->share) s = 0;
+    job->share[0] = all;
+    uint32_t cpus = job->job.cpus;
+    // Every range ends with all lanes through it: short ranges cost more in
+    // those hand-overs than running side by side gains.
+    if (job->thread || !job->threads_allowed || n < 2 || cpus < 2 || chunk < k_lane_min_chunk) return;
+    auto lanes = static_cast<uint32_t>(std::min<size_t>({n, cpus, FILE_JOB_LANES}));
+    uint32_t load[FILE_JOB_LANES] = {};
+    job->share[0] = 0;
+    for (uint32_t left = all; left;) {
+        size_t big = 0;
+        for (size_t b = 0; b < 2 * FILE_HASH_ALGS; b++)
+            if ((left >> b & 1) && (!(left >> big & 1) || k_cost[b % FILE_HASH_ALGS] > k_cost[big % FILE_HASH_ALGS]))
+                big = b;
+        left &= ~(1u << big);
+        uint32_t w = 0;
+        for (uint32_t v = 1; v < lanes; v++)
+            if (load[v] < load[w]) w = v;
+        job->share[w] |= 1u << big;
+        load[w] += k_cost[big % FILE_HASH_ALGS];
+    }
+    job->lanes = lanes;
+}
 
 // ------------------------------------------------------------- set-up
 
@@ -352,6 +274,8 @@ void free_contexts(file_hash_ctx* job) {
     for (size_t i = 0; i < FILE_HASH_ALGS; i++) {
         if (job->whole[i]) k_whole[i].destroy(job->whole[i]);
         job->whole[i] = nullptr;
+        if (job->pctx[i]) k_whole[i].destroy(job->pctx[i]);
+        job->pctx[i] = nullptr;
         mem_add_free(job->padd[i]);
         job->padd[i] = nullptr;
     }
@@ -383,6 +307,11 @@ int make_contexts(file_hash_ctx* job) {
         const block_alg& a = k_block[i];
         if (!(job->hash_flag & a.bit)) continue;
         line = find_line(saved, a.word);
+        job->pctx[i] = k_whole[i].create();
+        if (!job->pctx[i]) {
+            VERR_SET(job->verr, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
+            return VERR_NO_MEMORY;
+        }
         // The records come with the set-up, when the blocks per range are known.
         job->padd[i] = mem_add_malloc(static_cast<int32_t>(a.n), 0, line.c_str());
         if (!job->padd[i]) {
@@ -427,9 +356,15 @@ int file_hash_init_env(file_hash_ctx* job, uint64_t chunk) {
         int rc = file_job_pool_start(&job->job, "phash_thread_pool");
         if (rc != 0) return rc;
     }
-    int rc = file_job_setup(&job->job, chunk);
+    share_out(job, chunk);
+    // One thread reads about as fast as eight MD5 digests run: the slower
+    // the digests, the more pool workers the reading keeps busy.
+    uint32_t cost = 0;
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if (job->padd[i]) cost += k_cost[i];
+    job->job.pool_busy = (cost + k_read_cost - 1) / k_read_cost;
+    int rc = file_job_setup(&job->job, chunk, job->lanes);
     if (rc != 0) return rc;
-    if (!job->job.pool) job->lanes = lanes_new(job);
     job->chunk_size = job->job.chunk;
     job->bs_count = static_cast<uint32_t>(blocks);
     return 0;
@@ -515,8 +450,6 @@ int file_hash_close(file_hash_ctx* job) {
     // The threads end before anything they use is freed; one left behind
     // keeps the whole job, helper threads included.
     if (!file_job_exit(&job->job)) return -1;
-    lanes_free(job->lanes);
-    job->lanes = nullptr;
     free_contexts(job);
     text_buf_free(job->text);
     read_cache_free(job->cache);

@@ -6,11 +6,12 @@
 // 32-bit sum of byte i of every block digest.
 //
 // The caller hands the job one range after another; the job reads each range
-// on the caller's thread, through a 2 MiB read cache, and digests it on its
-// thread "hash_cal" while it reads on or, when only "p" algorithms are asked
-// for and threads are allowed, on the pool "phash_thread_pool". With threads
-// allowed, several whole-stream digests run side by side on "hash_cal" and
-// helper threads ("hash_lane"), each over every block in order. After a range
+// on the caller's thread, in pieces straight into a small ring of buffers
+// (small reads through a 2 MiB read cache), and digests it on its thread
+// "hash_cal" while it reads on or, when only "p" algorithms are asked for
+// and threads are allowed, on the pool "phash_thread_pool". With threads
+// allowed, several algorithms run side by side on "hash_cal" and helper
+// threads ("hash_lane"), each over every piece in order. After a range
 // the caller can take the state text of every algorithm (a job opened from
 // it continues where this one stopped) and the block digests of the range;
 // at the end, each final digest.
@@ -63,7 +64,6 @@ struct file_hash_param {
 
 struct mem_add_ctx;
 struct text_buf;
-struct hash_lanes;
 
 inline constexpr size_t FILE_HASH_ALGS = 6;  // of each kind
 
@@ -81,11 +81,15 @@ struct file_hash_ctx {
     void* whole[FILE_HASH_ALGS];        // whole-stream contexts, md5 ... xxh3
     text_buf* text;
     read_cache* cache;
-    file_job job;  // queue or pool, the "hash_cal" thread, the stop byte
-    // With the thread flag, several whole-stream digests, blocks of at least
-    // 64 KiB and more than one processor, the digests share out over "hash_cal" and helper
-    // threads that take every block together (none: all on "hash_cal").
-    hash_lanes* lanes;
+    file_job job;  // ring or pool, the "hash_cal" thread, the stop byte
+    // With the thread flag, several algorithms and more than one processor,
+    // the algorithms share out over "hash_cal" and helper threads (lanes),
+    // each of which takes every piece of the stream (1: all on "hash_cal").
+    // share[lane]: bit i for whole[i], bit FILE_HASH_ALGS + i for padd[i].
+    uint32_t lanes;
+    uint32_t share[FILE_JOB_LANES];
+    // A block's own digest while the block spans several pieces, pmd5 ... pxxh3.
+    void* pctx[FILE_HASH_ALGS];
     verr_info own_err;  // the error record when the caller gives none
 };
 

@@ -1,10 +1,15 @@
 // The engine room shared by the hash and the byte-count jobs: ranges of a
-// source are read block by block on the caller's thread and handed to the
-// job's own worker, which is either
-//   - one consumer thread fed through a block queue (mbuf_ctx), so that a
-//     block is digested while the next one is read, or
-//   - a thread pool fed runs of blocks of one chunk buffer (mbuf2_ctx), or
-//   - when neither can be had, the caller's thread itself, block by block.
+// source are read on the caller's thread and handed to the job's workers,
+// which are either
+//   - "lanes": one consumer thread and, when the owner asks for more, helper
+//     threads, each of which takes every piece of the range in order from a
+//     small ring of buffers. A piece is read straight into its ring slot and
+//     every lane reads it there; the slot is read into again once every lane
+//     is through with it. The ring is a few MiB whatever the range, so the
+//     bytes read are still in the processor's caches when they are digested.
+//   - a thread pool fed runs of whole blocks from a ring of slots, each slot
+//     given back by its task, or
+//   - when neither can be had, the caller's thread itself, piece by piece.
 // Every wait is a bounded wait on a condition that re-checks the stop byte.
 //
 // Used by the files of this directory only.
@@ -16,33 +21,59 @@
 #include "libpal/basic/verr.h"
 #include "libpal/hash/read_cache.h"
 
-struct mbuf_ctx;
-struct mbuf2_ctx;
-struct mbuf2_block;
 struct thread_pool;
 struct os_thread_ctx;
+struct os_mutex;
+struct os_cond;
+struct file_job;
 
-// What a job does with its blocks, and its own log texts.
+// At most this many lanes (consumer thread and helpers) per job.
+inline constexpr uint32_t FILE_JOB_LANES = 12;
+
+// What a job does with its data, and its own log texts.
 struct file_job_ops {
-    // One block of a range, numbered from 0 in the range (the consumer
-    // thread, or the caller's thread without one).
-    void (*block)(void* owner, const uint8_t* data, uint64_t len, uint32_t idx);
-    // A run of blocks on a pool thread.
-    void (*batch)(void* owner, const mbuf2_block* blocks, uint32_t count);
-    const char* thread_name;  // the consumer thread
-    // Logged when the queue cannot be made: the format takes one long long,
+    // Bytes [pos, pos + len) of the current range (pos counted from the
+    // range's start), on lane `lane`: every lane sees every piece of a range
+    // in order. A piece holds whole blocks or lies inside one block; end
+    // marks the last piece of the range (then len may be 0).
+    void (*piece)(void* owner, uint32_t lane, const uint8_t* data, uint64_t len, uint64_t pos, bool end);
+    // A run of blocks on a pool thread: len bytes of whole blocks (the last
+    // possibly short), the first of them block number first of the range.
+    void (*batch)(void* owner, const uint8_t* data, uint64_t len, uint32_t first);
+    const char* thread_name;  // the consumer thread (lane 0)
+    const char* helper_name;  // the helper threads (lanes 1 ...)
+    // Logged when the ring cannot be made: the format takes one long long,
     // the chunk size or (queue_fail_bs) the block size.
     const char* queue_fail_fmt;
     bool queue_fail_bs;
-    // Logged when the pool's chunk buffer cannot be made (none: not logged).
+    // Logged when the pool's slots cannot be made (none: not logged).
     const char* pool_buf_fail_fmt;
-    // Logged in pool mode when a range wants more blocks than the chunk
-    // buffer holds (none: "len=... > max_len=..." for a range longer than
-    // the chunk, "mbuf2_get_block failed" for a block that is not there).
+    // Logged in pool mode for a range longer than the chunk (none:
+    // "len=... > max_len=...").
     const char* pool_block_fail_text;
 };
 
-struct file_job_task;
+// A lane's thread argument.
+struct file_job_lane {
+    file_job* job;
+    uint32_t index;
+};
+
+// One piece in the ring of the lanes.
+struct file_job_piece {
+    uint64_t len;
+    uint64_t pos;
+    bool end;
+};
+
+// One slot of the pool: a run of blocks and its task.
+struct file_job_slot {
+    file_job* job;
+    uint8_t* data;
+    uint64_t len;
+    uint32_t first;
+    file_job_slot* next_free;
+};
 
 struct file_job {
     const file_job_ops* ops;
@@ -58,13 +89,35 @@ struct file_job {
     uint64_t blocks;         // blocks per chunk
     uint8_t attr[16];        // thread options of the job's threads
     bool has_attr;
+    uint32_t cpus;           // processors the job spreads over (the pool's size)
+    uint32_t pool_busy;      // pool: workers the owner's work can keep busy
+                             // while one thread reads (0: every worker)
     thread_pool* pool;
-    mbuf2_ctx* pbuf;
-    file_job_task* tasks;
-    uint32_t per_task;       // blocks per pool task
-    mbuf_ctx* queue;
-    os_thread_ctx* thread;
-    uint8_t* one;            // one-block buffer of the caller's thread
+    // The ring: nslots slots of piece bytes (lanes), or of runs of blocks (pool).
+    uint8_t* ring;
+    uint64_t piece;
+    uint32_t nslots;
+    file_job_piece* pieces;     // lanes: what each slot holds
+    file_job_slot* slots;       // pool: every slot
+    file_job_slot* free_slots;  // pool: the slots no task holds
+    os_mutex* lock;
+    os_cond* more;  // lanes: a piece was committed
+    os_cond* room;  // a slot came free
+    // Lanes: pieces committed since the set-up, and those each lane is
+    // through with. A thread that finds nothing to do spins a little, then
+    // sleeps on its condition after counting itself in its sleepers; the
+    // other side wakes it only when it counts sleepers.
+    std::atomic<uint64_t> produced;
+    std::atomic<uint64_t> consumed[FILE_JOB_LANES];
+    std::atomic<uint32_t> more_sleepers;
+    std::atomic<uint32_t> room_sleepers;
+    uint32_t lanes;    // lanes the owner shares its work over (1 or more)
+    uint32_t started;  // lanes with a thread of their own; lane 0 also does
+                       // the work of lanes [started, lanes)
+    file_job_lane lane_arg[FILE_JOB_LANES];
+    os_thread_ctx* thread;                       // lane 0, the consumer thread
+    os_thread_ctx* helpers[FILE_JOB_LANES];      // lanes 1 ...
+    uint8_t* one;            // the caller's own piece buffer (no threads)
     std::atomic<uint32_t> stop;
     uint64_t last_len;       // bytes the last range read (its end may come early)
 };
@@ -76,10 +129,10 @@ void file_job_init(file_job* j, const file_job_ops* ops, void* owner, void* arg,
 // "thread_pool_init failed" logged and the error record filled.
 int file_job_pool_start(file_job* j, const char* name);
 // Sizes the job for ranges of at most chunk bytes (rounded up to whole
-// blocks): with a pool its chunk buffer, otherwise the queue and the
-// consumer thread, or the one-block buffer when they cannot be had. 0, or
-// -8 with the error record filled.
-int file_job_setup(file_job* j, uint64_t chunk);
+// blocks): with a pool its slots, otherwise the ring, the consumer thread
+// and lanes - 1 helpers, or the caller's own buffer when they cannot be
+// had. 0, or -8 with the error record filled.
+int file_job_setup(file_job* j, uint64_t chunk, uint32_t lanes);
 // 0 for a range of the offset space, else -1 with the error record filled.
 int file_job_check_range(file_job* j, int64_t off, uint64_t len);
 // Reads [off, off + len) and hands its blocks over, then waits until all

@@ -61,6 +61,22 @@ void read_cache_reset(read_cache* cache) {
     cache->off = 0;
 }
 
+int64_t read_cache_pread_direct(read_cache* cache, void* buf, uint64_t len, int64_t off) {
+    if (!PL_CHECK_TEXT("pal", cache != nullptr && buf != nullptr, "cache!=NULL && buf!=NULL")) return -1;
+    if (off < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (cache->total > 0) {
+        if (off >= cache->total) return 0;
+        uint64_t left = static_cast<uint64_t>(cache->total - off);
+        if (len > left) len = left;
+    }
+    if (len == 0) return 0;
+    read_cache_reset(cache);
+    return file_read_full(cache->pread, cache->arg, buf, len, off);
+}
+
 int64_t read_cache_pread(read_cache* cache, void* buf, uint64_t len, int64_t off) {
     if (!PL_CHECK_TEXT("pal", cache != nullptr && buf != nullptr, "cache!=NULL && buf!=NULL")) return -1;
     if (off < 0) {

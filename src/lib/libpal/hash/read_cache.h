@@ -54,3 +54,7 @@ void read_cache_reset(read_cache* cache);
 // (fewer only at the end of the data, 0 at or past it) or the failing read
 // call's negative result, errno as that call left it.
 int64_t read_cache_pread(read_cache* cache, void* buf, uint64_t len, int64_t off);
+// Reads len bytes at off straight into buf, bypassing and dropping the
+// cache (for reads large enough on their own); a known total size is never
+// read past. Results as read_cache_pread.
+int64_t read_cache_pread_direct(read_cache* cache, void* buf, uint64_t len, int64_t off);

@@ -42,6 +42,11 @@ XXH3_state_s* pl_xxh3_128_new() {
     return s;
 }
 
+void pl_xxh3_128_reset(XXH3_state_s* state) {
+    memset(static_cast<void*>(state), 0, sizeof *state);
+    XXH3_128bits_reset(state);
+}
+
 void pl_xxh3_128_free(XXH3_state_s* state) {
     if (state) XXH3_freeState(state);
 }

@@ -18,6 +18,8 @@ inline constexpr size_t PL_XXH3_TEXT_SIZE = 2 * PL_XXH3_STATE_SIZE + 1;
 // nullptr when the library cannot allocate it.
 XXH3_state_s* pl_xxh3_128_new();
 void pl_xxh3_128_free(XXH3_state_s* state);
+// Starts the state afresh, as pl_xxh3_128_new leaves it.
+void pl_xxh3_128_reset(XXH3_state_s* state);
 void pl_xxh3_128_update(XXH3_state_s* state, const void* data, size_t len);
 // The 16-byte digest in canonical form: the high 64 bits big-endian, then
 // the low 64 bits big-endian.

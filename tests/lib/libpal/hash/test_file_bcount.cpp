@@ -288,10 +288,11 @@ TEST(FileBcount, FailuresAndStop) {
         file_bcount_close(job);
 
         // A stop from the read call ends the range; the close does not hang.
+        // (Reads may take several blocks at once: the first at or past block 5.)
         job = file_bcount_open(&p, &err);
         ASSERT_NE(job, nullptr);
         src.on_read = [&](int64_t off, int64_t) {
-            if (off == static_cast<int64_t>(5 * bs)) file_bcount_stop(job);
+            if (off >= static_cast<int64_t>(5 * bs)) file_bcount_stop(job);
         };
         EXPECT_EQ(file_bcount_cal(job, 0, 16 * bs), -1);
         EXPECT_EQ(err.code, VERR_CANCELLED);

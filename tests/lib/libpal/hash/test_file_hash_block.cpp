@@ -3,12 +3,18 @@
 // on the pool; the block records of a range; the choice of thread or pool.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "file_job_fixture.h"
 #include "libpal/hash/file_hash.h"
+#include "libpal/hash/md5.h"
+#include "libpal/hash/sha256.h"
+#include "libpal/hash/xxh.h"
 #include "support/proc.h"
 
 using namespace job_test;
@@ -187,6 +193,82 @@ TEST(FileHashBlock, RecordsWithoutBufferOnlyClear) {
     ASSERT_EQ(file_hash_get_record(job, buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "pmd5 ");
     file_hash_close(job);
+}
+
+// The block digests of every range - the records a run prints - and the
+// combined digests are the same whatever the threads: the caller's thread,
+// the pool or the lanes with one to eight processors, blocks far smaller
+// than a read, blocks a read splits in two or three (the last part short),
+// blocks of several reads, and a short last block. Each record equals the
+// one-shot digest of its block; a whole-stream digest beside them is the
+// digest of all the data.
+TEST(FileHashBlock, RecordsAndSumsDoNotDependOnTheThreads) {
+    struct thread_case {
+        const char* name;
+        uint8_t thread;
+        uint32_t cpus;
+    };
+    const thread_case threads[] = {
+        {"caller's thread", 0, 1}, {"1 cpu", 1, 1}, {"2 cpus", 1, 2}, {"3 cpus", 1, 3}, {"8 cpus", 1, 8},
+    };
+    const uint64_t block_sizes[] = {1000, 4096, 256 * 1024 + 1, 600000, 2 * 1024 * 1024 + 3};
+    const uint32_t flag_sets[] = {HASH_PMD5 | HASH_PSHA256 | HASH_PXXH3, HASH_MD5 | HASH_PSHA256 | HASH_PXXH3};
+    const uint32_t blocks_per_range = 3;
+    for (uint64_t bs : block_sizes) {
+        // Two ranges and a bit: the last range is one short block.
+        const size_t size = static_cast<size_t>(2 * blocks_per_range * bs + bs / 3 + 1);
+        mem_source src;
+        src.data = pattern_bytes(size, bs);
+        // The records of every range, computed block by block here.
+        std::vector<std::string> want_records;
+        for (size_t off = 0; off < size; off += blocks_per_range * bs) {
+            std::string lines[3];
+            for (size_t b = off; b < std::min(size, off + blocks_per_range * bs); b += bs) {
+                size_t n = std::min<size_t>(bs, size - b);
+                uint8_t d[32];
+                const char* sep = b == off ? "" : "|";
+                pl_md5_buf(src.data.data() + b, n, d);
+                lines[0] += sep + to_hex(d, 16);
+                pl_sha256_buf(src.data.data() + b, n, d);
+                lines[1] += sep + to_hex(d, 32);
+                pl_xxh3_128_buf(src.data.data() + b, n, d);
+                lines[2] += sep + to_hex(d, 16);
+            }
+            want_records.push_back("pmd5 " + lines[0] + "\n");
+            want_records.back() += "psha256 " + lines[1] + "\npxxh3 " + lines[2];
+        }
+        uint8_t md5_all[16];
+        pl_md5_buf(src.data.data(), size, md5_all);
+        for (uint32_t flags : flag_sets) {
+            std::map<uint32_t, std::string> first_sums;
+            for (const thread_case& t : threads) {
+                SCOPED_TRACE(std::string(t.name) + " bs " + std::to_string(bs) + " " + file_hash_flag_str(flags));
+                verr_info err{};
+                file_hash_param p = hash_param(flags, &src, mem_source::read, static_cast<int64_t>(size), bs, 0, t.thread);
+                file_hash_ctx* job = file_hash_open(&p, &err);
+                ASSERT_NE(job, nullptr) << verr_msg(&err);
+                job->job.cpus = t.cpus;  // before the set-up at the first range
+                size_t range = 0;
+                for (size_t off = 0; off < size; off += blocks_per_range * bs, range++) {
+                    uint64_t len = std::min<uint64_t>(blocks_per_range * bs, size - off);
+                    ASSERT_EQ(file_hash_cal(job, static_cast<int64_t>(off), len), 0) << verr_msg(&err);
+                    std::string records(64 * 1024, '\0');
+                    ASSERT_EQ(file_hash_get_record(job, records.data(), records.size()), 0);
+                    records.resize(strlen(records.c_str()));
+                    std::string want = want_records[range];
+                    if (!(flags & HASH_PMD5)) want.erase(0, want.find('\n') + 1);
+                    EXPECT_EQ(records, want) << "range " << range;
+                }
+                if (flags & HASH_MD5) {
+                    EXPECT_EQ(finals(job, HASH_MD5)[HASH_MD5], to_hex(md5_all, 16));
+                }
+                auto sums = finals(job, flags & k_block_all);
+                if (first_sums.empty()) first_sums = sums;
+                EXPECT_EQ(sums, first_sums);
+                file_hash_close(job);
+            }
+        }
+    }
 }
 
 }  // namespace
