@@ -184,6 +184,15 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         fflush(stderr);
         return;
     }
+    if (ctx->mode == DD_MODE_COPY) {
+        // Blocks a media error turned into zero bytes (bad_read counts its
+        // own fill in bad_bytes).
+        if (uint64_t unread = ctx->unread_in; unread > 0) {
+            char usz[32];
+            fprintf(stderr, "%llu bytes (%s) of the input could not be read: the output holds zero bytes there\n",
+                    static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, usz, sizeof usz));
+        }
+    }
     fprintf(stderr, "%lli bytes (%s) %s, %s[%s], %s\n", static_cast<long long>(total), tsz, verb_of(ctx->mode), bad, ttext,
             speed);
     fflush(stderr);

@@ -101,8 +101,16 @@ TEST_F(KxddAff4, EachHostileImageFailsWithAMessage) {
         SCOPED_TRACE(name);
         proc_result r = kxdd_timed({"if=" + file, "of=" + dir.file("out.raw"), "bs=64k"}, 60);
         expect_no_crash(r);
+        std::string err = clean_err(r.err);
+        EXPECT_FALSE(err.empty());
+        // A chunk that does not decode reads as a media error, as a bad
+        // sector does: the copy goes on with zero bytes there, and says so.
+        if (name == "chunk-corrupt" || name == "chunk-short") {
+            EXPECT_TRUE(contains(err, "errno=-250 error: Input/output error")) << err;
+            EXPECT_TRUE(contains(err, "of the input could not be read: the output holds zero bytes there")) << err;
+            continue;
+        }
         EXPECT_NE(r.status, 0) << "kxdd copied a broken image:\n" << r.err;
-        EXPECT_FALSE(clean_err(r.err).empty());
     }
 }
 
