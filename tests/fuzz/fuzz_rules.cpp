@@ -84,7 +84,10 @@ void check_rules(const std::string& text) {
     pl_text formatted(qexpr_format_text(text.c_str(), err));
     FUZZ_CHECK((checked == 0) == (formatted.p != nullptr));
     if (formatted.p) {
-        FUZZ_CHECK(qexpr_check_text(formatted.p, err) == 0);
+        if (getenv("KXDD_FUZZ_TRACE")) fprintf(stderr, "formatted [%s]\n", formatted.p);
+        const int again_checked = qexpr_check_text(formatted.p, err);
+        if (getenv("KXDD_FUZZ_TRACE")) fprintf(stderr, "check of the normal form: %d [%s]\n", again_checked, err);
+        FUZZ_CHECK(again_checked == 0);
         pl_text again(qexpr_format_text(formatted.p, err));
         FUZZ_CHECK(again.p != nullptr);
         FUZZ_CHECK(again.str() == formatted.str());
