@@ -20,12 +20,20 @@
 
 namespace {
 
-// A repetition count of three digits or more, or an include command (which
-// would read a file named by the input).
+// A repetition count of three digits or more, more than four repetition
+// operators or two in a row (each one copies the tree of what it repeats,
+// so they multiply), or an include command (which would read a file named
+// by the input).
 bool too_costly(const std::string& text) {
     int digits = 0;
     bool in_brace = false;
-    for (char c : text) {
+    int repeats = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char c = text[i];
+        if (c == '+' || c == '*' || c == '?' || c == '{') {
+            if (++repeats > 4) return true;
+            if (i > 0 && strchr("+*?}", text[i - 1])) return true;
+        }
         if (c == '{') in_brace = true, digits = 0;
         else if (c == '}') in_brace = false;
         else if (in_brace && isdigit(static_cast<unsigned char>(c)) && ++digits > 2) return true;
