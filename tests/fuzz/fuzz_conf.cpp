@@ -8,6 +8,7 @@
 // session's own host, user and password.
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include "fuzz_check.h"
@@ -39,14 +40,14 @@ bool same_text(const char* a, const char* b) {
     return std::string_view(a) == b;
 }
 
+// The same keys with the same values. (Their order may differ: keys after
+// a "[]" line are written with the keys before the first section.)
 bool same_entries(const dictionary* a, const dictionary* b) {
     if (a->n != b->n) return false;
-    const dict_entry* x = a->head;
-    const dict_entry* y = b->head;
-    for (; x && y; x = x->next, y = y->next) {
-        if (!same_text(x->key, y->key) || !same_text(x->value, y->value)) return false;
-    }
-    return !x && !y;
+    std::map<std::string, std::string> ea, eb;
+    for (const dict_entry* x = a->head; x; x = x->next) ea[x->key] = x->value ? std::string("=") + x->value : "";
+    for (const dict_entry* y = b->head; y; y = y->next) eb[y->key] = y->value ? std::string("=") + y->value : "";
+    return ea == eb;
 }
 
 std::string dict_text(conf_ctx* h) { return text_of(static_cast<ini_conf_obj*>(h->obj)->dict); }

@@ -109,10 +109,23 @@ void check_rules(const std::string& text) {
         FUZZ_CHECK(a.dump() == base);
         return;
     }
+    // A value holding both "'" and "$" (which only an expansion can make)
+    // has no written form: single quotes cannot hold the "'" and double
+    // quotes would expand the "$" again.
+    int unwritable = 0;
+    qexpr_walk(
+        a.h,
+        [](int, int, const char*, int, const char* value, int, void* arg) {
+            if (strchr(value, '\'') && strchr(value, '$')) *static_cast<int*>(arg) = 1;
+            return 0;
+        },
+        &unwritable);
+    if (unwritable) return;
     const std::string dumped = a.dump();
     rule_set b;
     FUZZ_CHECK(b.h != nullptr);
     FUZZ_CHECK(qexpr_load_rules(b.h, dumped.c_str(), err) == 0);
+    if (getenv("KXDD_FUZZ_TRACE")) fprintf(stderr, "dump [%s]\nagain [%s]\n", dumped.c_str(), b.dump().c_str());
     FUZZ_CHECK(b.dump() == dumped);
     FUZZ_CHECK(qexpr_rules_crc(a.h) == qexpr_rules_crc(b.h));
     static const record recs[] = {
