@@ -20,20 +20,25 @@ constexpr uint8_t gmul(uint8_t a, uint8_t b) {
     return r;
 }
 
-// Multiplicative inverse in GF(2^8) as a^254 (0 maps to 0).
-constexpr uint8_t ginv(uint8_t a) {
-    uint8_t r = 1;
-    for (int k = 0; k < 254; k++) r = gmul(r, a);
-    return a ? r : 0;
-}
-
 constexpr uint8_t rotl8(uint8_t v, int n) { return static_cast<uint8_t>((v << n) | (v >> (8 - n))); }
 constexpr uint32_t rotr32(uint32_t v, int n) { return (v >> n) | (v << (32 - n)); }
 
+// The S-box: the multiplicative inverse in GF(2^8) (0 maps to 0), then the
+// affine map. The inverse comes from the powers of the generator 3 and their
+// logarithms (a^-1 = 3^(255 - log a)), a few hundred steps rather than a
+// power per entry, so that every compiler's constant evaluation finishes.
 constexpr sbox make_sbox() {
+    uint8_t pow3[255]{};
+    uint8_t log3[256]{};
+    uint8_t v = 1;
+    for (int i = 0; i < 255; i++) {
+        pow3[i] = v;
+        log3[v] = static_cast<uint8_t>(i);
+        v = static_cast<uint8_t>(v ^ xtime(v));  // v * 3
+    }
     sbox s{};
     for (int x = 0; x < 256; x++) {
-        uint8_t b = ginv(static_cast<uint8_t>(x));
+        const uint8_t b = x ? pow3[(255 - log3[x]) % 255] : 0;
         s[x] = static_cast<uint8_t>(b ^ rotl8(b, 1) ^ rotl8(b, 2) ^ rotl8(b, 3) ^ rotl8(b, 4) ^ 0x63);
     }
     return s;

@@ -1,5 +1,6 @@
 #include "libpal/hash/sha_ni.h"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <atomic>
@@ -9,9 +10,14 @@
 
 namespace {
 
+// Asks the processor itself: not every compiler's __builtin_cpu_supports
+// knows the SHA extensions by name.
 bool cpu_has_sha() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sha") && __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = (c & bit_SSSE3) != 0, sse41 = (c & bit_SSE4_1) != 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & bit_SHA) != 0;
 }
 
 bool available() {

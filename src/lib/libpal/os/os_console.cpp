@@ -53,11 +53,13 @@ int os_console_puts(FILE* stream, int code, const char* text) {
 
 int os_console_printf(FILE* stream, int code, const char* fmt, ...) {
     char text[OS_CONSOLE_TEXT_SIZE];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(text, sizeof text, fmt ? fmt : "", ap);
-    va_end(ap);
-    if (n < 0) text[0] = 0;
+    text[0] = 0;
+    if (fmt) {
+        va_list ap;
+        va_start(ap, fmt);
+        if (vsnprintf(text, sizeof text, fmt, ap) < 0) text[0] = 0;
+        va_end(ap);
+    }
     return os_console_puts(stream, code, text);
 }
 

@@ -96,7 +96,9 @@ TEST(SocketAll, LargeBufferBetweenThreads) {
     const size_t n = 24u << 20;
     const auto data = pattern(n, 7);
     for (const char* ip : ips) {
-        auto [c, s] = tcp_pair(ip);
+        auto ends = tcp_pair(ip);
+        sock_ptr& c = ends.first;
+        sock_ptr& s = ends.second;
         ASSERT_TRUE(c && s) << ip;
         std::vector<uint8_t> got(n, 0);
         int recv_ok = -1;
@@ -190,7 +192,9 @@ join_guard(std::thread&, F) -> join_guard<F>;
 // Signals that arrive while the loops wait do not end the transfer.
 TEST(SocketAll, SignalsDuringWaitsDoNotEndTheTransfer) {
     interrupting_signal guard;
-    auto [c, s] = tcp_pair("127.0.0.1");
+    auto ends = tcp_pair("127.0.0.1");
+    sock_ptr& c = ends.first;
+    sock_ptr& s = ends.second;
     ASSERT_TRUE(c && s);
     const auto data = pattern(64, 5);
     std::vector<uint8_t> got(64, 0);
@@ -247,7 +251,9 @@ int send_queue(const sock_ptr& sk) {
 
 TEST(SocketAll, SignalsDuringSendWaitsDoNotEndTheTransfer) {
     interrupting_signal guard;
-    auto [c, s] = small_buffer_pair();
+    auto ends = small_buffer_pair();
+    sock_ptr& c = ends.first;
+    sock_ptr& s = ends.second;
     ASSERT_TRUE(c && s);
     int rcvbuf = 0;
     socklen_t len = sizeof rcvbuf;
