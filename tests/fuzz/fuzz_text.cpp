@@ -90,9 +90,10 @@ void check_url_query(fuzz::reader& in) {
     } else if (mode == set_always && escape && text.find('#') == std::string::npos && printable(key)) {
         FUZZ_CHECK(url_query_get(url, key.c_str(), nullptr, out, sizeof out) == 0);
         FUZZ_CHECK(val == out);
-    } else if (mode == del_exist && text.find('?') != std::string::npos) {
+    } else if (mode == del_exist && text.find('?') != std::string::npos && printable(text)) {
         // (A text without "?" has no query to edit, though a reader takes
-        // such a text whole as a query.)
+        // such a text whole as a query; and a reader trims the keys it
+        // compares, the editor does not.)
         FUZZ_CHECK(url_query_has_key(url, key.c_str()) == 0);
     }
     (void)url_query_get_int64(text.c_str(), key.c_str(), 7);
