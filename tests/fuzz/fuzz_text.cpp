@@ -50,8 +50,10 @@ void check_url(fuzz::reader& in) {
     // A "[" without its "]" makes the rest of the text the host: a host no
     // URL text gives back.
     if (strpbrk(u.host, "/?&\\[] \t\r\n\v\f")) return;
-    // A password without a user is not written.
+    // A password without a user is not written; a fragment is recognised
+    // only after a query, and a "?" in it would start one.
     if (!*u.user && *u.passwd) return;
+    if (*u.hash && (!*u.query || strpbrk(u.hash, "?#"))) return;
     if (url_build(&u, built, sizeof built) != 0) return;
     // (The parser trims blanks and control characters at the ends of a text.)
     if (!printable(built)) return;
