@@ -91,7 +91,8 @@ void check_url_query(fuzz::reader& in) {
     const int rc = url_set_query(url, key.c_str(), val.c_str(), escape, mode);
     if (rc != 0) {
         FUZZ_CHECK(memcmp(url, before, sizeof url) == 0);
-    } else if (mode == set_always && escape && text.find('#') == std::string::npos && printable(key) && printable(text)) {
+    } else if (mode == set_always && escape && text.find('#') == std::string::npos && printable(key) &&
+               printable(text)) {
         FUZZ_CHECK(url_query_get(url, key.c_str(), nullptr, out, sizeof out) == 0);
         FUZZ_CHECK(val == out);
     } else if (mode == del_exist && text.find('?') != std::string::npos && printable(text)) {
