@@ -55,8 +55,9 @@ void check_url(fuzz::reader& in) {
     if (!*u.user && *u.passwd) return;
     if (*u.hash && (!*u.query || strpbrk(u.hash, "?#"))) return;
     if (url_build(&u, built, sizeof built) != 0) return;
-    // (The parser trims blanks and control characters at the ends of a text.)
-    if (!printable(built)) return;
+    // (The parser trims blanks, control characters and quotes at the ends
+    // of a text.)
+    if (!printable(built) || strpbrk(built, "'\"")) return;
     url_ctx v{};
     FUZZ_CHECK(url_parser(&v, buf2, built) == 0);
     if (getenv("KXDD_FUZZ_TRACE")) {
