@@ -211,6 +211,24 @@ TEST(ConfFile, ContinuationLinesAreJoined) {
     EXPECT_STREQ(c.get("s", "last"), "end\\");
 }
 
+TEST(ConfFile, AZeroByteEndsItsLine) {
+    using namespace std::string_literals;
+    temp_dir dir;
+    conf_handle c(load_text(dir, "z.ini", "\0junk=1\n[s]\0x\nk=v\0=w\nj=2\n"s));
+    ASSERT_TRUE(c);
+    EXPECT_STREQ(c.get("", "junk"), "<absent>");
+    EXPECT_STREQ(c.get("s", "k"), "v");
+    EXPECT_STREQ(c.get("s", "j"), "2");
+    // What is left reads back after a save.
+    ASSERT_EQ(conf_save(c.h), 0);
+    conf_handle again(conf_load(dir.file("z.ini").c_str()));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(read_file(dir.file("z.ini")), std::string(k_bom) + "\n[s]\nk=v\nj=2\n\n");
+    // A key line cut before its "=" is malformed.
+    log_capture cap;
+    EXPECT_EQ(load_text(dir, "bad.ini", "[s]\nkey\0=1\n"s), nullptr);
+}
+
 TEST(ConfFile, CrLfLinesAndBlanksAroundNames) {
     temp_dir dir;
     conf_handle c(load_text(dir, "w.ini", "[ spaced ]\r\n  key  =  value  \r\n\r\n"));

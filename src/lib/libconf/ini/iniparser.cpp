@@ -143,6 +143,9 @@ dictionary* iniparser_load_file(FILE* in, const char* path) {
         size_t nl = rest.find('\n');
         std::string_view raw = rest.substr(0, nl);
         rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+        // A line is a text: a zero byte ends it. (Kept, the bytes after it
+        // would make keys and values that no saved file can hold.)
+        raw = raw.substr(0, raw.find('\0'));
         lineno++;
         joined.append(raw);
         std::string_view line = str_rstrip(joined);

@@ -13,12 +13,14 @@
 namespace {
 
 // A double-quoted value as the parser reads it back: backslashes and line
-// breaks escaped. (It cannot hold a double quote: the value ends there.)
+// breaks escaped, and a double quote (which would end the value) written as
+// its three-digit octal escape, so that digits after it stay digits.
 void put_dquoted(std::string& out, const char* value) {
     out += '"';
     for (const char* p = value; *p; p++) {
         switch (*p) {
         case '\\': out += "\\\\"; break;
+        case '"': out += "\\042"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         default: out += *p; break;

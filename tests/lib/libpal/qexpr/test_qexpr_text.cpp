@@ -70,6 +70,7 @@ TEST(QexprText, DumpReadsBackAsTheSameRules) {
         "msg match 'err$'\nmsg == '$QEXPR_RT'\n",        // "$" that must not expand again
         "msg == $QEXPR_RT\nmsg == \"two\\nlines\"\n",
         "msg == '\"q\" x'\n~@include '\"q\";'\n",    // double quotes inside values
+        "msg == \"a\\042b'c d\"\n~@include \"x\\042y'z w\"\n",  // both quote characters and a blank
     };
     for (const char* text : texts) {
         SCOPED_TRACE(text);
@@ -109,4 +110,9 @@ TEST(QexprText, NormalForm) {
     // The normal form reads back as itself.
     const std::string once = take(qexpr_format_text("a==1;!b find 'x y';@include '/p q'", err));
     EXPECT_EQ(take(qexpr_format_text(once.c_str(), err)), once);
+    // A value holding both quote characters: the double quote goes as an octal
+    // escape of three digits, so a digit after it is not taken into it.
+    const std::string both = take(qexpr_format_text("msg == a\"b'c;@include d\"1'f", err));
+    EXPECT_EQ(both, " msg == a\"b'c\n@ include \"d\\0421'f\"\n");
+    EXPECT_EQ(take(qexpr_format_text(both.c_str(), err)), both);
 }
