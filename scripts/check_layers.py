@@ -54,10 +54,6 @@ ALLOWED_UPWARD = {
     ("libblock", "libpart"):
         "the open asks the partition readers for a volume's window, and the "
         "readers read the whole device through the block layer",
-    ("libaff4", "libblock"):
-        "the AFF4 library defines the entry points that the aff4 driver "
-        "declares in libblock/bd_aff4_api.h (declarations only, no link); "
-        "the header belongs in libaff4",
     ("libblock", "libkxi"):
         "the cache-image driver (plug_kxi.cpp) and BLOCK_GET_CACHE_NAME reach "
         "the cache image, which opens its base device through the block layer",

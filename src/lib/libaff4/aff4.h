@@ -1,5 +1,5 @@
 // The AFF4 reader: records and procedures behind the six entry points of
-// libblock/bd_aff4_api.h. Reads AFF4 Standard v1.0 images, read-only: the
+// libaff4/aff4_api.h. Reads AFF4 Standard v1.0 images, read-only: the
 // zip container (zip64 too, and striped images over several containers of
 // one folder), information.turtle, image streams and maps.
 //

@@ -11,7 +11,7 @@
 
 // The entry points are the library's only exported names.
 #pragma GCC visibility push(default)
-#include "libblock/bd_aff4_api.h"
+#include "libaff4/aff4_api.h"
 #pragma GCC visibility pop
 
 #define AFF4_EXPORT extern "C"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "libblock/bd.h"
-#include "libblock/bd_aff4_api.h"
+#include "libaff4/aff4_api.h"
 #include "libblock/bd_img.h"
 #include "libblock/bd_priv.h"
 #include "libpal/env/os_dl.h"

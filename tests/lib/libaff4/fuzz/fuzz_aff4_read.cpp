@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "libblock/bd_aff4_api.h"
+#include "libaff4/aff4_api.h"
 
 namespace {
 

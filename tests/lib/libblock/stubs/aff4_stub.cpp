@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "libblock/bd_aff4_api.h"
+#include "libaff4/aff4_api.h"
 
 namespace {
 
