@@ -5,7 +5,7 @@
 //
 // Failures are negative errno values (the entry points return -1 and set
 // errno to the value); the text of the last failure of the calling thread is
-// kept for callers that can show it (aff4_last_error):
+// kept for callers that can show it (AFF4_last_error):
 //   ENOENT   the file, a zip segment the image needs, or a striped part is missing
 //   EINVAL   a malformed image (zip structure, turtle, index, map, sizes) or
 //            a bad argument

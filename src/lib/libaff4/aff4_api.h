@@ -18,6 +18,11 @@ uint64_t AFF4_object_size(int handle);
 int AFF4_read(int handle, uint64_t offset, void* buffer, int length);
 // Closes a handle.
 int AFF4_close(int handle);
+// Optional: the text of the calling thread's last failure ("" when none).
+// The driver uses it when the library has it, to say what failed (a missing
+// part of a striped image, a damaged index); a library with only the six
+// calls above works the same, with the errno text alone.
+const char* AFF4_last_error(void);
 }
 
 using aff4_version_fn = decltype(&AFF4_version);
@@ -26,3 +31,4 @@ using aff4_open_fn = decltype(&AFF4_open);
 using aff4_object_size_fn = decltype(&AFF4_object_size);
 using aff4_read_fn = decltype(&AFF4_read);
 using aff4_close_fn = decltype(&AFF4_close);
+using aff4_last_error_fn = decltype(&AFF4_last_error);

@@ -104,3 +104,5 @@ AFF4_EXPORT int AFF4_close(int handle) {
     }
     return 0;  // the image goes when its last reader is done with it
 }
+
+AFF4_EXPORT const char* AFF4_last_error(void) { return aff4::last_error(); }

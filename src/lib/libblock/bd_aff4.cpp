@@ -37,6 +37,7 @@ struct aff4_lib {
     aff4_object_size_fn object_size = nullptr;
     aff4_read_fn read = nullptr;
     aff4_close_fn close = nullptr;
+    aff4_last_error_fn last_error = nullptr;  // optional
 };
 
 aff4_lib g_lib;
@@ -103,6 +104,8 @@ int load_library() {
     if (!take(dl, "AFF4_open", g_lib.open) || !take(dl, "AFF4_close", g_lib.close) ||
         !take(dl, "AFF4_object_size", g_lib.object_size) || !take(dl, "AFF4_read", g_lib.read))
         return -1;
+    // Not every library has it: without it a failure has the errno text only.
+    g_lib.last_error = reinterpret_cast<aff4_last_error_fn>(os_dlsym(dl, "AFF4_last_error"));
     LOG2(LOG2_DBG, "block2", "<==\n");
     return 0;
 }
@@ -118,14 +121,21 @@ uint8_t libaff4_init() {
     return g_lib.state;
 }
 
-// The device's record from errno after a failed library call; a library
-// that failed without setting errno still gives a failure.
+// The device's record from errno after a failed library call, with the
+// library's own text of the failure after the errno text where it has one;
+// a library that failed without setting errno still gives a failure.
 void errno_err(bd_dev* dev, int e, const char* call) {
+    const char* why = g_lib.last_error ? g_lib.last_error() : nullptr;
     if (e == 0) {
-        BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "%s failed", call);
+        if (why && *why) BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "%s failed: %s", call, why);
+        else BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "%s failed", call);
         return;
     }
     VERR_SET_ERRNO(&dev->verr, e, VERR_GENERAL_FAILURE);
+    if (why && *why) {
+        char text[256];
+        BD_SET_ERR(dev, dev->verr.code, "%s: %s", os_strerror_r(e, text, sizeof text), why);
+    }
 }
 
 int aff4_probe(const char* url, uint32_t, void*) { return bd_img_local_suffix(url, ".aff4") ? 0 : -1; }

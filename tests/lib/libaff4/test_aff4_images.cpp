@@ -189,12 +189,13 @@ TEST(Aff4Images, HandlesAreSmallNumbersAndReadsRunInParallel) {
     AFF4_close(h);
 }
 
-// The library as the driver loads it: only the six entry points, and they work.
+// The library as the driver loads it: only the six entry points and the
+// optional failure text, and they work.
 TEST(Aff4Images, SharedLibraryExportsTheSixEntryPoints) {
     void* dl = dlopen(KXDD_AFF4_LIB, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(dl, nullptr) << dlerror();
     for (const char* name :
-         {"AFF4_version", "AFF4_init", "AFF4_open", "AFF4_object_size", "AFF4_read", "AFF4_close"})
+         {"AFF4_version", "AFF4_init", "AFF4_open", "AFF4_object_size", "AFF4_read", "AFF4_close", "AFF4_last_error"})
         EXPECT_NE(dlsym(dl, name), nullptr) << name;
     std::string nm = std::string("nm -D --defined-only '") + KXDD_AFF4_LIB + "' | awk '$2 ~ /[TtWwDdBbRrVvu]/ {print $3}'";
     FILE* p = popen(nm.c_str(), "r");
@@ -208,7 +209,7 @@ TEST(Aff4Images, SharedLibraryExportsTheSixEntryPoints) {
     }
     pclose(p);
     EXPECT_EQ(names, (std::set<std::string>{"AFF4_version", "AFF4_init", "AFF4_open", "AFF4_object_size",
-                                            "AFF4_read", "AFF4_close"}));
+                                            "AFF4_read", "AFF4_close", "AFF4_last_error"}));
     temp_dir dir;
     image_recipe s = mapped_recipe("deflate");
     s.build();
@@ -229,6 +230,8 @@ TEST(Aff4Images, SharedLibraryExportsTheSixEntryPoints) {
     errno = 0;
     EXPECT_LT(open((dir.path + "/none.aff4").c_str()), 0);
     EXPECT_EQ(errno, ENOENT);
+    auto last_error = reinterpret_cast<aff4_last_error_fn>(dlsym(dl, "AFF4_last_error"));
+    EXPECT_NE(std::string(last_error()).find("none.aff4"), std::string::npos) << last_error();
     close(h);
     dlclose(dl);
 }
