@@ -61,7 +61,12 @@ void read_cache_reset(read_cache* cache) {
     cache->off = 0;
 }
 
-int64_t read_cache_pread_direct(read_cache* cache, void* buf, uint64_t len, int64_t off) {
+namespace {
+
+// Checks a read's arguments and cuts its length at a known end of the
+// source: -1 a bad argument, 0 nothing to read (at or past the end, or no
+// length), 1 read *len bytes.
+int bound_read(read_cache* cache, const void* buf, uint64_t* len, int64_t off) {
     if (!PL_CHECK_TEXT("pal", cache != nullptr && buf != nullptr, "cache!=NULL && buf!=NULL")) return -1;
     if (off < 0) {
         errno = EINVAL;
@@ -70,27 +75,21 @@ int64_t read_cache_pread_direct(read_cache* cache, void* buf, uint64_t len, int6
     if (cache->total > 0) {
         if (off >= cache->total) return 0;
         uint64_t left = static_cast<uint64_t>(cache->total - off);
-        if (len > left) len = left;
+        if (*len > left) *len = left;
     }
-    if (len == 0) return 0;
+    return *len == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int64_t read_cache_pread_direct(read_cache* cache, void* buf, uint64_t len, int64_t off) {
+    if (int b = bound_read(cache, buf, &len, off); b <= 0) return b;
     read_cache_reset(cache);
     return file_read_full(cache->pread, cache->arg, buf, len, off);
 }
 
 int64_t read_cache_pread(read_cache* cache, void* buf, uint64_t len, int64_t off) {
-    if (!PL_CHECK_TEXT("pal", cache != nullptr && buf != nullptr, "cache!=NULL && buf!=NULL")) return -1;
-    if (off < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (cache->total > 0) {
-        // Nothing is read past a known end: the rest of the source bounds
-        // the length, and at or past the end there is nothing to read.
-        if (off >= cache->total) return 0;
-        uint64_t left = static_cast<uint64_t>(cache->total - off);
-        if (len > left) len = left;
-    }
-    if (len == 0) return 0;
+    if (int b = bound_read(cache, buf, &len, off); b <= 0) return b;
     if (len >= cache->size) {
         read_cache_reset(cache);
         return file_read_full(cache->pread, cache->arg, buf, len, off);
