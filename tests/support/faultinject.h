@@ -24,6 +24,7 @@ struct fi_options {
     long stall_ms = 0;                                  // sleep before reads touching a range
     std::string mark;                                   // a byte is appended here as each stall begins
     bool gone = false;                                  // BLKGETSIZE64 reports 0
+    int64_t data_end = -1;                              // reads find no data from here on; -1: off
 };
 
 #ifdef KXDD_FAULTINJECT_LIB
@@ -53,6 +54,7 @@ inline std::vector<std::string> fi_env(const fi_options& o) {
     if (o.stall_ms > 0) env.push_back("KXDD_FI_STALL_MS=" + std::to_string(o.stall_ms));
     if (!o.mark.empty()) env.push_back("KXDD_FI_MARK=" + o.mark);
     if (o.gone) env.push_back("KXDD_FI_GONE=1");
+    if (o.data_end >= 0) env.push_back("KXDD_FI_END=" + std::to_string(o.data_end));
     return env;
 }
 

@@ -82,10 +82,11 @@ int64_t cal_step(dd_ctx* ctx, int64_t len) {
                                  sizeof ctx->bcount_rec->param.ctx);
     if (rc == 0) return bd_cal_len(ctx->in_dev);
     if (dd_stopped(ctx)) return DD_STOPPED;
-    // The end of an input of unknown length ends the run, as in a copy.
-    if (bd_errno(ctx->in_dev) == VERR_EOF && ctx->count == static_cast<int64_t>(DD_ALL) && ctx->in_size == 0 &&
-        !ctx->in_end)
-        return 0;
+    // The end of an input of unknown length is the end of the input, as
+    // for a copy's read: the loop decides whether the run is complete (no
+    // count, or the count reached) or ended before the count. An input of
+    // known size that runs out early stays a failure of the job.
+    if (bd_errno(ctx->in_dev) == VERR_EOF && ctx->in_size == 0) return 0;
     char name[DD_URL_SIZE];
     LOG2(LOG2_ERR, "dd_a", hash ? "bd_hash_cal [%s] offset=%lld error: %s\n" : "bd_count_cal [%s] offset=%lld error: %s\n",
          dd_side_name(ctx, ctx->in_dev, name, sizeof name), static_cast<long long>(ctx->i_offset), bd_errmsg(ctx->in_dev));

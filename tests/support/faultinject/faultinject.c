@@ -23,6 +23,10 @@
  *                       a stall begins, so that a test sees a read under way
  *   KXDD_FI_GONE        1: BLKGETSIZE64 on the file reports size 0, as for
  *                       a device that has been removed
+ *   KXDD_FI_END         the data ends at this byte offset: positioned reads
+ *                       stop there and reads at or past it return 0, while
+ *                       the file's size stays what it is (a source that
+ *                       delivers less than it claims)
  *
  * Written in C without sanitizers so that it loads into any program. Only
  * the first 65536 descriptors are tracked.
@@ -60,6 +64,7 @@ static struct {
     long stall_ms;
     char mark[4096];
     int gone;
+    int64_t end; /* -1: no end of its own */
 } cfg;
 
 static long failures_left = -1; /* -1: unlimited; atomic builtins */
@@ -142,6 +147,8 @@ __attribute__((constructor)) static void fi_init(void) {
     if ((v = getenv("KXDD_FI_MARK")) && *v && strlen(v) < sizeof cfg.mark) strcpy(cfg.mark, v);
     if ((v = getenv("KXDD_FI_FAIL_COUNT")) && *v) failures_left = strtol(v, NULL, 0);
     if ((v = getenv("KXDD_FI_GONE")) && *v) cfg.gone = atoi(v);
+    cfg.end = -1;
+    if ((v = getenv("KXDD_FI_END")) && *v) cfg.end = (int64_t)strtoll(v, NULL, 0);
     cfg.active = 1;
 }
 
@@ -214,6 +221,10 @@ static int take_failure(void) {
  */
 static int fault(int fd, size_t* count, off_t off) {
     if (cfg.short_max && *count > cfg.short_max) *count = cfg.short_max;
+    if (off >= 0 && cfg.end >= 0) {
+        uint64_t left = off >= cfg.end ? 0 : (uint64_t)(cfg.end - off);
+        if (left < *count) *count = (size_t)left;
+    }
     if (off < 0 || *count == 0) return 0;
     uint64_t a = (uint64_t)off, b = a + *count;
     int touched = 0;
