@@ -5,6 +5,8 @@
 
 #include <signal.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -148,6 +150,83 @@ TEST_F(KxddModes, HashFailuresPrintNoDigest) {
     EXPECT_NE(p.status, 0) << p.err;
     EXPECT_FALSE(contains(clean_err(p.err), "MD5:")) << p.err;
     EXPECT_TRUE(contains(clean_err(p.err), "bd_hash_cal [")) << p.err;
+}
+
+// Where the input ends against "count" and "skip": hashing and counting end
+// as the copy of the same range does, with its exit status, and a run that
+// ends well reports the bytes the copy wrote, digested as md5sum digests
+// them. An input that delivers less than its own size claims fails in every
+// mode and shows no digest.
+TEST_F(KxddModes, TheEndOfTheInputEndsEveryModeAsTheCopy) {
+    const std::string data = random_bytes(100000, 12);  // 24 blocks of 4096 and 1696 bytes
+    write_file(in, data);
+    struct end_case {
+        const char* name;
+        bool pipe;
+        std::vector<std::string> ops;
+        int copy_status;
+        int cal_status;           // of hash_mode and bcount_mode
+        int64_t data_end = -1;    // the file's reads find no data from here on
+    };
+    const end_case cases[] = {
+        {"file_count_to_the_end", false, {"count=25"}, 0, 0},
+        {"file_count_window", false, {"skip=3", "count=10"}, 0, 0},
+        {"file_count_past_the_end", false, {"count=1000"}, 1, 1},
+        {"file_skip_past_the_end", false, {"skip=30"}, 0, 0},
+        {"file_skip_past_the_end_count", false, {"skip=30", "count=2"}, 1, 1},
+        {"pipe_count_to_the_end", true, {"count=25"}, 0, 0},
+        {"pipe_count_window", true, {"skip=3", "count=10"}, 0, 0},
+        {"pipe_count_past_the_end", true, {"count=1000"}, 1, 1},
+        {"pipe_skip_past_the_end_count", true, {"skip=30", "count=2"}, 1, 1},
+        // The data stops at 60000 of 100000 bytes: the copy says "Unread
+        // completed", the digest job finds the end of the file early.
+        {"file_stops_short_of_its_size", false, {"retry_open=0", "retry_delay_seconds=0"}, 1, 7, 60000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> src;
+        if (!c.pipe) src.push_back("if=" + in);
+        const std::string input = c.pipe ? data : std::string();
+        fi_options o;
+        o.path = in;
+        o.data_end = c.data_end;
+        std::optional<fi_env_guard> env;
+        if (c.data_end >= 0) env.emplace(o);
+        auto run = [&](std::vector<std::string> mode) {
+            mode.insert(mode.begin(), src.begin(), src.end());
+            mode.insert(mode.end(), c.ops.begin(), c.ops.end());
+            return kxdd(mode, input);
+        };
+        std::filesystem::remove(out);
+        proc_result copy = run({"of=" + out, "bs=4096"});
+        ASSERT_EQ(copy.status, c.copy_status) << copy.err;
+        const std::string copied = read_file(out);
+        write_file(dir.file("copied"), copied);
+        const std::string bytes_line = "\n" + std::to_string(copied.size()) + " bytes (";
+        proc_result hash = run({"hash_mode=md5,pmd5", "bs_count=1", "bs=4096"});
+        proc_result count = run({"bcount_mode=byte", "bs_count=1", "bs=4096"});
+        EXPECT_EQ(hash.status, c.cal_status) << hash.err;
+        EXPECT_EQ(count.status, c.cal_status) << count.err;
+        const std::string herr = "\n" + clean_err(hash.err), cerr = "\n" + clean_err(count.err);
+        if (c.cal_status == 0) {
+            EXPECT_EQ(printed_digest(herr, "MD5"), tool_digest({"md5sum"}, dir.file("copied"))) << herr;
+            EXPECT_EQ(printed_digest(herr, "PMD5").size(), 32u) << herr;
+        } else {
+            EXPECT_FALSE(contains(herr, "MD5:")) << herr;
+        }
+        // Every byte the copy took was hashed and counted, and nothing more
+        // (a failed run that took nothing prints no summary).
+        if (c.data_end < 0 && (c.copy_status == 0 || !copied.empty())) {
+            EXPECT_TRUE(contains(herr, bytes_line)) << bytes_line << herr;
+            EXPECT_TRUE(contains(cerr, bytes_line)) << bytes_line << cerr;
+        }
+        if (c.copy_status == 1 && c.data_end < 0) {
+            for (const auto* err : {&copy.err, &hash.err, &count.err})
+                EXPECT_TRUE(contains(clean_err(*err), "Unread completed")) << *err;
+            EXPECT_FALSE(contains(herr, "bd_hash_cal [")) << herr;
+            EXPECT_FALSE(contains(cerr, "bd_count_cal [")) << cerr;
+        }
+    }
 }
 
 TEST_F(KxddModes, HashOfAMissingInput) {
