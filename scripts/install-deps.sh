@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need.
 # Quiet and quick when everything is present; runs apt-get only for what is missing.
+#   --clang   also clang and its sanitizer runtimes (scripts/clang-check.sh, the libFuzzer programs)
 set -euo pipefail
+
+with_clang=0
+for arg in "$@"; do
+  case "$arg" in
+    --clang) with_clang=1 ;;
+    *) echo "install-deps: unknown option $arg (known: --clang)" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   g++ cmake ninja-build pkg-config
@@ -29,6 +38,9 @@ packages=(
   libcurl4-openssl-dev          # transfers of the http, https, ftp and ftps URL driver
   nginx vsftpd                  # HTTP(S) and FTP(S) servers of the URL driver tests
 )
+if [ "$with_clang" -eq 1 ]; then
+  packages+=(clang libclang-rt-dev)   # clang++ and its ASan, UBSan and libFuzzer runtimes
+fi
 
 missing=()
 for p in "${packages[@]}"; do
