@@ -15,7 +15,8 @@ namespace {
 constexpr const char* k_curl_lib = "libcurl.so.4";
 
 // The library is loaded once per process; a failure is kept with its text,
-// which every later open reports again.
+// which every open reports in its error record (the log gets it at dbg:
+// the open's own error line carries it).
 std::once_flag g_load_once;
 bool g_loaded = false;
 char g_load_error[512];
@@ -38,7 +39,7 @@ void load() {
         const char* why = os_dlerror();
         str_sprintf_s(g_load_error, sizeof g_load_error, "%s cannot be loaded: %s", k_curl_lib,
                       why && *why ? why : "unknown reason");
-        LOG2(LOG2_ERR, "block2", "%s\n", g_load_error);
+        LOG2(LOG2_DBG, "block2", "%s\n", g_load_error);
         return;
     }
     curl_api t{};
@@ -60,7 +61,7 @@ void load() {
     take(dl, "curl_multi_poll", t.multi_poll, &missing);
     if (missing) {
         str_sprintf_s(g_load_error, sizeof g_load_error, "%s lacks the entry point %s", k_curl_lib, missing);
-        LOG2(LOG2_ERR, "block2", "%s\n", g_load_error);
+        LOG2(LOG2_DBG, "block2", "%s\n", g_load_error);
         os_dlclose(dl);
         return;
     }
