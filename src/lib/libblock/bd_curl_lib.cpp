@@ -2,6 +2,7 @@
 // that never reads a URL does not pay for loading it and the libraries it
 // depends on (the TLS, Kerberos and LDAP clients among them).
 #include <mutex>
+#include <type_traits>
 
 #include "libblock/bd_curl_priv.h"
 #include "libpal/env/os_dl.h"
@@ -26,6 +27,27 @@ char g_load_error[512];
 // may run while no device is open.
 std::mutex g_global_lock;
 bool g_global_started = false;
+
+// Each slot has the type the library's header declares for its entry point
+// (the names in parentheses: the header may wrap some in checking macros).
+// decltype names the declarations without referring to the library.
+#define CURL_SLOT_TYPE_IS(slot, fn) static_assert(std::is_same_v<decltype(curl_api::slot), decltype(&(fn))>, #fn)
+CURL_SLOT_TYPE_IS(global_init, curl_global_init);
+CURL_SLOT_TYPE_IS(global_cleanup, curl_global_cleanup);
+CURL_SLOT_TYPE_IS(easy_init, curl_easy_init);
+CURL_SLOT_TYPE_IS(easy_cleanup, curl_easy_cleanup);
+CURL_SLOT_TYPE_IS(easy_setopt, curl_easy_setopt);
+CURL_SLOT_TYPE_IS(easy_getinfo, curl_easy_getinfo);
+CURL_SLOT_TYPE_IS(easy_perform, curl_easy_perform);
+CURL_SLOT_TYPE_IS(easy_strerror, curl_easy_strerror);
+CURL_SLOT_TYPE_IS(multi_init, curl_multi_init);
+CURL_SLOT_TYPE_IS(multi_cleanup, curl_multi_cleanup);
+CURL_SLOT_TYPE_IS(multi_add_handle, curl_multi_add_handle);
+CURL_SLOT_TYPE_IS(multi_remove_handle, curl_multi_remove_handle);
+CURL_SLOT_TYPE_IS(multi_perform, curl_multi_perform);
+CURL_SLOT_TYPE_IS(multi_info_read, curl_multi_info_read);
+CURL_SLOT_TYPE_IS(multi_poll, curl_multi_poll);
+#undef CURL_SLOT_TYPE_IS
 
 template <typename Fn>
 void take(void* dl, const char* name, Fn& slot, const char** missing) {
