@@ -35,7 +35,8 @@ packages=(
   libvmdk-dev libvhdi-dev libewf-dev libsmraw-dev libqcow-dev
   qemu-utils ewf-tools
   tinyproxy microsocks dante-server  # HTTP CONNECT, SOCKS5 and SOCKS4 proxies of the network tests
-  libcurl4-openssl-dev          # transfers of the http, https, ftp and ftps URL driver
+  libcurl4                      # transfers of the http, https, ftp and ftps URL driver (loaded at its first open)
+  libcurl4-openssl-dev          # the headers of those transfers, and the library for the tests that call it
   nginx vsftpd                  # HTTP(S) and FTP(S) servers of the URL driver tests
 )
 if [ "$with_clang" -eq 1 ]; then

@@ -4,7 +4,6 @@
 // into the caller's buffer.
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "libblock/bd.h"
 #include "libblock/bd_curl_priv.h"
@@ -21,17 +20,6 @@ namespace {
 constexpr uint32_t k_connect_timeout = 6;
 constexpr uint32_t k_read_timeout = 15;
 
-// Whether curl_global_init has run, under its own lock: opens may come from
-// more than one thread.
-std::mutex g_global_lock;
-bool g_global_started = false;
-
-bool global_start() {
-    std::lock_guard<std::mutex> lock(g_global_lock);
-    if (!g_global_started && curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) g_global_started = true;
-    return g_global_started;
-}
-
 void free_text(char** field) {
     if (*field) {
         memset(*field, 0, strlen(*field));
@@ -41,7 +29,7 @@ void free_text(char** field) {
 }
 
 void free_handle(bd_curl_handle* h) {
-    if (h->curl) curl_easy_cleanup(h->curl);
+    if (h->curl) g_curl.easy_cleanup(h->curl);
     free_text(&h->cookie);
     free_text(&h->user);
     free_text(&h->password);
@@ -58,10 +46,7 @@ void* bdrv_curl_open(const char* url, bd_open_ctx* ctx) {
         BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "Only read-only operations are supported");
         return nullptr;
     }
-    if (!global_start()) {
-        BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "curl_global_init failed");
-        return nullptr;
-    }
+    if (curl_lib_start(dev) != 0) return nullptr;
     auto* h = static_cast<bd_curl_handle*>(pl_zalloc(sizeof(bd_curl_handle)));
     if (!h) {
         BD_SET_ERR(dev, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
@@ -109,7 +94,7 @@ void* bdrv_curl_open(const char* url, bd_open_ctx* ctx) {
         BD_SET_ERR(dev, VERR_GENERAL_FAILURE, "Unknown file size or zero-length file");
         return fail();
     }
-    h->curl = curl_easy_init();
+    h->curl = g_curl.easy_init();
     if (!h->curl) {
         BD_SET_ERR(dev, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
         return fail();
@@ -146,8 +131,4 @@ bd_drv* bdrv_curl_register() {
     return &g_curl_drv;
 }
 
-void bdrv_curl_exit() {
-    std::lock_guard<std::mutex> lock(g_global_lock);
-    if (g_global_started) curl_global_cleanup();
-    g_global_started = false;
-}
+void bdrv_curl_exit() { curl_lib_stop(); }

@@ -11,6 +11,39 @@
 #include "libblock/bd.h"
 #include "libnet/proxy_conf.h"
 
+// The entry points of the transfer library that the driver calls. The
+// library is loaded at the first open (curl_lib_start), not at start-up;
+// only the types and constants of its headers are compiled in.
+struct curl_api {
+    CURLcode (*global_init)(long flags);
+    void (*global_cleanup)();
+    CURL* (*easy_init)();
+    void (*easy_cleanup)(CURL* c);
+    CURLcode (*easy_setopt)(CURL* c, CURLoption opt, ...);
+    CURLcode (*easy_getinfo)(CURL* c, CURLINFO info, ...);
+    CURLcode (*easy_perform)(CURL* c);
+    const char* (*easy_strerror)(CURLcode rc);
+    CURLM* (*multi_init)();
+    CURLMcode (*multi_cleanup)(CURLM* m);
+    CURLMcode (*multi_add_handle)(CURLM* m, CURL* c);
+    CURLMcode (*multi_remove_handle)(CURLM* m, CURL* c);
+    CURLMcode (*multi_perform)(CURLM* m, int* running);
+    CURLMsg* (*multi_info_read)(CURLM* m, int* left);
+    CURLMcode (*multi_poll)(CURLM* m, struct curl_waitfd fds[], unsigned nfds, int timeout_ms, int* ret);
+};
+// The library's entry points: set once curl_lib_start has succeeded, and
+// kept to the end of the process.
+extern curl_api g_curl;
+
+// Loads the library (once per process, thread safe) and runs
+// curl_global_init (CURL_GLOBAL_ALL) when it has not run since the last
+// curl_lib_stop. 0, or -1 with the device's error record filled: code -1
+// with a text naming the library and what is missing in it, or
+// "curl_global_init failed".
+int curl_lib_start(bd_dev* dev);
+// curl_global_cleanup when the library was started; nothing otherwise.
+void curl_lib_stop();
+
 // Protocol codes of a URL.
 enum : int32_t {
     CURL_PROTO_HTTP = 1,

@@ -126,12 +126,12 @@ int on_debug(CURL*, curl_infotype type, char* data, size_t size, void*) {
 // One option; a refusal is remembered and reported once at the end.
 template <typename T>
 void set_opt(CURL* c, CURLoption opt, T value, CURLcode* first) {
-    CURLcode rc = curl_easy_setopt(c, opt, value);
+    CURLcode rc = g_curl.easy_setopt(c, opt, value);
     if (rc != CURLE_OK && *first == CURLE_OK) *first = rc;
 }
 
 void set_transfer_error(bd_curl_handle* h, CURLcode rc) {
-    BD_SET_ERR(h->dev, VERR_GENERAL_FAILURE, "%s", curl_easy_strerror(rc));
+    BD_SET_ERR(h->dev, VERR_GENERAL_FAILURE, "%s", g_curl.easy_strerror(rc));
 }
 
 }  // namespace
@@ -191,7 +191,7 @@ int curl_init_state(bd_curl_handle* h, const char* url, CURL* state) {
         set_opt(state, CURLOPT_VERBOSE, 1L, &bad);
     }
     if (bad != CURLE_OK) {
-        LOG2(LOG2_ERR, "block2", "curl_easy_setopt error: %s\n", curl_easy_strerror(bad));
+        LOG2(LOG2_ERR, "block2", "curl_easy_setopt error: %s\n", g_curl.easy_strerror(bad));
         set_transfer_error(h, bad);
         return -1;
     }
@@ -207,11 +207,11 @@ constexpr auto k_probe_after_head = std::chrono::milliseconds(300);
 
 // Frees a multi handle, leaving its transfer first.
 struct probe_multi {
-    CURLM* m = curl_multi_init();
+    CURLM* m = g_curl.multi_init();
     CURL* added = nullptr;
     ~probe_multi() {
-        if (added) curl_multi_remove_handle(m, added);
-        if (m) curl_multi_cleanup(m);
+        if (added) g_curl.multi_remove_handle(m, added);
+        if (m) g_curl.multi_cleanup(m);
     }
     probe_multi() = default;
     probe_multi(const probe_multi&) = delete;
@@ -225,7 +225,7 @@ struct probe_multi {
 CURLcode probe_once(bd_curl_handle* h, CURL* c, curl_off_t* len, CURLcode* q) {
     *len = -1;
     probe_multi pm;
-    if (!pm.m || curl_multi_add_handle(pm.m, c) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+    if (!pm.m || g_curl.multi_add_handle(pm.m, c) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
     pm.added = c;
     h->filled = 0;
     h->full = 0;
@@ -237,13 +237,13 @@ CURLcode probe_once(bd_curl_handle* h, CURL* c, curl_off_t* len, CURLcode* q) {
     std::chrono::steady_clock::time_point deadline{};
     while (true) {
         int running = 0;
-        if (curl_multi_perform(pm.m, &running) != CURLM_OK) {
+        if (g_curl.multi_perform(pm.m, &running) != CURLM_OK) {
             rc = CURLE_OUT_OF_MEMORY;
             break;
         }
         bool done = false;
         int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(pm.m, &left)) {
+        while (CURLMsg* msg = g_curl.multi_info_read(pm.m, &left)) {
             if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) {
                 rc = msg->data.result;
                 done = true;
@@ -268,12 +268,12 @@ CURLcode probe_once(bd_curl_handle* h, CURL* c, curl_off_t* len, CURLcode* q) {
             const auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
             wait_ms = static_cast<int>(std::min<int64_t>(rest, wait_ms));
         }
-        if (curl_multi_poll(pm.m, nullptr, 0, wait_ms, nullptr) != CURLM_OK) {
+        if (g_curl.multi_poll(pm.m, nullptr, 0, wait_ms, nullptr) != CURLM_OK) {
             rc = CURLE_OUT_OF_MEMORY;
             break;
         }
     }
-    *q = curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, len);
+    *q = g_curl.easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, len);
     if (*q != CURLE_OK) *len = -1;
     return rc;
 }
@@ -282,21 +282,21 @@ CURLcode probe_once(bd_curl_handle* h, CURL* c, curl_off_t* len, CURLcode* q) {
 
 int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len) {
     *len = -1;
-    CURL* c = curl_easy_init();
+    CURL* c = g_curl.easy_init();
     if (!c) {
         BD_SET_ERR(h->dev, VERR_NO_MEMORY, "%s", verr2str(VERR_NO_MEMORY));
         return -1;
     }
     if (curl_init_state(h, url, c) != 0) {
-        curl_easy_cleanup(c);
+        g_curl.easy_cleanup(c);
         return -1;
     }
     // The answer of a proxy to CONNECT is no answer of the server: its end
     // must not start the probe's limit before the request has even gone.
-    if (curl_easy_setopt(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) != CURLE_OK) {
+    if (g_curl.easy_setopt(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) != CURLE_OK) {
         LOG2(LOG2_ERR, "block2", "curl_easy_setopt error: CURLOPT_SUPPRESS_CONNECT_HEADERS\n");
-        BD_SET_ERR(h->dev, VERR_GENERAL_FAILURE, "%s", curl_easy_strerror(CURLE_UNKNOWN_OPTION));
-        curl_easy_cleanup(c);
+        BD_SET_ERR(h->dev, VERR_GENERAL_FAILURE, "%s", g_curl.easy_strerror(CURLE_UNKNOWN_OPTION));
+        g_curl.easy_cleanup(c);
         return -1;
     }
     // No target: the transfer is ended at the first body byte, when the
@@ -310,9 +310,9 @@ int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len) {
         CURLcode rc = probe_once(h, c, &d, &q);
         if (rc == CURLE_WRITE_ERROR && h->full) rc = CURLE_OK;
         if (rc != CURLE_OK && rc != CURLE_OPERATION_TIMEDOUT) {
-            LOG2(LOG2_DBG, "block2", "error: %s\n", curl_easy_strerror(rc));
+            LOG2(LOG2_DBG, "block2", "error: %s\n", g_curl.easy_strerror(rc));
             set_transfer_error(h, rc);
-            curl_easy_cleanup(c);
+            g_curl.easy_cleanup(c);
             return -1;
         }
         LOG2(LOG2_DBG, "block2", "CONTENT_LENGTH_DOWNLOAD ret=%d d=%ld\n", static_cast<int>(q), static_cast<long>(d));
@@ -321,7 +321,7 @@ int curl_get_len(bd_curl_handle* h, const char* url, int64_t* len) {
             break;
         }
     }
-    curl_easy_cleanup(c);
+    g_curl.easy_cleanup(c);
     return 0;
 }
 
@@ -345,8 +345,8 @@ int64_t url_read_file(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t
     char range[64];
     str_sprintf_s(range, sizeof range, "%lli-%lli", static_cast<long long>(start),
                   static_cast<long long>(start + n - 1));
-    curl_easy_setopt(h->curl, CURLOPT_RANGE, range);
-    CURLcode rc = curl_easy_perform(h->curl);
+    g_curl.easy_setopt(h->curl, CURLOPT_RANGE, range);
+    CURLcode rc = g_curl.easy_perform(h->curl);
     h->buf = nullptr;
     h->cap = 0;
     if (rc == CURLE_WRITE_ERROR && h->full) rc = CURLE_OK;
@@ -359,7 +359,7 @@ int64_t url_read_file(bd_dev* dev, void* handle, int64_t off, void* buf, int64_t
         return -1;
     }
     if (rc != CURLE_OK) {
-        LOG2(LOG2_ERR, "block2", "error=%s\n", curl_easy_strerror(rc));
+        LOG2(LOG2_ERR, "block2", "error=%s\n", g_curl.easy_strerror(rc));
         set_transfer_error(h, rc);
         return -1;
     }

@@ -159,4 +159,38 @@ TEST_F(KxddCurl, SigintEndsAStalledRead) {
     EXPECT_EQ(p.finish(), 8) << p.err();
 }
 
+// The transfer library is loaded at the first URL, not at start-up: a run
+// without one never loads it, and one that cannot use it ends with a text
+// that names what is wrong with it.
+TEST(KxddCurlLibrary, LoadedOnlyForAUrlAndAnUnusableOneIsNamed) {
+    struct lib_case {
+        const char* dir;
+        const char* text;
+    };
+    const lib_case cases[] = {
+        {KXDD_CURL_NOINIT_DIR, "libcurl.so.4 lacks the entry point curl_easy_init"},
+        {KXDD_CURL_INITFAILS_DIR, "curl_global_init failed"},
+    };
+    const std::string loaded = "curl stub loaded";
+    temp_dir dir;
+    const std::string data = random_bytes(10000, 7);
+    write_file(dir.file("in.bin"), data);
+    for (const lib_case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        const std::vector<std::string> env{std::string("LD_LIBRARY_PATH=") + c.dir};
+        std::remove(dir.file("out.bin").c_str());
+        proc_result local = run_kxdd({"if=" + dir.file("in.bin"), "of=" + dir.file("out.bin")}, {}, env);
+        ASSERT_EQ(local.status, 0) << local.err;
+        EXPECT_FALSE(contains(local.err, loaded)) << local.err;
+        EXPECT_TRUE(read_file(dir.file("out.bin")) == data);
+
+        // Nothing listens on the discard port: no transfer may be tried.
+        const std::string url = "http://127.0.0.1:9/disk.img";
+        proc_result r = run_kxdd({"if=" + url, "of=" + dir.file("url.bin")}, {}, env);
+        EXPECT_NE(r.status, 0);
+        EXPECT_TRUE(contains(r.err, loaded)) << r.err;
+        EXPECT_TRUE(contains(clean_err(r.err), "open [" + url + "] error: " + c.text)) << r.err;
+    }
+}
+
 }  // namespace
