@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "libblock/bd.h"
 #include "libblock/bd_priv.h"
 #include "libpal/memory/pl_mem.h"
@@ -210,6 +212,24 @@ int file_ioctl(bd_dev* dev, void* handle, int32_t cmd, void* arg, int64_t arglen
     return VERR_INVALID_PARAMETER;
 }
 
+// The positioned read for several threads at once (bd_file_shared_read):
+// the file layer's positioned read of the descriptor at the window's start,
+// and nothing else. Nothing is recorded on the device - no error, no
+// position - and a stop request fails it at once; -1 with errno on failure.
+int64_t file_pread_shared(void* arg, void* buf, int64_t len, int64_t off) {
+    auto* dev = static_cast<bd_dev*>(arg);
+    if (dev->stop && dev->stop->stop.load(std::memory_order_relaxed)) {
+        errno = EINTR;
+        return -1;
+    }
+    if (len < 0 || off < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    auto* h = static_cast<file_handle*>(dev->handle);
+    return os_file_pread(h->file, buf, static_cast<size_t>(len), off + static_cast<int64_t>(dev->vol.vol_start));
+}
+
 bd_drv g_file_drv = {
     BD_DRV_FILE, nullptr, "file", "", 0, &file_probe, &file_open, &file_close, &file_pread, nullptr,
     &file_pwrite, nullptr, &file_size, &file_ioctl,
@@ -222,3 +242,16 @@ void bd_file_register() { bd_drv_add(&g_file_drv); }
 void bd_file_exit() {}
 
 bd_drv* bd_file_drv() { return &g_file_drv; }
+
+file_read_fn bd_file_shared_read(const bd_dev* dev) {
+    if (!dev || dev->drv != &g_file_drv || !dev->handle || dev->vol_bounded) return nullptr;
+    // A stop callback is asked only where the device's reads ask it.
+    if (dev->stop && dev->stop->cb) return nullptr;
+    const auto* h = static_cast<const file_handle*>(dev->handle);
+    // Regular files only: no device (a failing disk is read by one reader,
+    // in order), no stream, no pseudo-file.
+    if (h->info.type != OS_FILE_TYPE_FILE) return nullptr;
+    os_file_attr attr{};
+    if (os_file_stat(h->file, &attr) != 1 || !S_ISREG(attr.mode)) return nullptr;
+    return &file_pread_shared;
+}

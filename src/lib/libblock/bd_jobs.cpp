@@ -79,6 +79,9 @@ int bd_hash_init(bd_dev* dev, const bd_hash_param* p) {
     fp.total_size = size > 0 ? size : 0;
     fp.bs = p->bs;
     fp.thread = p->thread;
+    // A plain local regular file may be read by the job's pool threads at
+    // once; anything else (devices above all) is read by one reader, in order.
+    if (!bd_jobs_of(dev)->stream) fp.pread_shared = bd_file_shared_read(dev);
     // The job continues from a saved state, so a re-opened device keeps the
     // digests of the ranges already done.
     fp.ctx = p->ctx[0] ? p->ctx : nullptr;

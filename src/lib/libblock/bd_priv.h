@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "libblock/bd.h"
+#include "libpal/hash/read_cache.h"
 
 // What the device's local hash and byte-count jobs keep between ranges
 // (bd_jobs.cpp). The open allocates it behind the device record: drivers and
@@ -31,6 +32,11 @@ inline const bd_job_state* bd_jobs_of(const bd_dev* dev) {
     return &reinterpret_cast<const bd_dev_alloc*>(dev)->jobs;
 }
 
+// For a plain local regular file opened through the file driver (no
+// partition window, no other driver or wrapper): a positioned read on the
+// device as argument that may run on several threads at once and records
+// nothing on the device. None for anything else.
+file_read_fn bd_file_shared_read(const bd_dev* dev);
 // The URL as it may appear in messages: its password masked.
 void bd_url_for_log(const char* url, char* out, size_t size);
 // Releases the device's hash and byte-count jobs and its pattern writer.

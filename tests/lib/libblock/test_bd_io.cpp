@@ -9,6 +9,7 @@
 
 #include "bd_test_util.h"
 #include "libblock/bd.h"
+#include "libpal/hash/file_hash.h"
 #include "libpal/os/os_fileutil.h"
 
 namespace {
@@ -230,6 +231,67 @@ TEST_F(BdIo, LoopDevices) {
         ASSERT_EQ(bd_pread(dev.get(), buf, sizeof buf, 4096), 4096);
         EXPECT_EQ(std::string(buf, 4096), w);
     }
+}
+
+// The hash job of a device reads on its pool's threads only from a plain
+// local regular file: never from a partition window, a device node, a FIFO
+// or a pseudo-file.
+TEST_F(BdIo, OnlyPlainRegularFilesAreHashedOnSeveralReaders) {
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    write_file(dir.file("one"), data);
+    loop_dev loop(dir.file("one"), 512);
+    struct row {
+        std::string name;
+        bool bounded;
+        bool shared;
+    };
+    std::vector<row> rows = {
+        {img, false, true},
+        {img + "?sector_off=8", false, true},
+        {img + "?sector_off=8", true, false},
+        {fifo, false, false},
+        {"/dev/zero", false, false},
+    };
+    if (!loop.path.empty()) rows.push_back({loop.path, false, false});
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name + (r.bounded ? " window" : ""));
+        dev_ptr dev(open(r.name, OS_PF_RDWR));
+        ASSERT_TRUE(dev) << verr_msg(&err);
+        if (r.bounded) {
+            dev->vol_bounded = 1;
+            dev->vol.vol_size = 4096;
+        }
+        bd_hash_param p{};
+        p.hash_flag = HASH_PMD5;
+        p.bs = 4096;
+        p.thread = 1;
+        ASSERT_EQ(bd_hash_init(dev.get(), &p), 0) << bd_errmsg(dev.get());
+        EXPECT_EQ(dev->hash->job.shared_read != nullptr, r.shared);
+    }
+}
+
+// The several readers of a file read what the device reads, from the start
+// of its window on; at a stop request they fail at once and leave nothing
+// on the device.
+TEST_F(BdIo, SeveralReadersReadWhatTheDeviceReads) {
+    stop_flag stop{};
+    dev_ptr dev(bd_open2s((img + "?sector_off=8").c_str(), OS_PF_RDONLY, reinterpret_cast<uint64_t>(&stop), &err));
+    ASSERT_TRUE(dev) << verr_msg(&err);
+    bd_hash_param p{};
+    p.hash_flag = HASH_PMD5;
+    p.bs = 4096;
+    p.thread = 1;
+    ASSERT_EQ(bd_hash_init(dev.get(), &p), 0) << bd_errmsg(dev.get());
+    file_read_fn rd = dev->hash->job.shared_read;
+    ASSERT_NE(rd, nullptr);
+    std::string buf(2048, '\0');
+    ASSERT_EQ(rd(dev.get(), buf.data(), 2048, 1024), 2048);
+    EXPECT_EQ(buf, data.substr(8 * 512 + 1024, 2048));
+    EXPECT_EQ(rd(dev.get(), buf.data(), 2048, static_cast<int64_t>(data.size()) - 8 * 512), 0);
+    stop.stop = 1;
+    EXPECT_EQ(rd(dev.get(), buf.data(), 2048, 0), -1);
+    EXPECT_EQ(bd_errno(dev.get()), 0);
 }
 
 }  // namespace

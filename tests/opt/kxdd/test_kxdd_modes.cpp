@@ -137,6 +137,89 @@ TEST_F(KxddModes, PerBlockDigestsDoNotDependOnTheStep) {
     }
 }
 
+// The per-block digests of a regular file, which the pool's threads read
+// themselves, equal those of the caller's thread alone ("cal_one_task") and
+// the values of an independent oracle (hashlib, XXH3 and a bitwise CRC-8 in
+// Python), for one step and for steps of several blocks, the last one short.
+TEST_F(KxddModes, PerBlockDigestsOfAFileReadOnEveryCore) {
+    write_file(in, random_bytes((5u << 20) + 4097, 21));
+    struct layout {
+        std::vector<std::string> args;
+        const char* pmd5;
+        const char* psha256;
+        const char* pxxh3;
+    };
+    const char* md5_256k = "6b8322094e174cbd3a4ccad71f0ec64d";
+    const char* sha256_256k = "3e74fab93aae369728b927ea66ade3da90ffe178317901340bde038d504ec911";
+    const char* xxh3_256k = "b419631c9e852a0c9679fea5610efaa8";
+    const layout layouts[] = {
+        {{"bs=2M", "bs_count=3"}, "22928041380504443b228c09909b2021",
+         "f340e08efda28b9832a32f12be61cd8ed43defa6d239e40f450e3c99cae9dfc9", "e3ca0101037fd3287ed6136131e2bdb3"},
+        {{"bs=256K", "bs_count=8"}, md5_256k, sha256_256k, xxh3_256k},
+        {{"bs=256K", "bs_count=3"}, md5_256k, sha256_256k, xxh3_256k},
+    };
+    for (const layout& l : layouts) {
+        for (bool one_task : {false, true}) {
+            std::vector<std::string> args{"if=" + in, "hash_mode=psha256,pxxh3,pmd5"};
+            args.insert(args.end(), l.args.begin(), l.args.end());
+            if (one_task) args.push_back("conv=cal_one_task");
+            SCOPED_TRACE(l.args[0] + " " + l.args[1] + (one_task ? " cal_one_task" : ""));
+            proc_result p = kxdd(args);
+            ASSERT_EQ(p.status, 0) << p.err;
+            std::string err = clean_err(p.err);
+            EXPECT_EQ(printed_digest(err, "PMD5"), l.pmd5) << err;
+            EXPECT_EQ(printed_digest(err, "PSHA256"), l.psha256) << err;
+            EXPECT_EQ(printed_digest(err, "PXXH3"), l.pxxh3) << err;
+            EXPECT_TRUE(contains(err, "5246977 bytes (5.0M) hash,")) << err;
+        }
+    }
+}
+
+// A read error inside a step of per-block digests: the step is read again
+// the one way it always is, so the run ends as with the caller's thread
+// alone - the same error line and no digest. An error that comes only once
+// is met by the pool's threads; the step read again is whole and the
+// digests are right.
+TEST_F(KxddModes, PerBlockDigestsThroughReadErrors) {
+    write_file(in, random_bytes((5u << 20) + 4097, 21));
+    const std::vector<std::string> base{"if=" + in, "hash_mode=psha256", "bs=256K", "bs_count=8"};
+    auto error_line = [](const std::string& err) {
+        size_t at = err.find("bd_hash_cal [");
+        return at == std::string::npos ? std::string() : err.substr(at, err.find('\n', at) - at);
+    };
+    fi_options o;
+    o.path = in;
+    o.err = "EACCES";
+    o.ranges = {{3u << 20, (3u << 20) + 512}};
+    std::string lines[2];
+    int status[2] = {0, 0};
+    {
+        fi_env_guard env(o);
+        for (int one_task = 0; one_task <= 1; one_task++) {
+            // Two quick re-opens, not a minute of them.
+            std::vector<std::string> args = base;
+            args.insert(args.end(), {"retry_open=1", "retry_delay_seconds=1"});
+            if (one_task) args.push_back("conv=cal_one_task");
+            proc_result p = kxdd(args);
+            status[one_task] = p.status;
+            lines[one_task] = error_line(clean_err(p.err));
+            EXPECT_FALSE(contains(clean_err(p.err), "PSHA256:")) << p.err;
+        }
+    }
+    EXPECT_NE(status[0], 0);
+    EXPECT_EQ(status[0], status[1]);
+    EXPECT_NE(lines[0], "");
+    EXPECT_EQ(lines[0], lines[1]);
+
+    o.fail_count = 1;
+    fi_env_guard env(o);
+    proc_result p = kxdd(base);
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(printed_digest(clean_err(p.err), "PSHA256"),
+              "3e74fab93aae369728b927ea66ade3da90ffe178317901340bde038d504ec911")
+        << p.err;
+}
+
 TEST_F(KxddModes, HashFailuresPrintNoDigest) {
     std::string data = random_bytes(1u << 20, 10);
     write_file(in, data);

@@ -275,6 +275,8 @@ TEST(KxddStop, EveryModeEndsWithinAboutOneRead) {
     const stop_case cases[] = {
         {"copy", {"bs=64K"}, false},
         {"hash", {"hash_mode=md5", "bs=64K", "bs_count=1024"}, false},
+        // The pool's threads read the file's runs themselves.
+        {"per-block hash", {"hash_mode=pxxh3,psha256", "bs=64K", "bs_count=1024"}, false},
         {"byte count", {"bcount_mode=1", "bs=64K", "bs_count=1024"}, false},
         {"compare by digests", {"diff_mode=byte", "bs=64K", "bs_count=1024"}, true},
         {"compare byte for byte", {"diff_mode=bin", "bs=64K"}, true},

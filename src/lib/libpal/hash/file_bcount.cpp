@@ -96,6 +96,7 @@ void count_batch(void* owner, const uint8_t* data, uint64_t len, uint32_t) {
 
 constexpr file_job_ops k_bcount_ops = {
     count_piece, count_batch, "bcount_cal", "bcount_cal", "mbuf_init(bs=%lld) failed\n", true, nullptr, "alloc_wait_wctx failed\n",
+    nullptr, nullptr,
 };
 
 }  // namespace

@@ -227,9 +227,26 @@ void hash_batch(void* owner, const uint8_t* data, uint64_t len, uint32_t first) 
         if (job->padd[i]) block_piece(job, i, data, len, uint64_t{first} * job->bs, true);
 }
 
+// Before a range read on the pool's threads: the sums to go back to.
+bool hash_mark(void* owner) {
+    auto* job = static_cast<file_hash_ctx*>(owner);
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if (job->padd[i] && mem_add_mark_take(job->padd[i], &job->marks[i]) != 0) return false;
+    return true;
+}
+
+// The range is read again: its block digests are taken back.
+bool hash_rollback(void* owner) {
+    auto* job = static_cast<file_hash_ctx*>(owner);
+    bool ok = true;
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if (job->padd[i] && mem_add_mark_restore(job->padd[i], &job->marks[i]) != 0) ok = false;
+    return ok;
+}
+
 constexpr file_job_ops k_hash_ops = {
     hash_piece, hash_batch, "hash_cal", "hash_lane", "mbuf_init(len=%lld) failed\n", false, "mbuf_init(len=%lld) failed\n",
-    nullptr,
+    nullptr, hash_mark, hash_rollback,
 };
 
 // Shares the algorithms out over "hash_cal" and up to one helper per further
@@ -427,6 +444,7 @@ file_hash_ctx* file_hash_open(const file_hash_param* p, verr_info* err) {
     job->threads_allowed = p->thread;
     file_job_init(&job->job, &k_hash_ops, job, p->arg, p->pread, p->vperror, job->verr, p->bs, p->attr);
     job->job.total = p->total_size;
+    job->job.shared_read = p->pread_shared;
 
     read_cache_param rp{READ_CACHE_SIZE, p->total_size, p->pread, p->arg};
     job->cache = read_cache_new(&rp);

@@ -9,7 +9,8 @@
 // on the caller's thread, in pieces straight into a small ring of buffers
 // (small reads through a 2 MiB read cache), and digests it on its thread
 // "hash_cal" while it reads on or, when only "p" algorithms are asked for
-// and threads are allowed, on the pool "phash_thread_pool". With threads
+// and threads are allowed, on the pool "phash_thread_pool" (whose threads
+// also read, when the owner gives a read call fit for that). With threads
 // allowed, several algorithms run side by side on "hash_cal" and helper
 // threads ("hash_lane"), each over every piece in order. After a range
 // the caller can take the state text of every algorithm (a job opened from
@@ -23,6 +24,7 @@
 #include "libpal/basic/verr.h"
 #include "libpal/hash/file_job.h"
 #include "libpal/hash/read_cache.h"
+#include "libpal/memory/mem_add.h"
 
 // hash_flag: a 12-bit set of algorithms.
 enum : uint32_t {
@@ -53,6 +55,13 @@ struct file_hash_param {
     void* arg;              // handed to the read and error calls
     file_read_fn pread;     // none: os_file_pread with arg as the file
     file_error_fn vperror;  // explains a failed caller's read in the error record
+    // None, or a read call on arg that may run on several threads at once at
+    // distinct offsets and reports nothing (it touches no state that pread or
+    // vperror share). With it, a job on the pool reads a range inside the
+    // total size on the pool's threads; any failure, short read or stop of
+    // such a read sends the range back to pread on the caller's thread, from
+    // its start, so that what is reported is what pread reports.
+    file_read_fn pread_shared;
     int64_t total_size;     // size of the source, >= 0; 0 when unknown
     uint64_t bs;            // block size (1 to 4 GiB - 1)
     uint32_t bs_count;      // blocks per range at most; 0: sized by the first range
@@ -62,7 +71,6 @@ struct file_hash_param {
     const void* attr;       // 16-byte thread options of the job's threads, or none
 };
 
-struct mem_add_ctx;
 struct text_buf;
 
 inline constexpr size_t FILE_HASH_ALGS = 6;  // of each kind
@@ -90,6 +98,8 @@ struct file_hash_ctx {
     uint32_t share[FILE_JOB_LANES];
     // A block's own digest while the block spans several pieces, pmd5 ... pxxh3.
     void* pctx[FILE_HASH_ALGS];
+    // The per-block sums before a range read on the pool's threads.
+    mem_add_mark marks[FILE_HASH_ALGS];
     verr_info own_err;  // the error record when the caller gives none
 };
 

@@ -276,6 +276,72 @@ int run_pool(file_job* j, int64_t off, uint64_t len) {
     return rc;
 }
 
+// A pool task of a range read through the shared read call: takes the
+// range's runs in turn, reads each into its own slot and hands it to the
+// owner, until none is left or the range has failed. A failed, short or
+// stopped read fails the range and is not reported: the range is read
+// again on the caller's thread.
+void shared_task(void* arg) {
+    auto* s = static_cast<file_job_slot*>(arg);
+    file_job* j = s->job;
+    while (!j->shared_failed.load(std::memory_order_acquire)) {
+        if (stopped(j)) {
+            j->shared_failed.store(1, std::memory_order_release);
+            return;
+        }
+        const uint64_t r = j->shared_next.fetch_add(1, std::memory_order_relaxed);
+        if (r >= j->shared_runs) return;
+        const uint64_t pos = r * j->piece;
+        const uint64_t n = j->shared_len - pos < j->piece ? j->shared_len - pos : j->piece;
+        int64_t got = file_read_full(j->shared_read, j->arg, s->data, n, j->shared_off + static_cast<int64_t>(pos));
+        if (got != static_cast<int64_t>(n)) {
+            j->shared_failed.store(1, std::memory_order_release);
+            return;
+        }
+        j->ops->batch(j->owner, s->data, n, static_cast<uint32_t>(pos / j->bs));
+    }
+}
+
+// Whether a range may be read by the pool's tasks: a shared read call, an
+// owner that can go back, and a range that lies inside the known size (a
+// range reaching past it ends short, which only the caller's thread tells).
+bool shared_fits(const file_job* j, int64_t off, uint64_t len) {
+    return j->shared_read && j->ops->mark && j->ops->rollback && j->total > 0 && len > 0 &&
+           off <= j->total && len <= static_cast<uint64_t>(j->total - off);
+}
+
+// Reads a range on the pool's tasks, one task per worker: 1 done, 0 it
+// failed and must be read again (the tasks have ended), -1 the job was
+// stopped (error record filled).
+int run_shared(file_job* j, int64_t off, uint64_t len) {
+    j->shared_off = off;
+    j->shared_len = len;
+    j->shared_runs = len / j->piece + (len % j->piece ? 1 : 0);
+    j->shared_next.store(0, std::memory_order_relaxed);
+    j->shared_failed.store(0, std::memory_order_relaxed);
+    uint64_t tasks = j->nslots < j->cpus ? j->nslots : j->cpus;
+    if (tasks > j->shared_runs) tasks = j->shared_runs;
+    // When the pool takes no more tasks, the caller's thread is the last
+    // task: it takes runs beside the others until none is left.
+    for (uint64_t i = 0; i < tasks; i++) {
+        if (thread_pool_dispatch(j->pool, shared_task, &j->slots[i]) != 0) {
+            shared_task(&j->slots[i]);
+            break;
+        }
+    }
+    for (;;) {
+        int w = thread_pool_wait(j->pool, k_wait_ms);
+        if (w == 0) break;
+        if (stopped(j)) {
+            stop_check(j);
+            return -1;
+        }
+        if (w == -1) os_msleep(1);  // a failed wait must not turn into a spin
+    }
+    if (stop_check(j)) return -1;
+    return j->shared_failed.load(std::memory_order_acquire) ? 0 : 1;
+}
+
 int run_inline(file_job* j, int64_t off, uint64_t len) {
     for (uint64_t done = 0;;) {
         if (stop_check(j)) return -1;
@@ -364,8 +430,9 @@ int setup_pool(file_job* j) {
     if (per_slot > j->blocks) per_slot = j->blocks;
     uint64_t need = j->blocks / per_slot + (j->blocks % per_slot ? 1 : 0);
     // Slots beyond what the busy workers need only push the ring out of
-    // the processor's caches.
-    uint32_t busy = j->pool_busy && j->pool_busy < j->cpus ? j->pool_busy : j->cpus;
+    // the processor's caches. Workers that read for themselves are all busy.
+    const bool shared = j->shared_read && j->ops->mark && j->ops->rollback;
+    uint32_t busy = !shared && j->pool_busy && j->pool_busy < j->cpus ? j->pool_busy : j->cpus;
     uint64_t n = uint64_t{busy} + k_pool_spare_slots;
     if (n > need) n = need;
     j->piece = per_slot * j->bs;
@@ -467,7 +534,23 @@ int file_job_run(file_job* j, int64_t off, uint64_t len) {
                  static_cast<unsigned long long>(j->chunk));
         return -1;
     }
-    if (j->slots) return run_pool(j, off, len);
+    if (j->slots) {
+        if (shared_fits(j, off, len) && j->ops->mark(j->owner)) {
+            int r = run_shared(j, off, len);
+            if (r != 0) {
+                if (r > 0) j->last_len = len;
+                return r > 0 ? 0 : -1;
+            }
+            // Nothing of the failed range counts: it is read again, and
+            // whatever went wrong is reported, the one way it always is.
+            if (!j->ops->rollback(j->owner)) {
+                file_job_fail(j, VERR_INVALID_STATE, "the sums before the range cannot be restored");
+                return -1;
+            }
+            if (j->cache) read_cache_reset(j->cache);
+        }
+        return run_pool(j, off, len);
+    }
     if (j->thread) return run_lanes(j, off, len);
     return run_inline(j, off, len);
 }

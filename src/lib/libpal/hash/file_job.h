@@ -8,7 +8,9 @@
 //     is through with it. The ring is a few MiB whatever the range, so the
 //     bytes read are still in the processor's caches when they are digested.
 //   - a thread pool fed runs of whole blocks from a ring of slots, each slot
-//     given back by its task, or
+//     given back by its task; with a read call that may run on several
+//     threads at once, the pool's tasks read their runs themselves, each
+//     into a slot of its own, or
 //   - when neither can be had, the caller's thread itself, piece by piece.
 // Every wait is a bounded wait on a condition that re-checks the stop byte.
 //
@@ -51,6 +53,14 @@ struct file_job_ops {
     // Logged in pool mode for a range longer than the chunk (none:
     // "len=... > max_len=...").
     const char* pool_block_fail_text;
+    // Pool mode with a shared read call: before a range read on the pool's
+    // threads, mark notes what the owner has added up (false: it cannot,
+    // and the range is read on the caller's thread); when that range must
+    // be read again on the caller's thread, rollback returns to the mark
+    // (false: it could not, and the range fails). None: ranges are always
+    // read on the caller's thread.
+    bool (*mark)(void* owner);
+    bool (*rollback)(void* owner);
 };
 
 // A lane's thread argument.
@@ -80,6 +90,14 @@ struct file_job {
     void* owner;
     void* arg;
     file_read_fn pread;      // none: os_file_pread on arg
+    // A read call on arg that may run on several threads at once at distinct
+    // offsets, touches nothing the job or pread shares and reports nothing
+    // (none: ranges are read on the caller's thread only). With a pool, a
+    // range inside the known total size is read by the pool's tasks through
+    // it; when any of its reads fails, comes back short or meets a stop, the
+    // range is taken back and read again through pread on the caller's
+    // thread, which reports what went wrong.
+    file_read_fn shared_read;
     file_error_fn vperror;   // with a caller's read call: explains its failures
     verr_info* verr;
     read_cache* cache;       // none: blocks are read directly
@@ -120,6 +138,13 @@ struct file_job {
     uint8_t* one;            // the caller's own piece buffer (no threads)
     std::atomic<uint32_t> stop;
     uint64_t last_len;       // bytes the last range read (its end may come early)
+    // The range the pool's tasks read through shared_read: its runs of one
+    // slot each are taken in turn from next; failed ends the taking.
+    int64_t shared_off;
+    uint64_t shared_len;
+    uint64_t shared_runs;
+    std::atomic<uint64_t> shared_next;
+    std::atomic<uint32_t> shared_failed;
 };
 
 // Fills the record's fields from the arguments; no threads yet.

@@ -184,3 +184,24 @@ uint64_t mem_add_get_total(mem_add_ctx* ctx) {
     os_mutex_guard g(ctx->lock);
     return ctx->total;
 }
+
+int mem_add_mark_take(mem_add_ctx* ctx, mem_add_mark* mark) {
+    if (!mark) return -1;
+    mark->n = 0;
+    if (!ctx || ctx->n > MEM_ADD_MARK_MAX) return -1;
+    os_mutex_guard g(ctx->lock);
+    memcpy(mark->sums, ctx->sums, ctx->sums_size);
+    mark->now_r_count = ctx->now_r_count;
+    mark->total = ctx->total;
+    mark->n = ctx->n;
+    return 0;
+}
+
+int mem_add_mark_restore(mem_add_ctx* ctx, const mem_add_mark* mark) {
+    if (!ctx || !mark || mark->n == 0 || mark->n != ctx->n) return -1;
+    os_mutex_guard g(ctx->lock);
+    memcpy(ctx->sums, mark->sums, ctx->sums_size);
+    ctx->now_r_count = mark->now_r_count;
+    ctx->total = mark->total;
+    return 0;
+}

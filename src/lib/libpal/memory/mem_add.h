@@ -53,3 +53,19 @@ void mem_add_clear_sum(mem_add_ctx* ctx);
 // Record count to 0.
 void mem_add_clear_record(mem_add_ctx* ctx);
 uint64_t mem_add_get_total(mem_add_ctx* ctx);
+
+// What an accumulator has added up at one moment, to go back to it: its
+// sums and counters. The records are not kept: going back also takes back
+// every record added since.
+inline constexpr int32_t MEM_ADD_MARK_MAX = 64;  // digest bytes a mark holds
+struct mem_add_mark {
+    int32_t n;  // 0: nothing marked
+    uint32_t sums[MEM_ADD_MARK_MAX];
+    int32_t now_r_count;
+    uint64_t total;
+};
+// Takes the mark: 0, or -1 (mark empty) for a digest longer than a mark holds.
+int mem_add_mark_take(mem_add_ctx* ctx, mem_add_mark* mark);
+// Returns the accumulator to the mark taken from it: 0, or -1 (nothing
+// changed) for an empty mark or one of another digest size.
+int mem_add_mark_restore(mem_add_ctx* ctx, const mem_add_mark* mark);

@@ -47,9 +47,11 @@ inline std::string to_hex(const void* p, size_t n) {
 struct mem_source {
     std::string data;
     int64_t fail_at = -1;    // a read that covers this offset fails
+    std::atomic<int> fail_left{-1};  // reads covering fail_at that fail (-1: every one)
     uint64_t max_piece = 0;  // every read returns at most this many bytes (0: all)
     std::function<void(int64_t off, int64_t len)> on_read;  // called before every read
     std::atomic<int> reads{0};
+    std::atomic<int> shared_reads{0};  // reads through read_shared
     std::atomic<int> errors{0};
     std::mutex m;
     std::vector<std::pair<int64_t, int64_t>> log;  // (off, len) of every read
@@ -62,12 +64,22 @@ struct mem_source {
             s->log.emplace_back(off, len);
         }
         if (s->on_read) s->on_read(off, len);
-        if (s->fail_at >= 0 && off <= s->fail_at && s->fail_at < off + len) return -1;
+        if (s->fail_at >= 0 && off <= s->fail_at && s->fail_at < off + len) {
+            int left = s->fail_left.load();
+            while (left != 0 && !s->fail_left.compare_exchange_weak(left, left > 0 ? left - 1 : left)) {
+            }
+            if (left != 0) return -1;
+        }
         if (off >= static_cast<int64_t>(s->data.size())) return 0;
         int64_t n = std::min<int64_t>(len, static_cast<int64_t>(s->data.size()) - off);
         if (s->max_piece && static_cast<uint64_t>(n) > s->max_piece) n = static_cast<int64_t>(s->max_piece);
         memcpy(buf, s->data.data() + off, static_cast<size_t>(n));
         return n;
+    }
+    // The same read as the job's read call for several threads at once.
+    static int64_t read_shared(void* arg, void* buf, int64_t len, int64_t off) {
+        static_cast<mem_source*>(arg)->shared_reads++;
+        return read(arg, buf, len, off);
     }
     static int error(void* arg, verr_info* err) {
         auto* s = static_cast<mem_source*>(arg);
@@ -117,9 +129,12 @@ inline std::vector<uint32_t> bits_of(uint32_t flags) {
 }
 
 // Opens a hash job over a source (nullptr read call: arg is an os_file_ctx).
+// With `shared`, the source's reads may also run on the pool's threads.
 inline file_hash_param hash_param(uint32_t flags, void* arg, file_read_fn rd, int64_t total, uint64_t bs,
-                                  uint32_t bs_count = 0, uint8_t thread = 0, const char* ctx = nullptr) {
+                                  uint32_t bs_count = 0, uint8_t thread = 0, const char* ctx = nullptr,
+                                  bool shared = false) {
     file_hash_param p{};
+    if (shared) p.pread_shared = mem_source::read_shared;
     p.hash_flag = flags;
     p.arg = arg;
     p.pread = rd;

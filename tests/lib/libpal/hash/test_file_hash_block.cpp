@@ -197,19 +197,31 @@ TEST(FileHashBlock, RecordsWithoutBufferOnlyClear) {
 
 // The block digests of every range - the records a run prints - and the
 // combined digests are the same whatever the threads: the caller's thread,
-// the pool or the lanes with one to eight processors, blocks far smaller
-// than a read, blocks a read splits in two or three (the last part short),
-// blocks of several reads, and a short last block. Each record equals the
-// one-shot digest of its block; a whole-stream digest beside them is the
-// digest of all the data.
+// the pool or the lanes with one to eight processors, the pool's threads
+// reading for themselves or not, blocks far smaller than a read, blocks a
+// read splits in two or three (the last part short), blocks of several
+// reads, and a short last block, asked for exactly or as a whole range that
+// reaches past the end of the data. Each record equals the one-shot digest
+// of its block; a whole-stream digest beside them is the digest of all the
+// data.
 TEST(FileHashBlock, RecordsAndSumsDoNotDependOnTheThreads) {
     struct thread_case {
         const char* name;
         uint8_t thread;
         uint32_t cpus;
+        bool shared;    // the pool's threads may read
+        bool past_end;  // the last range is asked for whole, past the end
     };
     const thread_case threads[] = {
-        {"caller's thread", 0, 1}, {"1 cpu", 1, 1}, {"2 cpus", 1, 2}, {"3 cpus", 1, 3}, {"8 cpus", 1, 8},
+        {"caller's thread", 0, 1, false, false},
+        {"1 cpu", 1, 1, false, false},
+        {"2 cpus", 1, 2, false, true},
+        {"3 cpus", 1, 3, false, false},
+        {"8 cpus", 1, 8, false, false},
+        {"1 cpu, pool reads", 1, 1, true, false},
+        {"3 cpus, pool reads", 1, 3, true, false},
+        {"8 cpus, pool reads", 1, 8, true, false},
+        {"8 cpus, pool reads, last range past the end", 1, 8, true, true},
     };
     const uint64_t block_sizes[] = {1000, 4096, 256 * 1024 + 1, 600000, 2 * 1024 * 1024 + 3};
     const uint32_t flag_sets[] = {HASH_PMD5 | HASH_PSHA256 | HASH_PXXH3, HASH_MD5 | HASH_PSHA256 | HASH_PXXH3};
@@ -244,14 +256,18 @@ TEST(FileHashBlock, RecordsAndSumsDoNotDependOnTheThreads) {
             for (const thread_case& t : threads) {
                 SCOPED_TRACE(std::string(t.name) + " bs " + std::to_string(bs) + " " + file_hash_flag_str(flags));
                 verr_info err{};
-                file_hash_param p = hash_param(flags, &src, mem_source::read, static_cast<int64_t>(size), bs, 0, t.thread);
+                file_hash_param p = hash_param(flags, &src, mem_source::read, static_cast<int64_t>(size), bs, 0,
+                                               t.thread, nullptr, t.shared);
                 file_hash_ctx* job = file_hash_open(&p, &err);
                 ASSERT_NE(job, nullptr) << verr_msg(&err);
                 job->job.cpus = t.cpus;  // before the set-up at the first range
+                src.shared_reads = 0;
                 size_t range = 0;
                 for (size_t off = 0; off < size; off += blocks_per_range * bs, range++) {
                     uint64_t len = std::min<uint64_t>(blocks_per_range * bs, size - off);
+                    if (t.past_end) len = blocks_per_range * bs;
                     ASSERT_EQ(file_hash_cal(job, static_cast<int64_t>(off), len), 0) << verr_msg(&err);
+                    EXPECT_EQ(file_hash_last_len(job), std::min<uint64_t>(blocks_per_range * bs, size - off));
                     std::string records(64 * 1024, '\0');
                     ASSERT_EQ(file_hash_get_record(job, records.data(), records.size()), 0);
                     records.resize(strlen(records.c_str()));
@@ -261,6 +277,12 @@ TEST(FileHashBlock, RecordsAndSumsDoNotDependOnTheThreads) {
                 }
                 if (flags & HASH_MD5) {
                     EXPECT_EQ(finals(job, HASH_MD5)[HASH_MD5], to_hex(md5_all, 16));
+                }
+                // The pool's threads read every range that lies inside the data.
+                if (t.shared && !(flags & HASH_MD5)) {
+                    EXPECT_GT(src.shared_reads.load(), 0);
+                } else {
+                    EXPECT_EQ(src.shared_reads.load(), 0);
                 }
                 auto sums = finals(job, flags & k_block_all);
                 if (first_sums.empty()) first_sums = sums;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "file_job_fixture.h"
 #include "libpal/hash/file_hash.h"
@@ -202,36 +204,134 @@ TEST(FileHashFaults, TinyRangesOnTheCallersThread) {
 // was handed over neither hangs nor touches freed memory.
 TEST(FileHashFaults, StopAndCloseWhileWorking) {
     const uint64_t bs = 256 * 1024;
-    const mode_case modes[] = {
-        {"hash_cal thread", HASH_SHA512 | HASH_SM3 | HASH_PSHA512, 1},
-        {"pool", HASH_PSHA512 | HASH_PSM3, 1},
+    struct stop_case {
+        const char* name;
+        uint32_t flags;
+        bool shared;
     };
-    for (const mode_case& m : modes) {
+    const stop_case modes[] = {
+        {"hash_cal thread", HASH_SHA512 | HASH_SM3 | HASH_PSHA512, false},
+        {"pool", HASH_PSHA512 | HASH_PSM3, false},
+        {"pool, its threads reading", HASH_PSHA512 | HASH_PSM3, true},
+    };
+    for (const stop_case& m : modes) {
         SCOPED_TRACE(m.name);
         mem_source src;
         src.data = pattern_bytes(32 * bs, 35);
         verr_info err{};
         file_hash_param p = hash_param(m.flags, &src, mem_source::read, static_cast<int64_t>(src.data.size()), bs, 0,
-                                       m.thread);
+                                       1, nullptr, m.shared);
         file_hash_ctx* job = file_hash_open(&p, &err);
         ASSERT_NE(job, nullptr);
-        int stop_reads = -1;
+        job->job.cpus = 4;
+        // The first read at 20 blocks or later stops the job (several
+        // threads may read at once).
+        std::atomic<int> stop_reads{-1};
         src.on_read = [&](int64_t off, int64_t) {
-            if (off >= static_cast<int64_t>(20 * bs) && stop_reads < 0) {
-                stop_reads = src.reads.load();
+            int none = -1;
+            if (off >= static_cast<int64_t>(20 * bs) && stop_reads.compare_exchange_strong(none, src.reads.load()))
                 file_hash_stop(job);
-            }
         };
         EXPECT_EQ(file_hash_cal(job, 0, 32 * bs), -1);
         EXPECT_EQ(err.code, VERR_CANCELLED);
-        // Nothing more is read once the stop is seen.
-        EXPECT_LE(src.reads.load(), stop_reads + 1);
+        // Nothing more is read once the stop is seen: at most the reads
+        // already under way on the other threads end.
+        EXPECT_LE(src.reads.load(), stop_reads + (m.shared ? 4 : 1));
+        if (m.shared) {
+            EXPECT_GT(src.shared_reads.load(), 0);
+        }
         // A stopped job only closes.
         EXPECT_EQ(file_hash_cal(job, 0, bs), -1);
         char text[8192];
         EXPECT_EQ(file_hash_get_ctx(job, text, sizeof text), -1);
         file_hash_close(job);
     }
+}
+
+// What a job reports of a run of ranges: per range its result, and the
+// error record, the error calls, the records and the state text after it.
+std::vector<std::string> run_report(mem_source& src, uint32_t flags, int64_t total, uint64_t bs, uint64_t range,
+                                    uint64_t size, bool shared) {
+    std::vector<std::string> out;
+    verr_info err{};
+    file_hash_param p = hash_param(flags, &src, mem_source::read, total, bs, 0, 1, nullptr, shared);
+    file_hash_ctx* job = file_hash_open(&p, &err);
+    EXPECT_NE(job, nullptr) << verr_msg(&err);
+    if (!job) return out;
+    job->job.cpus = 4;  // several tasks whatever the machine
+    src.errors = 0;
+    for (uint64_t off = 0; off < size; off += range) {
+        err = verr_info{};
+        int rc = file_hash_cal(job, static_cast<int64_t>(off), std::min(range, size - off));
+        std::string records(1024 * 1024, '\0');
+        EXPECT_EQ(file_hash_get_record(job, records.data(), records.size()), 0);
+        records.resize(strlen(records.c_str()));
+        out.push_back("rc " + std::to_string(rc) + " code " + std::to_string(err.code) + " [" + verr_msg(&err) +
+                      "] errors " + std::to_string(src.errors.load()) + "\n" + records + "\n" + state_text(job));
+        if (rc != 0) break;
+    }
+    file_hash_close(job);
+    return out;
+}
+
+// With the pool's threads reading, a read that fails, data that ends before
+// the size the job was given, and reads that come back in small pieces end
+// as they do with the caller's thread reading: the same results, error
+// texts, error calls, records and state texts, range by range. The sums of
+// the blocks digested before the failing read are counted once.
+TEST(FileHashFaults, PoolReadsFailAsTheCallersReadsDo) {
+    const uint64_t bs = 65536;
+    struct fault_case {
+        const char* name;
+        uint64_t bs;
+        uint64_t range;
+        int64_t fail_at;
+        size_t data;     // bytes the source holds
+        int64_t total;   // the size the job is given
+        uint64_t max_piece;
+    };
+    const fault_case cases[] = {
+        {"read error in the middle of a range", bs, 16 * bs, static_cast<int64_t>(9 * bs + 10), 32 * bs, 32 * bs, 0},
+        {"small blocks, read error in the second range", 1000, 2000000, 3200000, 5000000, 5000000, 0},
+        {"big blocks, read error in the first", 3 * 1024 * 1024, 9 * 1024 * 1024, 5, 9 * 1024 * 1024,
+         9 * 1024 * 1024, 0},
+        {"data ends inside the range", bs, 16 * bs, -1, 600000, 1 << 20, 0},
+        {"reads in small pieces", 4096, 40 * 4096, -1, 100 * 4096 + 5, 100 * 4096 + 5, 1000},
+    };
+    for (const fault_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mem_source src;
+        src.data = pattern_bytes(c.data, 40);
+        src.fail_at = c.fail_at;
+        src.max_piece = c.max_piece;
+        const uint32_t flags = HASH_PMD5 | HASH_PSHA256 | HASH_PXXH3;
+        const uint64_t size = static_cast<uint64_t>(c.total);
+        auto callers = run_report(src, flags, c.total, c.bs, c.range, size, false);
+        EXPECT_EQ(src.shared_reads.load(), 0);
+        auto pools = run_report(src, flags, c.total, c.bs, c.range, size, true);
+        EXPECT_GT(src.shared_reads.load(), 0);
+        ASSERT_EQ(pools.size(), callers.size());
+        for (size_t r = 0; r < callers.size(); r++) EXPECT_EQ(pools[r], callers[r]) << "range " << r;
+        EXPECT_NE(callers.back().find(c.max_piece ? "rc 0 " : "rc -1 "), std::string::npos) << callers.back();
+    }
+}
+
+// A read of the pool's threads that fails once: the range is read again,
+// nothing is reported, and the records and sums are those of a clean run.
+TEST(FileHashFaults, PoolReadFailingOnceLeavesNoTrace) {
+    const uint64_t bs = 4096;
+    const uint64_t size = 64 * bs + 100;
+    const uint32_t flags = HASH_PMD5 | HASH_PSHA1 | HASH_PSM3;
+    mem_source clean;
+    clean.data = pattern_bytes(size, 41);
+    auto want = run_report(clean, flags, static_cast<int64_t>(size), bs, 16 * bs, size, true);
+    mem_source src;
+    src.data = clean.data;
+    src.fail_at = static_cast<int64_t>(20 * bs + 1);
+    src.fail_left = 1;
+    auto got = run_report(src, flags, static_cast<int64_t>(size), bs, 16 * bs, size, true);
+    EXPECT_EQ(src.fail_left.load(), 0);  // the failure came
+    EXPECT_EQ(got, want);
 }
 
 TEST(FileHashFaults, CloseIdleJobs) {

@@ -167,4 +167,35 @@ TEST(MemAdd, ConcurrentAddsAllCount) {
     }
 }
 
+// Going back to a mark takes back the sums, the counters and the records
+// added since; a mark of another accumulator's size changes nothing.
+TEST(MemAdd, RestoringAMarkTakesBackWhatCameAfterIt) {
+    acc_ptr a(mem_add_malloc(2, 4, "10,20"));
+    ASSERT_TRUE(a);
+    const uint8_t d0[] = {0x01, 0x02}, d1[] = {0xFF, 0xFF};
+    mem_add_buf(a.get(), d0, 0);
+    mem_add_mark m{};
+    ASSERT_EQ(mem_add_mark_take(a.get(), &m), 0);
+    mem_add_buf(a.get(), d1, 1);
+    mem_add_buf(a.get(), d1, 2);
+    EXPECT_EQ(sums_of(a.get()), "20f,220");
+    ASSERT_EQ(mem_add_mark_restore(a.get(), &m), 0);
+    EXPECT_EQ(sums_of(a.get()), "11,22");
+    EXPECT_EQ(mem_add_get_total(a.get()), 1u);
+    char rec[64];
+    EXPECT_EQ(mem_add_get_record(a.get(), rec, sizeof rec), 0);
+    EXPECT_STREQ(rec, "0102");
+
+    acc_ptr other(mem_add_malloc(3, 0, nullptr));
+    ASSERT_TRUE(other);
+    EXPECT_EQ(mem_add_mark_restore(other.get(), &m), -1);
+    EXPECT_EQ(sums_of(other.get()), "0,0,0");
+    mem_add_mark empty{};
+    EXPECT_EQ(mem_add_mark_restore(a.get(), &empty), -1);
+    acc_ptr wide(mem_add_malloc(MEM_ADD_MARK_MAX + 1, 0, nullptr));
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(mem_add_mark_take(wide.get(), &m), -1);
+    EXPECT_EQ(m.n, 0);
+}
+
 }  // namespace
