@@ -58,8 +58,11 @@ void check_ini_round_trip(const std::string& path) {
     dictionary* d = iniparser_load(path.c_str());
     if (!d) return;
     const std::string first = text_of(d);
+    // Written as a save writes it: the byte-order mark first (a text that
+    // starts with one of its own, a key made of those bytes, keeps it).
+    const std::string saved = "\xEF\xBB\xBF" + first;
     const std::string again_path = fuzz::scratch_dir() + "/again.ini";
-    FUZZ_CHECK(fuzz::write_file(again_path, first.data(), first.size()));
+    FUZZ_CHECK(fuzz::write_file(again_path, saved.data(), saved.size()));
     dictionary* d2 = iniparser_load(again_path.c_str());
     FUZZ_CHECK(d2 != nullptr);
     FUZZ_CHECK(same_entries(d, d2));

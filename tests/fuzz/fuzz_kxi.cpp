@@ -109,13 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string now;
     if (!read_all(dev.d, &now)) return 0;
     if (!before.empty()) FUZZ_CHECK(now == before);
-    // One sector of the input's bytes.
-    const int64_t at = static_cast<int64_t>(pick % (k_base_len / k_sector)) * k_sector;
-    std::string piece(static_cast<size_t>(k_sector), '\0');
+    // One sector of the input's bytes, of the sector size the cache file names.
+    const int64_t sector = dev.d->sector_size > 0 && k_base_len % dev.d->sector_size == 0 ? dev.d->sector_size : k_sector;
+    const int64_t at = static_cast<int64_t>(pick % static_cast<uint64_t>(k_base_len / sector)) * sector;
+    std::string piece(static_cast<size_t>(sector), '\0');
     for (size_t i = 0; i < piece.size(); i++) piece[i] = static_cast<char>(size ? data[i % size] ^ 0xa5 : i);
-    FUZZ_CHECK(bd_pwrite(dev.d, piece.data(), k_sector, at) == k_sector);
+    FUZZ_CHECK(bd_pwrite(dev.d, piece.data(), sector, at) == sector);
     std::string want = now;
-    want.replace(static_cast<size_t>(at), static_cast<size_t>(k_sector), piece);
+    want.replace(static_cast<size_t>(at), static_cast<size_t>(sector), piece);
     std::string after;
     FUZZ_CHECK(read_all(dev.d, &after) && after == want);
     bd_close(dev.d);

@@ -12,7 +12,8 @@
 //     open that writes nothing at most cuts a torn tail (and sets the header);
 //   - one read over the image, block reads and unaligned reads agree, and no
 //     record is reported longer than the format allows;
-//   - on an image whose records are whole and end the file, an appended block
+//   - on an image whose records are whole and end the file and whose pack
+//     method is known, an appended block
 //     reads back after a reopen, the earlier data is unchanged, and the finish
 //     step (trailer written, side file removed) keeps both readable.
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "fuzz_util.h"
 #include "libkxz/kxz.h"
 #include "libkxz/kxz_format.h"
+#include "libpack/pack.h"
 #include "libpal/os/os_fileutil.h"
 
 namespace {
@@ -146,7 +148,10 @@ void check_append(const std::string& img, const std::string& side, uint8_t flags
     }
     const int64_t len0 = kxz_size(k.p);
     const uint32_t bl = kxz_get_block_len(k.p);
+    // A pack method the packer does not know fails every write (the image stays as it is).
+    const uint32_t method = kxz_get_pack_type(k.p);
     const bool appendable = !kxz_is_new(k.p) && kxz_type_code(k.p) == 2 && !(flags & 0x01) &&
+                            (method == PACK_NONE || method == PACK_LZ4) &&
                             records_end_the_file(img0) && len0 <= k_read_cap &&
                             len0 <= static_cast<int64_t>(bl) * k_read_blocks;
     std::string before;

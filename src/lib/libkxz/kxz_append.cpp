@@ -164,14 +164,10 @@ int kxz_open_for_append(kxz_image* img, bool reuse_side) {
 
     for (int attempt = 0; attempt < 2; ++attempt) {
         uint64_t limit = trailer ? static_cast<uint64_t>(img->hdr.off_cache) : size;
-        if (!trailer) {
-            if (write_cache_info_init(&img->side, img->side_name, img->hdr.guid, img->endian, img->hdr.off_blksize,
-                                      img->hdr.block_len, reuse_side ? 0 : 1) != 0) {
-                KXZ_ERR(img, VERR_INVALID_FILE_HEAD, "side file [%s] error: %s", img->side_name,
-                        verr2str(VERR_INVALID_FILE_HEAD));
-                return -1;
-            }
-            img->side_open = 1;
+        // The side file is only read here: it is opened for writing (and made
+        // or cut) once the records are found fit to append to, so that a
+        // refused open leaves it as it was.
+        if (!trailer && reuse_side) {
             owned_bytes s;
             if (write_cache_info_get(img->side_name, img->hdr.guid, &s.p, &s.len) == 0)
                 entries = decode_entries(s.p, s.len, img->endian);
@@ -236,6 +232,13 @@ int kxz_open_for_append(kxz_image* img, bool reuse_side) {
         }
 
         // The side file: the entries checked, then those of the records walked.
+        if (write_cache_info_init(&img->side, img->side_name, img->hdr.guid, img->endian, img->hdr.off_blksize,
+                                  img->hdr.block_len, reuse_side ? 0 : 1) != 0) {
+            KXZ_ERR(img, VERR_INVALID_FILE_HEAD, "side file [%s] error: %s", img->side_name,
+                    verr2str(VERR_INVALID_FILE_HEAD));
+            return -1;
+        }
+        img->side_open = 1;
         std::erase_if(w.entries, [&](uint64_t f) { return f >= w.foff; });
         if (write_cache_info_keep(&img->side, static_cast<uint32_t>(entries.size())) != 0) {
             KXZ_ERR(img, VERR_INVALID_FILE_HEAD, "side file [%s] error", img->side_name);

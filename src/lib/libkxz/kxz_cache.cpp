@@ -12,6 +12,28 @@ namespace {
 // No trailer can hold more entries than this; a larger count comes from a
 // header no writer produced, and such an image is read without an index.
 constexpr uint64_t k_max_entries = KXZ_TRAILER_MAX / 8 + 1;
+// Entries held from the start; the arrays double from there as needed.
+constexpr uint64_t k_first_cap = 16;
+
+// Grows the arrays to hold at least n (<= count) entries: true, or false
+// when memory runs out (the cache stays as it was).
+bool off_cache_reserve(off_cache* c, uint64_t n) {
+    if (n <= c->cap) return true;
+    if (n > c->count) return false;
+    uint64_t cap = std::min<uint64_t>(c->count, std::max<uint64_t>(n, uint64_t{c->cap} * 2));
+    auto* e = static_cast<off_cache_entry*>(pl_realloc(c->entries, static_cast<size_t>(cap) * sizeof(off_cache_entry)));
+    if (!e) return false;
+    c->entries = e;
+    auto* k = static_cast<uint8_t*>(pl_realloc(c->checked, static_cast<size_t>(cap)));
+    if (!k) return false;
+    c->checked = k;
+    for (uint64_t i = c->cap; i < cap; ++i) {
+        c->entries[i] = {i * c->step, 0};
+        c->checked[i] = 0;
+    }
+    c->cap = static_cast<uint32_t>(cap);
+    return true;
+}
 
 }  // namespace
 
@@ -25,15 +47,12 @@ int off_cache_init(off_cache* c, uint64_t file_len, uint32_t off_blksize, uint32
              static_cast<unsigned long long>(c->step));
         return 0;
     }
-    c->entries = static_cast<off_cache_entry*>(pl_calloc(static_cast<size_t>(count), sizeof(off_cache_entry)));
-    c->checked = static_cast<uint8_t*>(pl_calloc(static_cast<size_t>(count), 1));
-    if (!c->entries || !c->checked) {
+    c->count = static_cast<uint32_t>(count);
+    if (!off_cache_reserve(c, std::min<uint64_t>(count, k_first_cap))) {
         off_cache_free(c);
         return -1;
     }
     c->checked[0] = 1;
-    for (uint64_t i = 0; i < count; ++i) c->entries[i].boff = i * c->step;
-    c->count = static_cast<uint32_t>(count);
     c->filled = 1;
     return 0;
 }
@@ -46,6 +65,7 @@ void off_cache_free(off_cache* c) {
 
 void off_cache_add(off_cache* c, uint64_t boff, uint64_t foff) {
     if (c->count == 0 || boff == 0 || c->filled >= c->count) return;
+    if (boff != uint64_t{c->filled} * c->step || !off_cache_reserve(c, uint64_t{c->filled} + 1)) return;
     off_cache_entry& e = c->entries[c->filled];
     if (e.boff != boff) return;
     e.foff = foff;
@@ -54,7 +74,7 @@ void off_cache_add(off_cache* c, uint64_t boff, uint64_t foff) {
 }
 
 void off_cache_drop(off_cache* c) {
-    for (uint32_t i = 1; i < c->count; ++i) {
+    for (uint32_t i = 1; i < c->cap; ++i) {
         c->entries[i].foff = 0;
         c->checked[i] = 0;
     }
@@ -63,8 +83,9 @@ void off_cache_drop(off_cache* c) {
 
 off_cache_entry off_cache_find(const off_cache* c, uint64_t off) {
     if (c->count == 0 || off == 0 || c->step == 0 || off / c->step == 0) return {0, 0};
+    // Entries at or above cap are not known.
     uint64_t i = std::min<uint64_t>(c->filled, off / c->step);
-    if (i >= c->count) i = c->count - 1;
+    if (i >= c->cap) i = c->cap - 1;
     for (;; --i) {
         if (c->entries[i].foff != 0) return c->entries[i];
         if (i == 0) break;
@@ -79,6 +100,7 @@ int off_cache_set_buf(off_cache* c, int mode, uint32_t endian, void* buf, uint32
         LOG2(LOG2_DBG, "kxz", "last_idx=%d max_idx=%d\n", static_cast<int>(n), static_cast<int>(c->count));
         return -2;
     }
+    if (!off_cache_reserve(c, uint64_t{n} + 1)) return -1;
     int s = kxz_swap(endian);
     auto* b = static_cast<uint8_t*>(buf);
     for (uint32_t i = 0; i < n; ++i) {

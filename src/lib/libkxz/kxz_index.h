@@ -19,6 +19,10 @@ struct off_cache_entry {
     uint64_t foff;  // file offset of the record, 0 while unknown
 };
 
+// The entries are held only as far as they are known: the arrays grow as the
+// trailer, the side file or the walk over the records fills them, so a
+// header claiming a huge length costs nothing until records back it. An
+// entry at or above cap is (i x step, 0): not known.
 struct off_cache {
     off_cache_entry* entries;
     uint32_t count;   // file_len / step + 1, or 0: no index
@@ -28,6 +32,7 @@ struct off_cache {
     // walking them, entries the walk has confirmed); 0 for an entry only
     // read from a trailer or a side file.
     uint8_t* checked;
+    uint32_t cap;  // entries held in the arrays: filled <= cap <= count
 };
 
 // off_cache_set_buf modes.
@@ -39,9 +44,13 @@ enum : int {
 
 int off_cache_init(off_cache* c, uint64_t file_len, uint32_t off_blksize, uint32_t block_len);
 void off_cache_free(off_cache* c);
+// Records entry `filled` when boff is its offset; an entry the arrays cannot
+// grow to hold is left unknown.
 void off_cache_add(off_cache* c, uint64_t boff, uint64_t foff);
 // The nearest known pair at or below off, or (0, 0).
 off_cache_entry off_cache_find(const off_cache* c, uint64_t off);
+// 0; -2 when the entries do not fit the count or differ (compare); -1 when
+// the arrays cannot grow to hold them.
 int off_cache_set_buf(off_cache* c, int mode, uint32_t endian, void* buf, uint32_t len);
 // Forgets every entry but entry 0: the index is not to be trusted, and the
 // entries are found again by walking the records.

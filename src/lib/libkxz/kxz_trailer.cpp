@@ -97,7 +97,12 @@ int kxz_off_cache_file(kxz_image* img, int mode) {
     entry_buf e;
     int rc = kxz_read_trailer(img, &e.p, &e.len);
     if (rc != 0) return rc;
-    return off_cache_set_buf(&img->cache, mode, img->endian, e.p, e.len) == 0 ? 0 : -2;
+    rc = off_cache_set_buf(&img->cache, mode, img->endian, e.p, e.len);
+    if (rc == -1) {
+        KXZ_ERR_CODE(img, VERR_NO_MEMORY);
+        return -1;
+    }
+    return rc == 0 ? 0 : -2;
 }
 
 int kxz_off_cache_init_form_file(kxz_image* img) {
@@ -248,7 +253,7 @@ int kxz_off_cache_save(kxz_image* img) {
     // file_len itself names no record.
     auto file_len = static_cast<uint64_t>(img->hdr.file_len);
     uint32_t n = c.count;
-    while (n > 1 && c.entries[n - 1].boff >= file_len) --n;
+    while (n > 1 && (n - 1) * c.step >= file_len) --n;
     if (n < 2) return 0;
     if (c.filled < n) return -1;
     uint32_t len = (n - 1) * 8;

@@ -176,6 +176,40 @@ TEST(ConfFile, ValuesComeBackAsTheyWereSet) {
         EXPECT_STREQ(c.get("v", std::to_string(i).c_str()), values[i]) << "[" << values[i] << "]";
 }
 
+// A key line whose key starts with "[" and whose value ends with "]" (a
+// comment after the value keeps it from reading as a section) is written
+// so that it reads back as the same key, not as a section.
+TEST(ConfFile, KeyLinesThatWouldWriteASectionLineComeBackAsKeys) {
+    struct row {
+        const char* line;
+        const char* key;
+        const char* value;
+    };
+    const row rows[] = {
+        {"[=];", "[", "]"},
+        {"[a = b] # note", "[a", "b]"},
+        {"[x]=];", "[x]", "]"},
+        {"[[=a=b];", "[[", "a=b]"},
+    };
+    for (const char* section : {"", "s"}) {
+        SCOPED_TRACE(section);
+        temp_dir dir;
+        std::string text = *section ? std::string("[") + section + "]\n" : "";
+        for (const row& r : rows) text += std::string(r.line) + "\n";
+        const std::string path = dir.file("k.ini");
+        {
+            conf_handle c(load_text(dir, "k.ini", text));
+            ASSERT_TRUE(c);
+            ASSERT_EQ(conf_save(c.h), 0);
+        }
+        conf_handle c(conf_load(path.c_str()));
+        ASSERT_TRUE(c) << read_file(path);
+        for (const row& r : rows) EXPECT_STREQ(c.get(section, r.key), r.value) << r.line << "\n" << read_file(path);
+        EXPECT_EQ(take(conf_get_sections(c.h)),
+                  *section ? std::vector<std::string>{section} : std::vector<std::string>{});
+    }
+}
+
 TEST(ConfFile, LongLinesLoadAndRoundTrip) {
     temp_dir dir;
     std::string at_limit(1022 - 2, 'a');  // "k=" + value: 1022 characters

@@ -223,4 +223,65 @@ TEST_F(KxzFixture, OffsetIndexTest) {
     }
 }
 
+// The cache holds entries only as far as they are known. A few records under
+// a header claiming some 800 TB (over six million entries at the default
+// stride) open at once and cost only the entries the records hold; reads
+// past the records fail cleanly. A sound image whose records fill many
+// entries grows the cache to all of them and saves and loads them back.
+TEST_F(KxzFixture, OffsetIndexHoldsOnlyTheEntriesTheRecordsHold) {
+    {
+        image_bytes im;
+        im.header(PACK_LZ4, BL, 800'000'000'000'000, 0x8000000);
+        for (int i = 0; i < 3; ++i) im.record(lz4_block(block_of(static_cast<uint64_t>(i))));
+        std::string img = path("huge.kxz");
+        write_file(img, im.bytes);
+        verr_info ve{};
+        log_capture quiet(2);
+        image_ptr k(kxz_open(img.c_str(), OS_PF_RDONLY, &ve));
+        ASSERT_TRUE(k) << verr_msg(&ve);
+        const off_cache& c = k.get()->cache;
+        EXPECT_EQ(c.count, 800'000'000'000'000 / 0x8000000 + 1);
+        EXPECT_LE(c.cap, 16u);
+        std::string buf(BL, '\0');
+        EXPECT_EQ(kxz_pread(k.get(), 0, buf.data(), BL), static_cast<int64_t>(BL));
+        EXPECT_TRUE(buf == block_of(0));
+        for (uint64_t off : {uint64_t{3} * 0x8000000, uint64_t{799'999'999'995'904}}) {
+            SCOPED_TRACE(off);
+            EXPECT_EQ(kxz_pread(k.get(), static_cast<int64_t>(off), buf.data(), BL), -1);
+        }
+        EXPECT_EQ(c.filled, 1u);
+        EXPECT_LE(c.cap, 16u);
+    }
+    // A stride of one block: an entry per record, more than the cache holds at first.
+    constexpr int n = 100;
+    image_bytes im;
+    im.header(PACK_LZ4, BL, int64_t{n} * BL, BL);
+    std::vector<uint64_t> rec;
+    std::string data;
+    for (int i = 0; i < n; ++i) {
+        data += block_of(static_cast<uint64_t>(i));
+        rec.push_back(im.record(lz4_block(block_of(static_cast<uint64_t>(i)))));
+    }
+    std::string img = path("many.kxz");
+    write_file(img, im.bytes);
+    {
+        verr_info ve{};
+        image_ptr k(kxz_open(img.c_str(), OS_PF_RDWR, &ve));
+        ASSERT_TRUE(k) << verr_msg(&ve);
+        ASSERT_EQ(kxz_off_cache_init_form_file(k.get()), 0);
+        EXPECT_TRUE(same_bytes(read_every_block(k.get(), data.size()), data));
+        const off_cache& c = k.get()->cache;
+        ASSERT_EQ(c.filled, static_cast<uint32_t>(n));
+        for (int i = 1; i < n; ++i) EXPECT_EQ(c.entries[i].foff, rec[static_cast<size_t>(i)]) << i;
+        ASSERT_EQ(kxz_off_cache_save(k.get()), 0) << verr_msg(&ve);
+    }
+    EXPECT_EQ(trailer_of(read_file(img)), std::vector<uint64_t>(rec.begin() + 1, rec.end()));
+    verr_info ve{};
+    image_ptr k(kxz_open(img.c_str(), OS_PF_RDONLY, &ve));
+    ASSERT_TRUE(k) << verr_msg(&ve);
+    ASSERT_EQ(k.get()->cache.filled, static_cast<uint32_t>(n));
+    EXPECT_EQ(kxz_off_cache_verify(k.get()), 0);
+    EXPECT_TRUE(same_bytes(read_every_block(k.get(), data.size()), data));
+}
+
 }  // namespace

@@ -178,4 +178,48 @@ TEST_F(KxzFixture, RecordsEndingBeforeTheHeadersLengthAreNotAppendedTo) {
     EXPECT_TRUE(same_bytes(read_all(d.get(), static_cast<int64_t>(BL)), data.substr(0, 6 * BL)));
 }
 
+// A writable open refused for damaged records leaves a side file as it was:
+// not made, not given its head when empty, not cut, whether it was to be
+// reused (the append flag) or made afresh.
+TEST_F(KxzFixture, ARefusedWritableOpenLeavesTheSideFileAsItWas) {
+    std::string data = marked_data(4 * BL);
+    std::string img = path("damaged.kxz");
+    make_image(img, data, PACK_LZ4, BL);
+    std::string bytes = read_file(img);
+    uint32_t z;
+    memcpy(&z, bytes.data() + 64, 4);
+    bytes.resize(64 + kxz_record_size(z));  // the header still says 4 blocks
+    std::string guid = bytes.substr(KXZ_H_GUID, KXZ_GUID_SIZE);
+    struct side_case {
+        const char* what;
+        bool exists;
+        std::string bytes;
+    };
+    const side_case sides[] = {
+        {"no side file", false, ""},
+        {"an empty side file", true, ""},
+        {"a side file with an entry", true, guid + std::string("\x40\x10\0\0\0\0\0\0", 8)},
+        {"a side file of another image", true, std::string(16, 'x')},
+    };
+    for (uint32_t flags : {uint32_t{OS_PF_RDWR}, uint32_t{OS_PF_RDWR | OS_PF_APPEND}}) {
+        for (const side_case& c : sides) {
+            SCOPED_TRACE(std::string(c.what) + ((flags & OS_PF_APPEND) ? ", reused" : ", made afresh"));
+            write_file(img, bytes);
+            unlink((img + "_off").c_str());
+            if (c.exists) write_file(img + "_off", c.bytes);
+            verr_info ve{};
+            log_capture quiet(2);
+            kxz_image* k = kxz_open(img.c_str(), flags, &ve);
+            EXPECT_EQ(k, nullptr);
+            kxz_close(k);
+            EXPECT_EQ(ve.code, VERR_INVALID_FILE_HEAD);
+            EXPECT_TRUE(read_file(img) == bytes);
+            ASSERT_EQ(file_exists(img + "_off"), c.exists);
+            if (c.exists) {
+                EXPECT_TRUE(read_file(img + "_off") == c.bytes);
+            }
+        }
+    }
+}
+
 }  // namespace

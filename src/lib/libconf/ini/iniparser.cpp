@@ -179,7 +179,11 @@ void write_key(const dict_entry* e, text_buf* out) {
     if (e->comment) text_buf_add_str(out, e->comment);
     const char* key = e->key + dictionary_section_len(e->key) + 1;
     const char* value = e->value ? e->value : "";
-    if (ini_value_needs_quotes(value)) text_buf_printf(out, "%s=\"%s\"\n", key, value);
+    // A key starting with "[" and a value ending with "]" would make a line
+    // that reads back as a section: the quotes keep it a key line.
+    const size_t n = strlen(value);
+    const bool looks_like_section = key[0] == '[' && n > 0 && value[n - 1] == ']';
+    if (looks_like_section || ini_value_needs_quotes(value)) text_buf_printf(out, "%s=\"%s\"\n", key, value);
     else text_buf_printf(out, "%s=%s\n", key, value);
 }
 
