@@ -1,7 +1,8 @@
-// libFuzzer entry over the AFF4 library (build with -DKXDD_FUZZ=ON under
-// clang): each input is written as an .aff4 file in a folder of its own, then
-// opened and read through the six entry points. A read past what was asked,
-// a failure without errno, or a handle that stays open is a fault.
+// The AFF4 library: each input is written as an .aff4 file in a folder of its
+// own (under $TMPDIR, removed at exit), then opened and read through the six
+// entry points. A read past what was asked, a failure without errno, or a
+// handle that stays open is a fault. The library links no project library,
+// so neither does this target: it keeps its own scratch folder.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -45,9 +47,15 @@ void read_range(int h, uint64_t size, uint64_t off, uint64_t len) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char dir[] = "/tmp/fuzz-aff4-XXXXXX";
-    check(mkdtemp(dir) != nullptr);
-    g_path = std::string(dir) + "/input.aff4";
+    static std::string dir;
+    const char* base = getenv("TMPDIR");
+    dir = std::string(base && *base ? base : "/tmp") + "/kxdd-fuzz-aff4-XXXXXX";
+    check(mkdtemp(dir.data()) != nullptr);
+    atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    });
+    g_path = dir + "/input.aff4";
     AFF4_init();
     return 0;
 }
