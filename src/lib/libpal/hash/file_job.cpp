@@ -276,6 +276,10 @@ int run_pool(file_job* j, int64_t off, uint64_t len) {
     return rc;
 }
 
+// Whether the pool's tasks read for themselves: a shared read call and an
+// owner that can go back to a mark.
+bool reads_shared(const file_job* j) { return j->shared_read && j->ops->mark && j->ops->rollback; }
+
 // A pool task of a range read through the shared read call: takes the
 // range's runs in turn, reads each into its own slot and hands it to the
 // owner, until none is left or the range has failed. A failed, short or
@@ -306,8 +310,8 @@ void shared_task(void* arg) {
 // owner that can go back, and a range that lies inside the known size (a
 // range reaching past it ends short, which only the caller's thread tells).
 bool shared_fits(const file_job* j, int64_t off, uint64_t len) {
-    return j->shared_read && j->ops->mark && j->ops->rollback && j->total > 0 && len > 0 &&
-           off <= j->total && len <= static_cast<uint64_t>(j->total - off);
+    return reads_shared(j) && j->total > 0 && len > 0 && off <= j->total &&
+           len <= static_cast<uint64_t>(j->total - off);
 }
 
 // Reads a range on the pool's tasks, one task per worker: 1 done, 0 it
@@ -431,8 +435,7 @@ int setup_pool(file_job* j) {
     uint64_t need = j->blocks / per_slot + (j->blocks % per_slot ? 1 : 0);
     // Slots beyond what the busy workers need only push the ring out of
     // the processor's caches. Workers that read for themselves are all busy.
-    const bool shared = j->shared_read && j->ops->mark && j->ops->rollback;
-    uint32_t busy = !shared && j->pool_busy && j->pool_busy < j->cpus ? j->pool_busy : j->cpus;
+    uint32_t busy = !reads_shared(j) && j->pool_busy && j->pool_busy < j->cpus ? j->pool_busy : j->cpus;
     uint64_t n = uint64_t{busy} + k_pool_spare_slots;
     if (n > need) n = need;
     j->piece = per_slot * j->bs;
