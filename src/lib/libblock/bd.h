@@ -7,6 +7,7 @@
 
 #include "libpal/basic/stop_flag.h"
 #include "libpal/basic/verr.h"
+#include "libpal/hash/read_cache.h"
 #include "libpal/os/os_file_types.h"
 #include "libpal/os/pwritex.h"
 
@@ -297,6 +298,13 @@ const char* bd_rw_filter();
 void bd_file_register();
 void bd_file_exit();
 bd_drv* bd_file_drv();
+// A copy's read-ahead of the input `dev`: a positioned read (the device as
+// its argument) that may run on a thread of its own and records nothing on
+// the device, no error and no position. Only for a plain local regular file
+// opened through the file driver (no partition window) and only while `out`,
+// the device the copy writes (none: nothing written), is not that same file:
+// reads ahead of the writes would not see what they change. None otherwise.
+file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out);
 
 // Fills the device's error record at the calling place.
 #define BD_SET_ERR(dev, code, ...) verr_set(&(dev)->verr, __FILE__, __LINE__, __func__, (code), __VA_ARGS__)

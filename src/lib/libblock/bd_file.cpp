@@ -255,3 +255,16 @@ file_read_fn bd_file_shared_read(const bd_dev* dev) {
     if (os_file_stat(h->file, &attr) != 1 || !S_ISREG(attr.mode)) return nullptr;
     return &file_pread_shared;
 }
+
+file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out) {
+    file_read_fn fn = bd_file_shared_read(dev);
+    if (!fn || !out || out->drv != &g_file_drv || !out->handle) return fn;
+    // A pseudo-file ("null", "zero", standard output) is never the input.
+    if (static_cast<const file_handle*>(out->handle)->info.type == OS_FILE_TYPE_VIRTUAL) return fn;
+    os_file_attr in_attr{};
+    os_file_attr out_attr{};
+    if (os_file_stat(static_cast<const file_handle*>(dev->handle)->file, &in_attr) != 1 ||
+        os_file_stat(static_cast<const file_handle*>(out->handle)->file, &out_attr) != 1)
+        return nullptr;
+    return in_attr.dev == out_attr.dev && in_attr.ino == out_attr.ino ? nullptr : fn;
+}

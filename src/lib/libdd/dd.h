@@ -186,6 +186,8 @@ struct dd_ctx {
     char out_shown[DD_URL_SIZE];
     // MD5 and SHA-1 of the written data, on a thread of their own.
     struct dd_digest* wdigest;
+    // The copy's read-ahead while the block loop runs (dd_ahead.cpp).
+    struct dd_ahead* ahead;
     // The block cipher applied to every block a copy reads.
     dd_crypt crypt;
     // The first open found that packed blocks give exactly the bytes of a

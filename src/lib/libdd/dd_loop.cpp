@@ -112,6 +112,15 @@ int write_failure(dd_ctx* ctx, int32_t code) {
     return dd_write_errno(ctx, code);
 }
 
+// The read-ahead lives exactly as long as one pass of the loop.
+struct ahead_scope {
+    dd_ctx* ctx;
+    explicit ahead_scope(dd_ctx* c) : ctx(c) { dd_ahead_start(ctx); }
+    ~ahead_scope() { dd_ahead_end(ctx); }
+    ahead_scope(const ahead_scope&) = delete;
+    ahead_scope& operator=(const ahead_scope&) = delete;
+};
+
 }  // namespace
 
 int dd_write_errno(const dd_ctx* ctx, int32_t code) {
@@ -173,6 +182,7 @@ static int block_done(dd_ctx* ctx, uint64_t len, uint64_t ibs) {
 int dd_work_imp(dd_ctx* ctx) {
     int r = 0;
     const uint64_t ibs = static_cast<uint64_t>(ctx->ibs);
+    ahead_scope ahead(ctx);
     while (true) {
         if (all_done(ctx)) break;
         if (dd_stopped(ctx)) {

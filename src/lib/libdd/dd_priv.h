@@ -16,3 +16,18 @@ const char* dd_side_name(const dd_ctx* ctx, const bd_dev* dev, char* buf, size_t
 int dd_side_fatal(const dd_ctx* ctx, const bd_dev* dev);
 // Sector size of a side.
 uint32_t dd_side_sector_size(const dd_ctx* ctx, const bd_dev* dev);
+
+// The copy's read-ahead (dd_ahead.cpp), started for a pass of the block
+// loop that copies a plain local regular file which is not also the output,
+// with blocks of at most 16 MiB and at least two reads to go, no packed
+// blocks and no duty cycle. ctx->ahead is none otherwise, or when it cannot
+// be had: the loop then reads as always.
+void dd_ahead_start(dd_ctx* ctx);
+// The block of len bytes at ctx->i_offset into ctx->ibuf from what was read
+// ahead: len when it is there. Otherwise the read-ahead ends, the input's
+// position is put at i_offset and 0 says the loop reads the block itself;
+// DD_STOPPED when a stop came while waiting, or a negative worker result
+// when that position cannot be set.
+int64_t dd_ahead_take(dd_ctx* ctx, int64_t len);
+// Ends the read-ahead (after the read its thread is in) and frees it.
+void dd_ahead_end(dd_ctx* ctx);

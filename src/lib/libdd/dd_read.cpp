@@ -188,7 +188,13 @@ int64_t dd_read_imp(dd_ctx* ctx, uint64_t* zlen) {
         len = std::min<int64_t>(len, static_cast<int64_t>(ctx->out_size > ctx->o_offset ? ctx->out_size - ctx->o_offset : 0));
     if (len <= 0) return 0;
     if (ctx->mode == DD_MODE_HASH || ctx->mode == DD_MODE_BCOUNT) return cal_step(ctx, len);
-    int64_t n = dd_preadz_imp(ctx, ctx->in_dev, ctx->ibuf, len, ctx->i_offset, zlen);
+    int64_t n = ctx->ahead ? dd_ahead_take(ctx, len) : 0;
+    if (n < 0) return n;
+    if (n > 0) {
+        if (zlen) *zlen = 0;
+    } else {
+        n = dd_preadz_imp(ctx, ctx->in_dev, ctx->ibuf, len, ctx->i_offset, zlen);
+    }
     if (n > 0 && ctx->crypt.cipher && dd_crypt_block(&ctx->crypt, ctx->ibuf, static_cast<uint64_t>(n)) != 0) {
         LOG2(LOG2_ERR, "dd_a", "cipher of %lld bytes at %lli failed\n", static_cast<long long>(n),
              static_cast<long long>(ctx->i_offset));

@@ -268,6 +268,43 @@ TEST_F(BdIo, OnlyPlainRegularFilesAreHashedOnSeveralReaders) {
         p.thread = 1;
         ASSERT_EQ(bd_hash_init(dev.get(), &p), 0) << bd_errmsg(dev.get());
         EXPECT_EQ(dev->hash->job.shared_read != nullptr, r.shared);
+        // A copy reads ahead of its writes on the same inputs.
+        EXPECT_EQ(bd_read_ahead_fn(dev.get(), nullptr) != nullptr, r.shared);
+    }
+}
+
+// The read-ahead of a copy stays off when the copy writes the file it reads,
+// under any name; another file, a pipe or a device as output leave it on.
+TEST_F(BdIo, AFileIsNotReadAheadOfWritesToItself) {
+    write_file(dir.file("other"), data);
+    ASSERT_EQ(link(img.c_str(), dir.file("hard").c_str()), 0);
+    ASSERT_EQ(symlink(img.c_str(), dir.file("soft").c_str()), 0);
+    dev_ptr in(open(img, OS_PF_RDONLY));
+    ASSERT_TRUE(in) << verr_msg(&err);
+    struct row {
+        std::string out;
+        bool ahead;
+    };
+    const row rows[] = {
+        {img, false},
+        {img + "?sector_off=8", false},
+        {dir.file("hard"), false},
+        {dir.file("soft"), false},
+        {dir.file("other"), true},
+        {"/dev/null", true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.out);
+        dev_ptr out(open(r.out, OS_PF_RDWR));
+        ASSERT_TRUE(out) << verr_msg(&err);
+        file_read_fn fn = bd_read_ahead_fn(in.get(), out.get());
+        EXPECT_EQ(fn != nullptr, r.ahead);
+        if (!fn) continue;
+        // It reads what the device reads, and leaves the device's position.
+        std::string got(4096, '\0');
+        EXPECT_EQ(fn(in.get(), got.data(), 4096, 8192), 4096);
+        EXPECT_TRUE(got == data.substr(8192, 4096));
+        EXPECT_EQ(bd_offset(in.get()), 0);
     }
 }
 

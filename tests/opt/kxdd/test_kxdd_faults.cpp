@@ -127,6 +127,21 @@ TEST_F(KxddBadSectors, ZeroFillOfTheWholeBlockMatchesDdNoerrorSync) {
     EXPECT_TRUE(got == oracle) << first_difference(got, oracle);
 }
 
+// The same behind a window start ("?sector_off="): after the zero-filled
+// block the copy reads on at the window's offsets, not the file's.
+TEST_F(KxddBadSectors, ZeroFillBehindAWindowStart) {
+    const uint64_t start = 8 * k_ss;
+    fi_options o = injection(sector_ranges({2049 + 8}));
+    fi_env_guard env(o);
+    proc_result r = run_proc({"timeout", "120", kxdd_bin(), "if=" + in + "?sector_off=8", "of=" + out, "bs=64K"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string want = data.substr(start);
+    want.replace(16 * k_block, k_block, std::string(k_block, '\0'));
+    std::string got = read_file(out);
+    EXPECT_TRUE(got == want) << first_difference(got, want);
+    EXPECT_EQ(count_of(clean_err(r.err), "errno=-250"), 1u) << r.err;
+}
+
 struct bad_read_case {
     const char* name;
     std::vector<uint64_t> sectors;

@@ -56,8 +56,11 @@ struct recover_case {
     size_t old_out = 0;  // an existing output of this many other bytes; 0: none
 };
 
-// Two failures in a row, then the source reads again: the copy re-opens
-// twice, goes on where it stopped and ends complete.
+// The source fails twice in a row for the copy's own reads, then reads
+// again: the copy re-opens twice, goes on where it stopped and ends
+// complete. The input is read ahead of the writes, and on each pass the
+// read-ahead meets the failure first and leaves that block to the copy's
+// own read: four failures in a row give the copy its two.
 const recover_case k_recover_cases[] = {
     {"count_policy", {"bs=64K", "retry_open=3", "retry_delay_seconds=1"}},
     // The partial output block kept across the re-opens goes out in order.
@@ -73,7 +76,7 @@ TEST_P(KxddRetryRecovers, CopyEndsCompleteWithExit0) {
     const recover_case& c = GetParam();
     std::string old = random_bytes(c.old_out, 778);
     if (c.old_out) write_file(out, old);
-    proc_result r = kxdd_under(failing(k_bad, 2), c.ops);
+    proc_result r = kxdd_under(failing(k_bad, 4), c.ops);
     EXPECT_EQ(r.status, 0) << r.err;
     std::string got = read_file(out);
     std::string want = c.old_out > data.size() ? data + old.substr(data.size()) : data;
@@ -100,6 +103,17 @@ TEST_F(KxddRetry, PolicySpentEndsWithExit3) {
     EXPECT_TRUE(got == data.substr(0, 1048576)) << got.size();
     EXPECT_TRUE(contains(clean_err(r.err), "16+0 records in\n16+0 records out\n1048576 bytes (1.0M) copied, "))
         << r.err;
+}
+
+// A read that fails once, met by the read-ahead: the copy reads that block
+// again itself, which succeeds, and ends whole with exit 0 and no error of
+// the source.
+TEST_F(KxddRetry, AFailureOnlyTheReadAheadMetLeavesACompleteCopy) {
+    proc_result r = kxdd_under(failing(k_bad, 1), {"bs=64K"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(out) == data);
+    EXPECT_EQ(read_errors(r.err, in), 0u) << r.err;
+    EXPECT_TRUE(contains(clean_err(r.err), "64+0 records in\n64+0 records out\n4194304 bytes (4.0M) copied, ")) << r.err;
 }
 
 // Nothing has moved yet: a failure of the first block ends the run at once.

@@ -303,6 +303,10 @@ TEST(KxddStop, AReadThatDoesNotReturnDoesNotHoldTheExit) {
 
 // A copy made slow by the library: 16 blocks of 64 KiB, every read after
 // the first one held back for 200 ms.
+// Blocks of 256 KiB: each is one read of the input however it is read
+// (alone or ahead of the writes), so every stalled block costs its 200 ms.
+constexpr size_t k_slow_block = 256u << 10;
+
 struct slow_copy {
     temp_dir dir;
     std::string in = dir.file("in");
@@ -310,13 +314,13 @@ struct slow_copy {
     std::string data;
 
     proc_result run(size_t stalled_blocks, const std::vector<std::string>& ops) {
-        data = random_bytes(16 * 65536, 12);
+        data = random_bytes(16 * k_slow_block, 12);
         write_file(in, data);
         fi_options o;
         o.path = in;
-        o.ranges = {{65536, 65536 * (1 + stalled_blocks)}};
+        o.ranges = {{k_slow_block, k_slow_block * (1 + stalled_blocks)}};
         o.stall_ms = 200;
-        std::vector<std::string> args{"if=" + in, "of=" + out, "bs=64K"};
+        std::vector<std::string> args{"if=" + in, "of=" + out, "bs=256K"};
         args.insert(args.end(), ops.begin(), ops.end());
         fi_env_guard env(o);
         return run_kxdd(args);
@@ -341,8 +345,8 @@ TEST(KxddProgress, SlowCopyShowsProgressLinesThenTheSummary) {
         ASSERT_TRUE(std::regex_match(l, m, re)) << "[" << l << "]";
         long long bytes = std::stoll(m[1]);
         int pct = std::stoi(m[2]);
-        EXPECT_EQ(bytes % 65536, 0);
-        EXPECT_EQ(pct, static_cast<int>(bytes / 65536 * 100 / 16)) << l;
+        EXPECT_EQ(bytes % static_cast<long long>(k_slow_block), 0);
+        EXPECT_EQ(pct, static_cast<int>(bytes / static_cast<long long>(k_slow_block) * 100 / 16)) << l;
         EXPECT_GE(pct, last_pct);
         EXPECT_GT(bytes, last_bytes);
         last_pct = pct;
@@ -353,7 +357,7 @@ TEST(KxddProgress, SlowCopyShowsProgressLinesThenTheSummary) {
     size_t nl = r.err.find('\n', cr);
     ASSERT_NE(nl, std::string::npos);
     EXPECT_EQ(r.err.substr(nl + 1, 16), "16+0 records in\n") << "the summary starts on a line of its own";
-    EXPECT_TRUE(contains(clean_err(r.err), "16+0 records in\n16+0 records out\n1048576 bytes (1.0M) copied, "))
+    EXPECT_TRUE(contains(clean_err(r.err), "16+0 records in\n16+0 records out\n4194304 bytes (4.0M) copied, "))
         << r.err;
 }
 
@@ -363,7 +367,7 @@ TEST(KxddProgress, NoxferHidesProgressButNotTheSummary) {
     proc_result r = s.run(8, {"status=noxfer"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
-    EXPECT_TRUE(contains(clean_err(r.err), "16+0 records in\n16+0 records out\n1048576 bytes (1.0M) copied, "))
+    EXPECT_TRUE(contains(clean_err(r.err), "16+0 records in\n16+0 records out\n4194304 bytes (4.0M) copied, "))
         << r.err;
 }
 

@@ -178,6 +178,22 @@ const vs_case k_cases[] = {
     {.name = "suffix_count_w_skip_b", .in_size = 20000, .ops = {"bs=10", "skip=1b", "count=20w"}},
     {.name = "suffix_M", .in_size = 2621440 + 333, .ops = {"bs=1M"}},
     {.name = "suffix_MB", .in_size = 2621440 + 333, .ops = {"bs=1MB"}},
+    // Inputs of several pieces of 256 KiB or more: a file is read ahead of the
+    // writes, small blocks in pieces that hold several, large blocks alone.
+    // The end of the data, a count, conv=sync and odd offsets all fall
+    // inside a piece or on its edge.
+    {.name = "ahead_bs512", .in_size = (1u << 20) + 333, .ops = {"bs=512"}},
+    {.name = "ahead_bs1000_skip_seek_count", .in_size = (3u << 20) + 77,
+     .ops = {"bs=1000", "skip=5", "seek=3", "count=2500"}},
+    {.name = "ahead_bs256K_tail", .in_size = (2u << 20) + 100, .ops = {"bs=256K"}},
+    {.name = "ahead_bs2M_sync", .in_size = (5u << 20) + 1, .ops = {"bs=2M", "conv=sync"}},
+    {.name = "ahead_reblocked", .in_size = (2u << 20) + 7, .ops = {"ibs=64K", "obs=24K"}},
+    {.name = "ahead_swab_odd_bs", .in_size = (1u << 20) + 3, .ops = {"bs=333", "conv=swab"}},
+    {.name = "ahead_skip_bytes_bs256K", .in_size = 3u << 20, .ops = {"bs=256K", "iflag=skip_bytes", "skip=1000"}},
+    {.name = "ahead_notrunc_seek_in_place", .in_size = 1u << 20, .ops = {"bs=64K", "conv=notrunc", "seek=3"},
+     .old_out = 4u << 20},
+    {.name = "ahead_count_past_end", .in_size = (1u << 20) + 5, .ops = {"bs=64K", "count=40"}, .kx_status = 1,
+     .kx_err = "Unread completed"},
 };
 
 class KxddVsDd : public testing::TestWithParam<vs_case> {};
@@ -229,6 +245,43 @@ TEST_P(KxddVsDd, SameBytesAndRecords) {
 
 INSTANTIATE_TEST_SUITE_P(Table, KxddVsDd, testing::ValuesIn(k_cases),
                          [](const testing::TestParamInfo<vs_case>& i) { return std::string(i.param.name); });
+
+// A copy within one file: blocks written before later ones are read are
+// read back as written, as GNU dd reads them, whether the data moves toward
+// the end of the file or toward its start.
+TEST(KxddCopy, WithinOneFileReadsWhatItWrote) {
+    if (!have_gnu_dd()) GTEST_SKIP() << "GNU dd not found";
+    const std::string data = random_bytes(3u << 20, 0x5e1f);
+    const std::vector<std::vector<std::string>> cases = {
+        {"bs=64K", "seek=1", "count=40", "conv=notrunc"},
+        {"bs=1000", "seek=3", "conv=notrunc", "count=2000"},
+        {"bs=64K", "skip=1", "conv=notrunc"},
+    };
+    for (const auto& ops : cases) {
+        std::string trace;
+        for (const auto& o : ops) trace += o + " ";
+        SCOPED_TRACE(trace);
+        temp_dir dir;
+        const std::string kx_file = dir.file("kx");
+        const std::string dd_file = dir.file("dd");
+        write_file(kx_file, data);
+        write_file(dd_file, data);
+        std::vector<std::string> dd_args{"dd", "if=" + dd_file, "of=" + dd_file};
+        dd_args.insert(dd_args.end(), ops.begin(), ops.end());
+        proc_result dd = run_proc(dd_args);
+        ASSERT_EQ(dd.status, 0) << dd.err;
+        std::vector<std::string> kx_args{"if=" + kx_file, "of=" + kx_file};
+        kx_args.insert(kx_args.end(), ops.begin(), ops.end());
+        proc_result kx = run_kxdd(kx_args);
+        EXPECT_EQ(kx.status, 0) << kx.err;
+        const std::string kx_out = read_file(kx_file);
+        const std::string dd_out = read_file(dd_file);
+        ASSERT_NE(dd_out, data) << "the case moves nothing";
+        EXPECT_EQ(kx_out.size(), dd_out.size());
+        EXPECT_TRUE(kx_out == dd_out) << "bytes differ first at offset " << first_difference(kx_out, dd_out);
+        EXPECT_EQ(records_lines(kx.err), records_lines(dd.err)) << kx.err;
+    }
+}
 
 // The record counts of the worked examples, so the table above cannot pass on
 // two programs that agree on a wrong answer.

@@ -190,14 +190,25 @@ int os_file_close(os_file_ctx* ctx) {
 }
 
 thread_local const std::atomic<uint32_t>* os_io_stop = nullptr;
+thread_local std::atomic<uint8_t>* os_io_kind = nullptr;
 
 namespace {
 
-// The handle's stop request is visible to the kind's transfer loops.
+// The handle's stop request, and what it knows of its descriptor, are
+// visible to the kind's transfer loops.
 struct io_stop_scope {
     const std::atomic<uint32_t>* saved;
-    explicit io_stop_scope(const os_file_ctx* ctx) : saved(os_io_stop) { os_io_stop = ctx ? ctx->stop : nullptr; }
-    ~io_stop_scope() { os_io_stop = saved; }
+    std::atomic<uint8_t>* saved_kind;
+    explicit io_stop_scope(os_file_ctx* ctx) : saved(os_io_stop), saved_kind(os_io_kind) {
+        os_io_stop = ctx ? ctx->stop : nullptr;
+        os_io_kind = ctx ? &ctx->stream_kind : nullptr;
+    }
+    ~io_stop_scope() {
+        os_io_stop = saved;
+        os_io_kind = saved_kind;
+    }
+    io_stop_scope(const io_stop_scope&) = delete;
+    io_stop_scope& operator=(const io_stop_scope&) = delete;
 };
 
 }  // namespace

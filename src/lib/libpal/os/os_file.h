@@ -63,6 +63,10 @@ struct os_file_ctx {
     // A stop request that ends a wait for a stream (pipe, terminal, socket):
     // a transfer then fails with EINTR. None: waits are not cut short.
     const std::atomic<uint32_t>* stop;
+    // What the descriptor is, learnt at the first transfer that may wait:
+    // 0 not yet known, 1 a stream, 2 a file, device or directory (its kind
+    // does not change while it is open).
+    std::atomic<uint8_t> stream_kind;
 };
 
 // Lets the handle's transfers give up their waits once *stop is non-zero.

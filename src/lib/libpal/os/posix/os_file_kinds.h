@@ -21,6 +21,8 @@ extern const os_file_ops os_random_file_ops;  // "random"
 // means the current position.
 // The stop request of the handle whose transfer runs on this thread, or none.
 extern thread_local const std::atomic<uint32_t>* os_io_stop;
+// That handle's record of whether its descriptor is a stream, or none.
+extern thread_local std::atomic<uint8_t>* os_io_kind;
 
 int64_t os_fd_read_full(int fd, void* data, size_t len, int64_t off);
 int64_t os_fd_write_full(int fd, const void* data, size_t len, int64_t off);

@@ -58,11 +58,18 @@ void map_device_errno(int fd) {
 bool stop_requested() { return os_io_stop && os_io_stop->load(std::memory_order_relaxed) != 0; }
 
 // With a stop request, a stream is waited for in slices so that the stop
-// ends the wait; regular files and devices do not wait.
+// ends the wait; regular files and devices do not wait. What the descriptor
+// is, is asked once per handle.
 bool wait_stream(int fd, short events) {
     if (!os_io_stop) return true;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode)) return true;
+    uint8_t kind = os_io_kind ? os_io_kind->load(std::memory_order_relaxed) : 0;
+    if (kind == 0) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) return true;
+        kind = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISDIR(st.st_mode) ? 2 : 1;
+        if (os_io_kind) os_io_kind->store(kind, std::memory_order_relaxed);
+    }
+    if (kind == 2) return true;
     pollfd p{fd, events, 0};
     while (!stop_requested()) {
         int r = poll(&p, 1, 200);
