@@ -9,7 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -117,6 +121,51 @@ TEST(FileLocal, FifoKeepsItsDataThroughInfoAndBlocks) {
     char buf[100] = {};
     EXPECT_EQ(os_file_read(f.get(), buf, sizeof buf), 5);
     EXPECT_STREQ(buf, "hello");
+}
+
+// Under a stop request a FIFO is waited for in slices, at every transfer
+// of the handle: what the descriptor is, learnt at the first one, holds
+// for the next. A regular file under the same request is read at once.
+TEST(FileLocal, AStopEndsTheWaitForAFifoAtEveryTransfer) {
+    temp_dir dir;
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int writer = open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, "hello", 5), 5);
+    std::atomic<uint32_t> stop{0};
+    file_ptr f = open_file(fifo, OS_PF_RDONLY);
+    ASSERT_TRUE(f);
+    os_file_set_stop(f.get(), &stop);
+    char buf[8] = {};
+    EXPECT_EQ(os_file_read(f.get(), buf, 5), 5);
+    // Nothing more to read: with the stop set, the read gives up at once. A
+    // read that waited for data would be ended by the byte written later.
+    stop.store(1);
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread rescue([&] {
+        std::unique_lock<std::mutex> lk(mu);
+        if (!cv.wait_for(lk, std::chrono::seconds(10), [&] { return done; })) (void)!write(writer, "x", 1);
+    });
+    errno = 0;
+    EXPECT_EQ(os_file_read(f.get(), buf, 1), -1);
+    EXPECT_EQ(errno, EINTR);
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        done = true;
+    }
+    cv.notify_all();
+    rescue.join();
+    close(writer);
+
+    std::string path = dir.file("plain");
+    write_file(path, "0123456789");
+    file_ptr g = open_file(path, OS_PF_RDONLY);
+    ASSERT_TRUE(g);
+    os_file_set_stop(g.get(), &stop);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(os_file_read(g.get(), buf, 5), 5);
 }
 
 TEST(FileLocal, AppendFlagWritesAtTheGivenOffset) {
