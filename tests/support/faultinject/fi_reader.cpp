@@ -4,12 +4,15 @@
 //     pread:OFF:LEN  positioned read
 //     read:LEN       read at the current position
 //     info           OS_FILE_GET_INFO
+//     stop           the handle's stop request is set for the requests after it
+//                    (printed as a read of nothing)
 //
 // A read prints "ret=N errno=E verr=V class=C digest=D" (errno, status code
 // and error class only describe a failure; the digest is fi_digest of the
 // bytes read); info prints "type=T size=S sector=B desc=TEXT". An open that
 // fails prints "open errno=E verr=V" and ends with status 1.
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -61,6 +64,10 @@ int main(int argc, char** argv) {
             std::vector<unsigned char> buf(len);
             int64_t ret = os_file_read(ctx, buf.data(), len);
             report_read(ctx, req, ret, buf);
+        } else if (std::strcmp(req, "stop") == 0) {
+            static std::atomic<uint32_t> stop{1};
+            os_file_set_stop(ctx, &stop);
+            std::printf("stop ret=0 errno=0 verr=0 class=0 digest=0\n");
         } else if (std::strcmp(req, "info") == 0) {
             os_file_info info{};
             int ok = os_file_ioctl(ctx, OS_FILE_GET_INFO, &info, sizeof info);

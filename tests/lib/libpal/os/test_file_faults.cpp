@@ -72,6 +72,23 @@ TEST_F(FileFaults, ShortReadsAreCompleted) {
     EXPECT_EQ(res[3].digest, digest_of(data, 9000, 1000));
 }
 
+// Once a stop is requested, a read that came back short is not repeated:
+// it fails with EINTR, and its first system call is the only one.
+TEST_F(FileFaults, AStopEndsAReadBetweenItsSystemCalls) {
+    fi_options o = opt();
+    o.short_max = 100;
+    std::vector<fi_read> r = fi_run_reader(path, {"pread:0:1000", "stop", "pread:0:1000", "read:1000", "pread:200:100"}, o);
+    EXPECT_EQ(r[0].ret, 1000);
+    EXPECT_EQ(r[0].digest, digest_of(data, 0, 1000));
+    EXPECT_EQ(r[2].ret, -1);
+    EXPECT_EQ(r[2].err, EINTR);
+    EXPECT_EQ(r[3].ret, -1);
+    EXPECT_EQ(r[3].err, EINTR);
+    // One call that brings the whole length is a whole read.
+    EXPECT_EQ(r[4].ret, 100);
+    EXPECT_EQ(r[4].digest, digest_of(data, 200, 100));
+}
+
 TEST_F(FileFaults, InterruptedReadsAreRepeated) {
     fi_options o = opt();
     o.err = "EINTR";

@@ -87,11 +87,16 @@ bool retry_after(int fd, short events) {
 }
 
 // One system call moves at most 'chunk' bytes at 'done' bytes into the
-// transfer; repeats until the length is done.
+// transfer; repeats until the length is done. A read that came back short
+// is not repeated once a stop is requested: it fails with EINTR.
 template <class Call>
 int64_t transfer_full(int fd, size_t len, bool reading, Call call) {
     size_t done = 0;
     while (done < len) {
+        if (reading && done > 0 && stop_requested()) {
+            errno = EINTR;
+            return -1;
+        }
         if (!wait_stream(fd, reading ? POLLIN : POLLOUT)) return -1;
         ssize_t n = call(done, len - done);
         if (n > 0) {
