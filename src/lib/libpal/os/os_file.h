@@ -61,7 +61,8 @@ struct os_file_ctx {
     char* path;                // the path exactly as the caller gave it
     int32_t delete_on_close;   // non-zero: closing removes path
     // A stop request that ends a wait for a stream (pipe, terminal, socket):
-    // a transfer then fails with EINTR. None: waits are not cut short.
+    // a transfer then fails with EINTR, as does a read that came back short
+    // (it is not repeated). None: waits are not cut short.
     const std::atomic<uint32_t>* stop;
     // What the descriptor is, learnt at the first transfer that may wait:
     // 0 not yet known, 1 a stream, 2 a file, device or directory (its kind
