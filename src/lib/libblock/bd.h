@@ -302,8 +302,9 @@ bd_drv* bd_file_drv();
 // its argument) that may run on a thread of its own and records nothing on
 // the device, no error and no position. Only for a plain local regular file
 // opened through the file driver (no partition window) and only while `out`,
-// the device the copy writes (none: nothing written), is not that same file:
-// reads ahead of the writes would not see what they change. None otherwise.
+// the device the copy writes (none: nothing written), is not that same file
+// (reads ahead of the writes would not see what they change) nor the null
+// device (there is nothing to overlap). None otherwise.
 file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out);
 
 // Fills the device's error record at the calling place.

@@ -260,7 +260,11 @@ file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out) {
     file_read_fn fn = bd_file_shared_read(dev);
     if (!fn || !out || out->drv != &g_file_drv || !out->handle) return fn;
     // A pseudo-file ("null", "zero", standard output) is never the input.
-    if (static_cast<const file_handle*>(out->handle)->info.type == OS_FILE_TYPE_VIRTUAL) return fn;
+    // Writing to "null" takes no time: there is nothing for reads ahead to
+    // overlap, and the loop's own reads into one buffer are faster.
+    const auto* oh = static_cast<const file_handle*>(out->handle);
+    if (oh->info.type == OS_FILE_TYPE_VIRTUAL)
+        return oh->file->ops && oh->file->ops->name && strcmp(oh->file->ops->name, "null") == 0 ? nullptr : fn;
     os_file_attr in_attr{};
     os_file_attr out_attr{};
     if (os_file_stat(static_cast<const file_handle*>(dev->handle)->file, &in_attr) != 1 ||
