@@ -301,10 +301,10 @@ TEST(KxddStop, AReadThatDoesNotReturnDoesNotHoldTheExit) {
     EXPECT_GE(secs, 0.0);
 }
 
-// A copy made slow by the library: 16 blocks of 64 KiB, every read after
-// the first one held back for 200 ms.
-// Blocks of 256 KiB: each is one read of the input however it is read
-// (alone or ahead of the writes), so every stalled block costs its 200 ms.
+// A copy made slow by the library: 16 blocks of 256 KiB, every read of a
+// stalled block held back for 200 ms. A block of this size is one read of
+// the input however the input is read (alone or ahead of the writes), so
+// every stalled block costs its 200 ms.
 constexpr size_t k_slow_block = 256u << 10;
 
 struct slow_copy {
