@@ -243,7 +243,11 @@ void bd_file_exit() {}
 
 bd_drv* bd_file_drv() { return &g_file_drv; }
 
-file_read_fn bd_file_shared_read(const bd_dev* dev) {
+namespace {
+
+// The shared read of a plain local regular file (bd_file_shared_read), with
+// the file's attributes from the one stat that tells it.
+file_read_fn shared_read_of(const bd_dev* dev, os_file_attr* attr) {
     if (!dev || dev->drv != &g_file_drv || !dev->handle || dev->vol_bounded) return nullptr;
     // A stop callback is asked only where the device's reads ask it.
     if (dev->stop && dev->stop->cb) return nullptr;
@@ -251,13 +255,20 @@ file_read_fn bd_file_shared_read(const bd_dev* dev) {
     // Regular files only: no device (a failing disk is read by one reader,
     // in order), no stream, no pseudo-file.
     if (h->info.type != OS_FILE_TYPE_FILE) return nullptr;
-    os_file_attr attr{};
-    if (os_file_stat(h->file, &attr) != 1 || !S_ISREG(attr.mode)) return nullptr;
+    if (os_file_stat(h->file, attr) != 1 || !S_ISREG(attr->mode)) return nullptr;
     return &file_pread_shared;
 }
 
+}  // namespace
+
+file_read_fn bd_file_shared_read(const bd_dev* dev) {
+    os_file_attr attr{};
+    return shared_read_of(dev, &attr);
+}
+
 file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out) {
-    file_read_fn fn = bd_file_shared_read(dev);
+    os_file_attr in_attr{};
+    file_read_fn fn = shared_read_of(dev, &in_attr);
     if (!fn || !out || out->drv != &g_file_drv || !out->handle) return fn;
     // A pseudo-file ("null", "zero", standard output) is never the input.
     // Writing to "null" takes no time: there is nothing for reads ahead to
@@ -265,10 +276,7 @@ file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out) {
     const auto* oh = static_cast<const file_handle*>(out->handle);
     if (oh->info.type == OS_FILE_TYPE_VIRTUAL)
         return oh->file->ops && oh->file->ops->name && strcmp(oh->file->ops->name, "null") == 0 ? nullptr : fn;
-    os_file_attr in_attr{};
     os_file_attr out_attr{};
-    if (os_file_stat(static_cast<const file_handle*>(dev->handle)->file, &in_attr) != 1 ||
-        os_file_stat(static_cast<const file_handle*>(out->handle)->file, &out_attr) != 1)
-        return nullptr;
+    if (os_file_stat(oh->file, &out_attr) != 1) return nullptr;
     return in_attr.dev == out_attr.dev && in_attr.ino == out_attr.ino ? nullptr : fn;
 }
