@@ -224,15 +224,18 @@ int reopen(dd_ctx* ctx) {
 int first_positions(dd_ctx* ctx) {
     char name[DD_URL_SIZE];
     bool resume = (ctx->flags & DD_F_RESUME) != 0;
+    // Swapped pairs start at even offsets of both files: a resume of a swab
+    // copy whose output ends inside a pair writes that pair again.
+    const uint64_t resume_at = (ctx->flags & DD_F_SWAB) ? ctx->out_size & ~1ull : ctx->out_size;
     if (resume) {
         ctx->skip = DD_ALL;
         ctx->flags |= DD_F_SKIP_BYTES | DD_F_SEEK_BYTES;
-        ctx->seek = ctx->out_size;
+        ctx->seek = resume_at;
     } else if (ctx->seek == DD_ALL) {
         ctx->seek = ctx->out_size;
     }
     if (ctx->skip == DD_ALL) {
-        ctx->skip = ctx->out_size;
+        ctx->skip = resume ? resume_at : ctx->out_size;
         if (resume) {
             dd_side_name(ctx, ctx->out_dev, name, sizeof name);
             if (ctx->in_size >= 1 && ctx->in_size == ctx->out_size) {

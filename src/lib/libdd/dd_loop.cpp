@@ -55,25 +55,51 @@ int write_reblocked(dd_ctx* ctx, const uint8_t* p, uint64_t len, uint64_t* taken
     return 0;
 }
 
+// Puts the bytes [*at, *at + len) of the current step's output into the
+// output buffer, skipping those that a failed write of the step already took
+// (step_taken); *at moves on by len.
+int put_step_bytes(dd_ctx* ctx, const uint8_t* p, uint64_t len, uint64_t* at) {
+    const uint64_t start = *at;
+    *at += len;
+    if (ctx->step_taken >= start + len) return 0;
+    const uint64_t skip = ctx->step_taken > start ? ctx->step_taken - start : 0;
+    return write_reblocked(ctx, p + skip, len - skip, &ctx->step_taken);
+}
+
 // conv=swab: swaps each pair of the byte stream, as one stream across the
 // steps; an odd byte waits for the first byte of the next step (or is
-// written alone at the end).
+// written alone at the end of the input). The waiting byte changes only once
+// the whole step is in the output buffer: a step read again after a failed
+// write gives the same output bytes, and those already taken are skipped.
 int write_swabbed(dd_ctx* ctx, uint8_t* p, uint64_t len) {
     if (len == 0) return 0;
-    if (ctx->swab_held) {
-        uint8_t pair[2] = {p[0], ctx->swab_byte};
-        ctx->swab_held = 0;
-        if (int r = write_reblocked(ctx, pair, 2); r < 0) return r;
+    uint64_t at = 0;
+    const bool held = ctx->swab_held != 0;
+    if (held) {
+        const uint8_t pair[2] = {p[0], ctx->swab_byte};
+        if (int r = put_step_bytes(ctx, pair, 2, &at); r < 0) return r;
         ++p;
         --len;
     }
-    if (len & 1) {
-        ctx->swab_byte = p[len - 1];
-        ctx->swab_held = 1;
-        --len;
-    }
-    for (uint64_t i = 0; i + 1 < len; i += 2) std::swap(p[i], p[i + 1]);
-    return write_reblocked(ctx, p, len);
+    const bool odd = (len & 1) != 0;
+    const uint64_t even = len & ~1ull;
+    for (uint64_t i = 0; i < even; i += 2) std::swap(p[i], p[i + 1]);
+    if (int r = put_step_bytes(ctx, p, even, &at); r < 0) return r;
+    ctx->step_taken = 0;
+    ctx->swab_held = odd;
+    if (odd) ctx->swab_byte = p[len - 1];
+    return 0;
+}
+
+// The byte still waiting for its partner when the input ended: written as
+// it is. A run that stops or fails keeps it back, so that the output holds
+// only bytes in their final places and a resume starts at an even offset.
+int write_swab_tail(dd_ctx* ctx) {
+    if (!ctx->swab_held) return 0;
+    uint64_t taken = 0;
+    int r = write_reblocked(ctx, &ctx->swab_byte, 1, &taken);
+    if (taken) ctx->swab_held = 0;
+    return r;
 }
 
 // A fixed-size output (a disk, a partition) that has no room left.
@@ -253,9 +279,8 @@ int dd_work_imp(dd_ctx* ctx) {
         ctx->i_offset += len;
         if (int c = block_done(ctx, len, ibs); c < 0) return c;
     }
-    if (ctx->swab_held) {
-        ctx->swab_held = 0;
-        if (int w = write_reblocked(ctx, &ctx->swab_byte, 1); w < 0) r = w;
+    if (r == 0) {
+        if (int w = write_swab_tail(ctx); w < 0) r = w;
     }
     if (ctx->obuf_fill) {
         if (int w = write_obuf(ctx); w < 0) r = w;

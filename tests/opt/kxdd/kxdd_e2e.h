@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,13 @@ inline std::string random_bytes(size_t n, uint32_t seed) {
         uint32_t v = gen();
         for (size_t k = 0; k < 4 && i + k < n; ++k) s[i + k] = static_cast<char>(v >> (8 * k));
     }
+    return s;
+}
+
+// The bytes as conv=swab writes them: each pair swapped, an odd last byte
+// as it is.
+inline std::string swabbed(std::string s) {
+    for (size_t i = 0; i + 1 < s.size(); i += 2) std::swap(s[i], s[i + 1]);
     return s;
 }
 
@@ -251,6 +259,14 @@ public:
             status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         }
         return reaped_;
+    }
+
+    pid_t pid() const { return pid_; }
+    // Bytes fed to the standard input that the process has not read yet.
+    int unread_input() const {
+        int n = -1;
+        if (in_fd_ < 0 || ioctl(in_fd_, FIONREAD, &n) != 0) return -1;
+        return n;
     }
 
     const std::string& err() const { return err_; }

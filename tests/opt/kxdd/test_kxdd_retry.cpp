@@ -185,6 +185,28 @@ TEST_F(KxddResume, OutputLongerThanInputIsLeftAlone) {
     EXPECT_TRUE(read_file(out) == longer);
 }
 
+// A swab copy cut inside a pair (a write that ended at an odd length, then a
+// full disk): the resume writes that pair again, from the even offset below
+// the output's size, and the result is that of an uninterrupted run.
+TEST_F(KxddResume, SwabResumeStartsAtAnEvenOffset) {
+    const std::string in3 = dir.file("in3");
+    const std::string src = data.substr(0, 3000000);
+    write_file(in3, src);
+    const std::string want = swabbed(src);
+    const std::vector<std::vector<std::string>> runs = {
+        {"bs=1001"}, {"bs=1000"}, {"bs=65536"}, {"ibs=1000", "obs=4096"}};
+    for (const std::vector<std::string>& ops : runs) {
+        SCOPED_TRACE(ops[0]);
+        write_file(out, want.substr(0, 1000001));
+        std::vector<std::string> args{"if=" + in3, "of=" + out, "conv=swab,resume"};
+        args.insert(args.end(), ops.begin(), ops.end());
+        proc_result r = run_kxdd(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(read_file(out) == want) << "the resumed output differs from an uninterrupted swab copy";
+        EXPECT_TRUE(contains(clean_err(r.err), "offset: 1000000 sector_size")) << r.err;
+    }
+}
+
 // Without resume, a larger output is simply overwritten (truncated first),
 // not "nothing to copy".
 TEST_F(KxddResume, WithoutResumeALargerOutputIsNoReasonToStop) {

@@ -153,6 +153,32 @@ TEST(KxddSignals, SigintFollowedByTheEndOfInputIsExit8) {
     EXPECT_EQ(file_size(c.out), 65536);
 }
 
+// A swab copy stopped while its odd byte waits for its partner: the output
+// keeps only bytes in their final places (never that byte alone), and a
+// resume completes it to the bytes of an uninterrupted run.
+TEST(KxddSignals, SigintKeepsTheWaitingSwabByteBack) {
+    temp_dir dir;
+    const std::string out = dir.file("out"), in = dir.file("in");
+    const std::string data = random_bytes(10000, 12);
+    write_file(in, data);
+    live_proc p(kxdd_argv({"bs=999", "conv=swab", "of=" + out}), {.pipe_in = true});
+    ASSERT_TRUE(p.feed(data.substr(0, 999)));
+    // The worker has read the block (its last byte now waits) and waits for the next.
+    ASSERT_TRUE(p.wait_until([&] { return p.unread_input() == 0; }, k_wait_ms)) << p.err();
+    p.send(SIGINT);
+    // The stop ends the wait for input: the input stays open until the end.
+    EXPECT_TRUE(p.wait_until([&] { return p.ended(); }, k_wait_ms)) << "still running after SIGINT";
+    EXPECT_EQ(p.finish(), 8) << p.err();
+    const std::string want = swabbed(data);
+    const std::string got = read_file(out);
+    EXPECT_EQ(got.size(), 998u);
+    EXPECT_TRUE(got == want.substr(0, got.size())) << "a byte of the stopped output is wrong";
+
+    proc_result r = run_kxdd({"if=" + in, "of=" + out, "bs=999", "conv=swab,resume"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(out) == want);
+}
+
 // A file copy whose read of block 16 (sector 2049) fails, under the
 // library's entries of this test.
 struct failing_copy {
