@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     kxdd_parse_operands(&g_dd_opts, argc, argv);
+    app_hide_secrets(argc, argv);
     app_baner();
 
     dd_global_init();

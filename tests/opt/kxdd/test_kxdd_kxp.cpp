@@ -656,6 +656,28 @@ TEST_F(KxddKxp, PasswordsWithUrlCharactersArePercentEncoded) {
     }
 }
 
+// While the copy runs, its argument strings (what the process list shows)
+// hold the URLs with the password overwritten: the user name, host and path
+// stay readable.
+TEST_F(KxddKxp, PasswordIsNotInTheProcessList) {
+    const std::string password = "Zq7%2Fsecret";
+    kxsd_server_proc srv({"--password", "Zq7/secret", "--fault", "stall:cmd=12,nth=1"});
+    ASSERT_TRUE(srv.started()) << srv.error();
+    write_file(srv.file("img"), random_bytes(70000, 54));
+    const std::string url = kxp_url(srv, "img", "read_timeout=600", "kxp", password);
+    live_proc p(kxdd_argv({"if=" + url, "of=" + dir.file("out"), "bs=64K"}), {});
+    ASSERT_TRUE(p.wait_until([&] { return stalled(srv); }, k_wait_ms)) << p.err();
+    std::string cmdline = read_file("/proc/" + std::to_string(p.pid()) + "/cmdline");
+    p.send(SIGINT);
+    EXPECT_EQ(p.finish(), 8) << p.err();
+    for (char& c : cmdline)
+        if (c == '\0') c = ' ';
+    EXPECT_FALSE(contains(cmdline, "secret")) << cmdline;
+    EXPECT_FALSE(contains(cmdline, "Zq7")) << cmdline;
+    EXPECT_TRUE(contains(cmdline, " if=kxp://user:")) << cmdline;
+    EXPECT_TRUE(contains(cmdline, "@127.0.0.1:" + std::to_string(srv.port()) + "/img?read_timeout=600 of=")) << cmdline;
+}
+
 // A server that answers a file size at or above 2^63 fails the open of
 // that side with the value named and the status of a failed open.
 TEST_F(KxddKxp, SizeBeyondInt64FailsTheOpenWithTheValue) {

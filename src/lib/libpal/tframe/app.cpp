@@ -154,6 +154,25 @@ void masked_cmdline(int argc, char** argv, char* out, size_t size) {
 
 }  // namespace
 
+void app_hide_secrets(int argc, char** argv) {
+    if (!argv) return;
+    for (int i = 0; i < argc && argv[i]; ++i) {
+        char* word = argv[i];
+        const std::string shown = masked_word(word);
+        const size_t len = std::strlen(word);
+        if (shown.size() == len && std::memcmp(shown.data(), word, len) == 0) continue;
+        // The secrets lie where the masked word differs from the word: that
+        // part is overwritten in place, so the word keeps its length and the
+        // argument area its layout.
+        size_t head = 0;
+        while (head < len && head < shown.size() && word[head] == shown[head]) ++head;
+        size_t tail = 0;
+        while (tail < len - head && tail < shown.size() - head && word[len - 1 - tail] == shown[shown.size() - 1 - tail])
+            ++tail;
+        std::memset(word + head, '*', len - head - tail);
+    }
+}
+
 void app_opt_init(int argc, char** argv) {
     pl_init();
     os_thread_name_set("main");

@@ -64,6 +64,11 @@ extern app_info g_app;
 
 // Starts the frame. Never fails: a missing identity text is only logged.
 void app_opt_init(int argc, char** argv);
+// Overwrites with "*", in the process's own argument strings, every part of
+// a word that the logged command line masks (URL passwords, secret query
+// values), so that the process list does not show them. Call once the words
+// have been parsed: their values are gone afterwards.
+void app_hide_secrets(int argc, char** argv);
 // Runs the exit callback, frees what the frame allocated, removes the
 // calling thread's name and stops the platform. Safe after log2_exit.
 void app_exit();
