@@ -166,10 +166,11 @@ int32_t cli_lock(kxsd_cli_ctx* conn, int64_t fd, const os_file_lock_req* req);
 //   raw 0: the data is unpacked with the connection's pack method into buf
 //          (capacity len); *plain_len gets the unpacked count and
 //          *packed_len the packed one. Data that does not unpack into len
-//          bytes gives KXSD_CLI_UNPACK_ERR.
+//          bytes, or not to the reply's own "len", gives KXSD_CLI_UNPACK_ERR.
 //   raw 1: the packed bytes are copied as they are into buf, which must
-//          hold 2 * len bytes: packed data longer than that, or a plain
-//          length ("len" of the reply) outside 0..len, gives
+//          hold 2 * len bytes: packed data longer than that, a plain
+//          length ("len" of the reply) outside 0..len, or packed data that
+//          does not unpack to exactly that length, gives
 //          KXSD_CLI_UNPACK_ERR. *plain_len gets the plain length and
 //          *packed_len the packed count.
 // Either out pointer may be none.

@@ -85,6 +85,15 @@ int32_t cli_read_imp(kxsd_cli_ctx* conn, int64_t fd, void* buf, int32_t len, int
             LOG2(LOG2_DBG, "sdcli", "plain len=%d > len=%d\n", reply_len, len);
             return KXSD_CLI_UNPACK_ERR;
         }
+        // The packed data is handed on as the block of "len" bytes: it must
+        // unpack to exactly that, or every later byte lands at the wrong place.
+        void* plain = nullptr;
+        if (dlen != 0 || reply_len != 0) {
+            if (zcomp_unpack_buf(&conn->pack, data, dlen, &plain, reply_len) != 0) {
+                LOG2(LOG2_DBG, "sdcli", "reply len=%d: its %d bytes of data do not unpack to it\n", reply_len, dlen);
+                return KXSD_CLI_UNPACK_ERR;
+            }
+        }
         if (dlen > 0) std::memcpy(buf, data, static_cast<size_t>(dlen));
         if (plain_len) *plain_len = reply_len;
         if (packed_len) *packed_len = dlen;
@@ -98,6 +107,13 @@ int32_t cli_read_imp(kxsd_cli_ctx* conn, int64_t fd, void* buf, int32_t len, int
             LOG2(LOG2_DBG, "sdcli", "sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", dlen, len, static_cast<int>(n));
             return KXSD_CLI_UNPACK_ERR;
         }
+    }
+    // A reply whose data and length disagree is no read: the server's
+    // position moved by one of them, the caller's would move by the other.
+    if (n != reply_len) {
+        LOG2(LOG2_DBG, "sdcli", "reply len=%d: its %d bytes of data unpack to %lld\n", reply_len, dlen,
+             static_cast<long long>(n));
+        return KXSD_CLI_UNPACK_ERR;
     }
     if (plain_len) *plain_len = static_cast<int32_t>(n);
     if (packed_len) *packed_len = dlen;

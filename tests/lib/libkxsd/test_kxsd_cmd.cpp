@@ -268,7 +268,9 @@ TEST(KxsdCmdData, RepliesThatAreRefused) {
         const char* log;  // a line the client logged, or none
     };
     const row rows[] = {
-        {"raw: packed data of exactly twice the length", "datalen:cmd=29,value=2x", "lz4", 1, KXSD_CLI_OK, nullptr},
+        // Within the room, but not the packed form of the reply's length.
+        {"raw: packed data of exactly twice the length", "datalen:cmd=29,value=2x", "lz4", 1, KXSD_CLI_UNPACK_ERR,
+         "reply len=1000: its 2000 bytes of data do not unpack to it"},
         {"raw: one byte more", "datalen:cmd=29,value=2x+1", "lz4", 1, KXSD_CLI_UNPACK_ERR, "pack_len=2001 > 2*len=2000"},
         {"raw: a plain length above the request", "payload:cmd=29,field=len,hex=7fffffff", "none", 1,
          KXSD_CLI_UNPACK_ERR, "plain len=2147483647 > len=1000"},
@@ -278,6 +280,15 @@ TEST(KxsdCmdData, RepliesThatAreRefused) {
          "sdcomp_unpack pack_len=1100 buf_len=1000"},
         {"plain, lz4: data that does not unpack", "datalen:cmd=29,value=+100", "lz4", 0, KXSD_CLI_UNPACK_ERR,
          "sdcomp_unpack pack_len=1100 buf_len=1000"},
+        // Data short of the reply's own length: no read at all, plain or packed.
+        {"plain, none: data short of its len", "shortdata:cmd=29,by=5", "none", 0, KXSD_CLI_UNPACK_ERR,
+         "reply len=1000: its 995 bytes of data unpack to 995"},
+        {"plain, lz4: data short of its len", "shortdata:cmd=29,by=5", "lz4", 0, KXSD_CLI_UNPACK_ERR,
+         "reply len=1000"},
+        {"raw, none: data short of its len", "shortdata:cmd=29,by=5", "none", 1, KXSD_CLI_UNPACK_ERR,
+         "reply len=1000: its 995 bytes of data do not unpack to it"},
+        {"raw, lz4: data short of its len", "shortdata:cmd=29,by=5", "lz4", 1, KXSD_CLI_UNPACK_ERR,
+         "do not unpack to it"},
         {"reply without its data", "drop:cmd=29,field=data", "lz4", 0, KXSD_CLI_DATA_ERR, "parse data error"},
         {"server refuses", "errno:cmd=29,value=-258,text=media gone", "lz4", 0, KXSD_CLI_SRV_ERR, nullptr},
         {"server closes", "close:cmd=29", "lz4", 0, KXSD_CLI_TIMEOUT, "client_recv_response ret=3"},
@@ -293,12 +304,8 @@ TEST(KxsdCmdData, RepliesThatAreRefused) {
         std::vector<char> buf(r.raw ? 2 * len : len);
         int32_t plain = -1, packed = -1;
         EXPECT_EQ(cli_read_imp(s.conn(), fd, buf.data(), len, &plain, &packed, r.raw, 0), r.status);
-        if (r.status == KXSD_CLI_OK) {
-            EXPECT_EQ(packed, 2 * len);
-        } else {
-            EXPECT_EQ(plain, -1);
-            EXPECT_EQ(packed, -1);
-        }
+        EXPECT_EQ(plain, -1);
+        EXPECT_EQ(packed, -1);
         if (r.status == KXSD_CLI_SRV_ERR) {
             kxsd_cli_set_last_error(s.conn(), r.status);
             EXPECT_EQ(s.c->err->code, -258);

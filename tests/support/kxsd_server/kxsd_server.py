@@ -334,6 +334,7 @@ FAULT_KINDS = {
     "payload": "send field=NAME with payload hex=HEX",
     "overrun": "field=NAME with a name header longer than the attribute",
     "datalen": "read data payload of value=2x|2x+1|+N|N bytes",
+    "shortdata": "read data by=K bytes fewer than its len field says (the position still moves by len)",
     "shortwrite": "write and report by=K bytes fewer",
     "delay": "wait ms=N before replying",
     "raw": "reply with the bytes hex=HEX instead",
@@ -920,6 +921,8 @@ class Conn:
         data = os.pread(h.fd, want, pos) if want else b""
         h.pos = pos + len(data)
         payload = pack_data(self.pack, data)
+        if fault and fault.kind == "shortdata":
+            payload = pack_data(self.pack, data[:max(len(data) - fault.num("by", 1), 0)])
         if fault and fault.kind == "datalen":
             payload = filler(eval_len(fault.args.get("value", "+1"), want), data)
         return self.ok_fields([("len", T_INT32, len(data)), ("flags", T_INT32, 0), ("data", T_BINARY, payload)])
