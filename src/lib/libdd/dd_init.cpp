@@ -370,6 +370,43 @@ bool pack_fits(const dd_ctx* ctx, uint64_t block_len) {
     return end == ctx->in_size && !ctx->in_dev->vol_bounded;
 }
 
+// Whether the run is the whole input into an output at the same offsets,
+// from their starts or, resumed, from the output's end: no count, skip,
+// seek, partition window or output of fixed size. Only the length of its
+// steps is then the caller's choice.
+bool whole_input(const dd_ctx* ctx) {
+    if (ctx->flags & DD_F_COUNT) return false;
+    if (ctx->flags & DD_F_RESUME ? ctx->i_offset != ctx->o_offset : ctx->i_offset != 0 || ctx->o_offset != 0)
+        return false;
+    if (ctx->in_info.vol_start != 0 || ctx->in_dev->vol_bounded || ctx->out_dev->vol_bounded) return false;
+    return !(ctx->need_out && ctx->out_size_type == BLOCK_SIZE_FIXED);
+}
+
+// A compressed input image copied whole passes its packed blocks through at
+// its own block length, whatever the steps asked for: the steps take that
+// length when pass-through then fits (nothing transforms or digests the
+// data). True when the steps were changed.
+bool take_image_blocks(dd_ctx* ctx, uint64_t block_len) {
+    if (bd_drv_type(ctx->in_dev) != BD_DRV_KXZ || block_len == static_cast<uint64_t>(ctx->ibs)) return false;
+    if (block_len > INT32_MAX / 2 || ctx->ibs != ctx->obs || !whole_input(ctx)) return false;
+    const int64_t ibs = ctx->ibs;
+    ctx->ibs = ctx->obs = static_cast<int64_t>(block_len);
+    if (!pack_fits(ctx, block_len)) {
+        ctx->ibs = ctx->obs = ibs;
+        return false;
+    }
+    // The step counts of step_count, in the new steps.
+    ctx->count = static_cast<int64_t>(ceil_div(ctx->in_end - ctx->i_offset, block_len));
+    if (ctx->flags & DD_F_RESUME) {
+        ctx->off_count = static_cast<int64_t>(ceil_div(ctx->out_size, block_len));
+        ctx->all_count = ctx->count + ctx->off_count;
+    }
+    ctx->pack.block_len = block_len;
+    LOG2(LOG2_DBG, "dd_a", "bs=%lld: the image's blocks of %llu bytes pass through\n", static_cast<long long>(ibs),
+         static_cast<unsigned long long>(block_len));
+    return true;
+}
+
 // No pass-through; a new output image takes the block length of the plain run.
 int no_pack_mode(dd_ctx* ctx, int first) {
     bd_set_no_pack_mode(ctx->in_dev, ctx->out_dev);
@@ -396,7 +433,7 @@ int dd_pack_mode(dd_ctx* ctx, int first) {
         ctx->pack_fits = 0;
         bd_pack_mode peek = ctx->pack;
         if (!ctx->disable_pack_transport && bd_peek_pack_mode(ctx->in_dev, ctx->out_dev, &peek) == 0 && peek.on)
-            ctx->pack_fits = pack_fits(ctx, peek.block_len);
+            ctx->pack_fits = take_image_blocks(ctx, peek.block_len) || pack_fits(ctx, peek.block_len);
     }
     if (!ctx->pack_fits) return no_pack_mode(ctx, first);
     if (bd_set_best_pack_mode(ctx->in_dev, ctx->out_dev, &ctx->pack) != 0) {
