@@ -6,6 +6,7 @@
 #include <string>
 
 #include "libdd/dd.h"
+#include "libpal/memory/pl_mem.h"
 #include "libpal/string/str_codec.h"
 #include "support/fd_capture.h"
 #include "support/log_capture.h"
@@ -159,10 +160,19 @@ TEST(DdEngine, RestCountsDownAndAStopEndsIt) {
     EXPECT_EQ(dd_cool_down(ctx.c), DD_STOPPED);
 }
 
+// With no worker there is nothing to wait for: the close frees every block
+// of the context before it returns, without a wait for a thread.
 TEST(DdEngine, CloseWithoutAWorkerFreesAtOnce) {
+    log_capture cap;
+    const pl_mem_stat before = pl_mem_stat_get();
     dd_ctx* c = dd_open();
     ASSERT_NE(c, nullptr);
+    EXPECT_GT(pl_mem_stat_get().malloc_count, before.malloc_count);
     EXPECT_EQ(dd_close(c), 0);
+    EXPECT_EQ(pl_mem_stat_get().malloc_count, before.malloc_count);
+    EXPECT_EQ(pl_mem_stat_get().malloc_bytes, before.malloc_bytes);
+    EXPECT_FALSE(cap.contains("for_wait")) << cap.all();
+    EXPECT_FALSE(cap.contains("left behind")) << cap.all();
 }
 
 }  // namespace

@@ -204,6 +204,14 @@ TEST_F(KxcliSession, SavingKeepsTheModeTheUserGaveTheFile) {
     const conf_client_info cc = kxp_record("srv1");
     ASSERT_EQ(conf_client_set_info(&cc), 0);
     EXPECT_EQ(mode_of(client), 0644u);
+    // The session went into that file, beside what its owner wrote there.
+    conf_client_info got{};
+    ASSERT_EQ(conf_client_get_info("srv1", &got), 0);
+    EXPECT_STREQ(got.ip, cc.ip);
+    EXPECT_STREQ(got.user, cc.user);
+    EXPECT_STREQ(got.pwd, cc.pwd);
+    EXPECT_STREQ(got.proxy, cc.proxy);
+    EXPECT_NE(read_file(client).find("read_timeout=1"), std::string::npos) << read_file(client);
     EXPECT_EQ(kx_conf_get_int("read_timeout"), 1);
 }
 

@@ -188,7 +188,7 @@ class KxzIndexed : public KxzFixture {
 protected:
     void SetUp() override {
         KxzFixture::SetUp();
-        if (!oracle_available()) GTEST_SKIP() << "/usr/bin/python3 with lz4 missing";
+        KXZ_NEED_ORACLE();
         data = marked_data(100 * BL, true, 9);
         img = path("idx.kxz");
         ASSERT_EQ(oracle_write(data.substr(0, 50 * BL), img, BL, PACK_LZ4, 0, 4 * BL, true), 0);

@@ -30,9 +30,34 @@ struct tls_client : ::testing::Test {
     conf_ptr conf;
 };
 
+// The layer keeps no state of its own: a session needs no start before it,
+// and one that is open when the layer ends still carries data and ends with
+// its close-notify; the start and end log nothing.
 TEST(TlsLayer, StartAndEndDoNothing) {
-    EXPECT_EQ(ssl_init(), 0);
-    EXPECT_EQ(ssl_exit(), 0);
+    TLS_TEST_REQUIRE_TOOLS();
+    conf_ptr conf(ssl_cli_conf_new());
+    ASSERT_NE(conf, nullptr);
+    peer srv("ALL", {"recv:1000", "sha", "wait_close"});
+    ASSERT_NE(srv.port(), 0);
+    channel ch(srv.port());
+    ssl_cli_session* s = ssl_cli_connect(conf.get(), &ch.chan, "", 1);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(srv.line().rfind("cipher ", 0), 0u);
+    {
+        log_capture cap;
+        EXPECT_EQ(ssl_init(), 0);
+        EXPECT_EQ(ssl_exit(), 0);
+        EXPECT_EQ(cap.count(), 0u) << cap.all();
+    }
+    std::vector<uint8_t> up(1000);
+    for (size_t i = 0; i < up.size(); ++i) up[i] = static_cast<uint8_t>(i * 7);
+    EXPECT_EQ(net_write(&ch.chan, up.data(), 1000), 1000);
+    uint8_t want[32], got[32];
+    pl_sha256_buf(up.data(), up.size(), want);
+    ASSERT_EQ(net_read(&ch.chan, got, sizeof got), 32);
+    EXPECT_EQ(memcmp(got, want, 32), 0);
+    EXPECT_EQ(ssl_cli_free(s), 0);
+    EXPECT_EQ(srv.line(), "peer_close=notify");
 }
 
 TEST_F(tls_client, SuiteChoice) {

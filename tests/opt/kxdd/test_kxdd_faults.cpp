@@ -351,6 +351,7 @@ TEST_F(KxddExitStatus, InputUnderAFileIs1) {
     write_file(file, "x");
     proc_result r = run_kxdd({"if=" + file + "/x", "of=" + out});
     EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(contains(clean_err(r.err), "open [" + file + "/x] error: Not a directory\n")) << r.err;
     EXPECT_FALSE(exists(out));
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <utility>
 #include <string>
@@ -270,22 +271,33 @@ struct stalling_source {
         return o;
     }
 
-    // Runs kxdd, sends SIGINT once a read of the source has begun and
-    // answers the seconds from the signal to the end (-1: still running
-    // after limit_s) with the exit status.
-    std::pair<double, int> stop_while_reading(const std::vector<std::string>& ops, long stall_ms, int limit_s) {
+    struct stopped {
+        double secs;         // from the signal to the end; -1: still running after the limit
+        int status;
+        long reads_after;    // reads of the source begun after the signal
+        long threads;        // threads of the process when the signal went
+    };
+
+    // Runs kxdd and sends SIGINT once a read of the source has begun.
+    stopped stop_while_reading(const std::vector<std::string>& ops, long stall_ms, int limit_s) {
         fi_env_guard env(injection(stall_ms));
         std::vector<std::string> args{"if=" + in, "of=" + out};
         args.insert(args.end(), ops.begin(), ops.end());
         live_proc p(kxdd_argv(args), {});
         EXPECT_TRUE(p.wait_until([&] { return file_size(mark) > 0; }, k_wait_ms)) << p.err();
+        long threads = 0;
+        const std::string tasks = "/proc/" + std::to_string(p.pid()) + "/task";
+        for ([[maybe_unused]] const auto& t : std::filesystem::directory_iterator(tasks)) ++threads;
+        // Every read begun so far stalls for stall_ms: the signal lands
+        // before any of them ends.
+        const long before = static_cast<long>(file_size(mark));
         p.send(SIGINT);
         auto t0 = std::chrono::steady_clock::now();
         bool ended = p.wait_until([&] { return p.ended(); }, limit_s * 1000);
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         int status = p.finish(1000);
         if (!ended) ADD_FAILURE() << "still running " << limit_s << " s after SIGINT\n" << clean_err(p.err());
-        return {ended ? secs : -1, status};
+        return {ended ? secs : -1, status, static_cast<long>(file_size(mark)) - before, threads};
     }
 };
 
@@ -311,9 +323,12 @@ TEST(KxddStop, EveryModeEndsWithinAboutOneRead) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         stalling_source src(c.output);
-        auto [secs, status] = src.stop_while_reading(c.ops, 1000, 20);
-        EXPECT_EQ(status, 8);
-        EXPECT_GE(secs, 0.0);
+        const auto r = src.stop_while_reading(c.ops, 1000, 20);
+        EXPECT_EQ(r.status, 8);
+        EXPECT_GE(r.secs, 0.0);
+        // A reader that had passed its look at the stop finishes that one
+        // read; none begins another.
+        EXPECT_LE(r.reads_after, r.threads);
     }
 }
 
@@ -322,9 +337,9 @@ TEST(KxddStop, EveryModeEndsWithinAboutOneRead) {
 // the status of the stop.
 TEST(KxddStop, AReadThatDoesNotReturnDoesNotHoldTheExit) {
     stalling_source src(false);
-    auto [secs, status] = src.stop_while_reading({"bs=64K"}, 300000, 30);
-    EXPECT_EQ(status, 8);
-    EXPECT_GE(secs, 0.0);
+    const auto r = src.stop_while_reading({"bs=64K"}, 300000, 30);
+    EXPECT_EQ(r.status, 8);
+    EXPECT_GE(r.secs, 0.0);
 }
 
 // A copy made slow by the library: 16 blocks of 256 KiB, every read of a

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kxdd_e2e.h"
+#include "lib/libblock/img_test_util.h"
 #include "support/proc.h"
 
 namespace {
@@ -40,7 +41,11 @@ TEST_P(KxddPipeSkip, SkipsByReading) {
     args.insert(args.end(), c.ops.begin(), c.ops.end());
     proc_result r = run_kxdd(args, data);
     EXPECT_EQ(r.status, 0) << r.err;
+    // The output is made even when nothing is left to copy, and the summary counts what was.
+    EXPECT_TRUE(exists(dir.file("out")));
     EXPECT_TRUE(read_file(dir.file("out")) == data.substr(c.skipped)) << read_file(dir.file("out")).size();
+    const std::string copied = "\n" + std::to_string(data.size() - c.skipped) + " bytes (";
+    EXPECT_TRUE(contains("\n" + clean_err(r.err), copied)) << copied << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Kxdd, KxddPipeSkip, testing::ValuesIn(k_skip_cases),
@@ -49,6 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Kxdd, KxddPipeSkip, testing::ValuesIn(k_skip_cases),
 // "seek" on standard output cannot be done: like GNU dd, exit 1 before
 // anything is written.
 TEST(KxddPipes, SeekOnAPipeOutputFails) {
+    const bool gnu_dd = have_gnu_dd();
     temp_dir dir;
     std::string in = dir.file("in");
     write_file(in, random_bytes(5000, 22));
@@ -63,13 +69,15 @@ TEST(KxddPipes, SeekOnAPipeOutputFails) {
         EXPECT_TRUE(contains(err, "error: Trying to seek on device.\n")) << err;
         EXPECT_FALSE(contains(err, "records in")) << err;
 
-        if (!have_gnu_dd()) continue;
+        if (!gnu_dd) continue;
         std::vector<std::string> dd{"dd", "if=" + in};
         dd.insert(dd.end(), ops.begin(), ops.end());
         proc_result d = run_proc(dd);
         EXPECT_EQ(d.status, 1) << d.err;
         EXPECT_EQ(d.out, "");
     }
+    // Without GNU dd only kxdd's side was checked.
+    IMG_REQUIRE(gnu_dd, std::string("GNU dd"));
 }
 
 // The reader of the output pipe takes one byte and goes away: the next

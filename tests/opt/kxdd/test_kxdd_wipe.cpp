@@ -67,6 +67,9 @@ TEST(KxddWipe, MissingOutputIsNotCreated) {
     temp_dir dir;
     proc_result p = run_kxdd({"of=" + dir.file("missing"), "clear_mode=0"});
     EXPECT_EQ(p.status, 1) << p.err;
+    EXPECT_NE(clean_err(p.err).find("open [" + dir.file("missing") + "] error: No such file or directory\n"),
+              std::string::npos)
+        << p.err;
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing")));
 }
 
@@ -84,6 +87,9 @@ TEST(KxddWipe, StatusDigestsAreNotPrintedForAWipe) {
     write_file(dir.file("out"), random_bytes(5000, 22));
     proc_result p = run_kxdd({"of=" + dir.file("out"), "clear_mode=1", "status=md5"});
     EXPECT_EQ(p.status, 0) << p.err;
+    // The wipe ran and said so, without a digest.
+    EXPECT_TRUE(read_file(dir.file("out")) == std::string(5000, '\x01'));
+    EXPECT_NE(clean_err(p.err).find("\n5000 bytes ("), std::string::npos) << p.err;
     EXPECT_EQ(clean_err(p.err).find("MD5:"), std::string::npos) << p.err;
 }
 

@@ -304,12 +304,23 @@ TEST(ThreadPool, ExitLeavesATaskLongerThanItsLimitBehind) {
     EXPECT_EQ(queued.runs.load(), 0);
 }
 
+// Idle workers wake to the exit and are joined: nothing is left behind or
+// waited out, and the pool's memory is free when the exit returns.
 TEST(ThreadPool, ExitOfAnIdlePoolJoinsAtOnce) {
+    // The first pool of the process sets up what its threads share for good.
+    thread_pool_param first{1, "first", nullptr};
+    EXPECT_EQ(thread_ctx_exit(thread_pool_init(&first)), 0);
     for (int round = 0; round < 20; round++) {
+        log_capture cap;
+        const pl_mem_stat before = pl_mem_stat_get();
         thread_pool_param param{4, "idle", nullptr};
         thread_pool* pool = thread_pool_init(&param);
         ASSERT_NE(pool, nullptr);
+        EXPECT_GT(pl_mem_stat_get().malloc_count, before.malloc_count);
         EXPECT_EQ(thread_ctx_exit(pool), 0);
+        EXPECT_EQ(pl_mem_stat_get().malloc_count, before.malloc_count) << "round " << round;
+        EXPECT_EQ(pl_mem_stat_get().malloc_bytes, before.malloc_bytes) << "round " << round;
+        EXPECT_EQ(cap.count(LOG2_WARN) + cap.count(LOG2_ERR), 0u) << cap.all();
     }
 }
 

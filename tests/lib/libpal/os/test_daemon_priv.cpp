@@ -83,7 +83,23 @@ TEST(Daemon, DetachedProcessState) {
     EXPECT_EQ(report, "1 1 1 1 22\n");
 }
 
-TEST(Priv, RootTest) { EXPECT_EQ(os_is_root(), geteuid() == 0 ? 1 : 0); }
+// The effective user id decides, not the real one: root acting as nobody is
+// not root, nobody acting as root is.
+TEST(Priv, RootTest) {
+    if (geteuid() != 0) {
+        EXPECT_EQ(os_is_root(), 0);
+        GTEST_SKIP() << "telling the effective user id from the real one needs root";
+    }
+    auto child = [] {
+        if (os_is_root() != 1) _exit(2);
+        if (seteuid(65534) != 0) _exit(3);
+        if (os_is_root() != 0) _exit(4);
+        if (seteuid(0) != 0 || setresuid(65534, 0, 0) != 0) _exit(5);
+        if (os_is_root() != 1) _exit(6);
+        _exit(0);
+    };
+    EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
+}
 
 TEST(Priv, DropAndRestoreAndPermanentDrop) {
     if (geteuid() != 0) GTEST_SKIP() << "changing identities needs root";
