@@ -154,8 +154,8 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
     }
     if (ctx->mode == DD_MODE_COPY) {
         stat_printf("%lli+%lli records in\n%lli+%lli records out\n", static_cast<long long>(ctx->records_in_full),
-                static_cast<long long>(ctx->records_in_part), static_cast<long long>(ctx->records_out_full),
-                static_cast<long long>(ctx->records_out_part));
+                    static_cast<long long>(ctx->records_in_part), static_cast<long long>(ctx->records_out_full),
+                    static_cast<long long>(ctx->records_out_part));
     }
     uint64_t total = ctx->total_bytes;
     double secs = static_cast<double>(os_mono_ms() - ctx->start_ms) / 1000.0;
@@ -178,9 +178,9 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         char ssz[32];
         if (uint64_t unread = ctx->unread_in; unread > 0)
             stat_printf("%llu bytes (%s) of the input could not be read: the output keeps its own bytes there\n",
-                    static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, ssz, sizeof ssz));
+                        static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, ssz, sizeof ssz));
         stat_printf("Check %lli (%s) Sync %lli (%s) Bytes %s[%s], %s\n", static_cast<long long>(total), tsz,
-                static_cast<long long>(sb), size_to_text_buf(sb, 0, ssz, sizeof ssz), bad, ttext, speed);
+                    static_cast<long long>(sb), size_to_text_buf(sb, 0, ssz, sizeof ssz), bad, ttext, speed);
         fflush(stderr);
         return;
     }
@@ -190,10 +190,10 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         if (uint64_t unread = ctx->unread_in; unread > 0) {
             char usz[32];
             stat_printf("%llu bytes (%s) of the input could not be read: the output holds zero bytes there\n",
-                    static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, usz, sizeof usz));
+                        static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, usz, sizeof usz));
         }
     }
     stat_printf("%lli bytes (%s) %s, %s[%s], %s\n", static_cast<long long>(total), tsz, verb_of(ctx->mode), bad, ttext,
-            speed);
+                speed);
     fflush(stderr);
 }

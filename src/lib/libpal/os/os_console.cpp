@@ -6,11 +6,11 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
-#include <initializer_list>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <string_view>
 
