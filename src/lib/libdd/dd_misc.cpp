@@ -1,7 +1,8 @@
 // What the engine tells the user: progress, the duty cycle's rests, the summary.
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -16,19 +17,19 @@
 
 namespace {
 
-std::atomic<int> g_last_line_len{0};
-
 // Seconds between keep-alive requests during a rest.
 constexpr int k_keep_alive_seconds = 30;
 
-void write_err(const char* p, size_t n) {
-    fflush(stderr);
-    while (n > 0) {
-        ssize_t k = write(2, p, n);
-        if (k <= 0) return;
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
+// A summary line on standard error; it never runs on from a progress line.
+void stat_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void stat_printf(const char* fmt, ...) {
+    char text[OS_CONSOLE_TEXT_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    (void)os_console_err_write(text, std::min(static_cast<size_t>(n), sizeof text - 1));
 }
 
 const char* verb_of(uint32_t mode) {
@@ -67,14 +68,14 @@ void dd_print_progress(dd_ctx* ctx, int64_t count, int64_t bad_offset, int32_t r
     char szbuf[32];
     char sp[64];
     const char* sz = size_to_text_buf(b, 0, szbuf, sizeof szbuf);
-    const char* prefix = "\r";
+    // Each form is written after "\r", over the line before it.
     if (rest_seconds >= 0) {
-        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), SLEEP %dS", prefix, static_cast<long long>(b), sz, rest_seconds);
+        str_sprintf_s(line, sizeof line, "%lli bytes (%s), SLEEP %dS", static_cast<long long>(b), sz, rest_seconds);
     } else if (bad_offset >= 0) {
-        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), bad_sector_offset=%lli", prefix, static_cast<long long>(b), sz,
+        str_sprintf_s(line, sizeof line, "%lli bytes (%s), bad_sector_offset=%lli", static_cast<long long>(b), sz,
                       static_cast<long long>(bad_offset));
     } else if (count == static_cast<int64_t>(DD_ALL)) {
-        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), %s", prefix, static_cast<long long>(b), sz,
+        str_sprintf_s(line, sizeof line, "%lli bytes (%s), %s", static_cast<long long>(b), sz,
                       speed_to_text(sp, sizeof sp, speed));
     } else {
         int64_t records = ctx->records_in_full + ctx->records_in_part;
@@ -85,11 +86,13 @@ void dd_print_progress(dd_ctx* ctx, int64_t count, int64_t bad_offset, int32_t r
         }
         int pct = total > 0 ? static_cast<int>(done / total * 100.0) : 0;
         char left[96] = "";
-        // No estimate while nothing moves.
-        if (speed > 0 && count > records)
+        // Nothing left once every step is done; no estimate while nothing moves.
+        if (count <= records)
+            str_seconds_text(left, sizeof left, 0.0);
+        else if (speed > 0)
             str_seconds_text(left, sizeof left,
                              static_cast<double>(ctx->ibs) * static_cast<double>(count - records) / speed);
-        str_sprintf_s(line, sizeof line, "%s%lli bytes (%s), %s, %s, %d%%", prefix, static_cast<long long>(b), sz,
+        str_sprintf_s(line, sizeof line, "%lli bytes (%s), %s, %s, %d%%", static_cast<long long>(b), sz,
                       speed_to_text(sp, sizeof sp, speed), left, pct);
         char more[96] = "", msz[32];
         if (ctx->mode == DD_MODE_SYNC && ctx->diff_rec) {
@@ -104,11 +107,7 @@ void dd_print_progress(dd_ctx* ctx, int64_t count, int64_t bad_offset, int32_t r
         size_t used = strlen(line);
         str_sprintf_s(line + used, sizeof line - used, "%s", more);
     }
-    int len = static_cast<int>(strlen(line));
-    int last = g_last_line_len.exchange(len);
-    while (len < last && len + 1 < static_cast<int>(sizeof line)) line[len++] = ' ';
-    line[len] = 0;
-    write_err(line, static_cast<size_t>(len));
+    os_console_progress(line);
     ctx->progress_shown = 1;
 }
 
@@ -139,7 +138,8 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
     // A verdict of unequal lengths is worth a summary even when nothing was compared.
     if (result != 0 && result != DD_DIFF && result != DD_DIFF_LEN && result != DD_NO_DATA && ctx->total_bytes == 0)
         return;
-    if (ctx->progress_shown) write_err("\n", 1);
+    // A progress line that shows stays above the summary.
+    os_console_end_progress();
     uint32_t flags = ctx->flags;
     if (ctx->wdigest && (flags & (DD_F_ST_MD5 | DD_F_ST_SHA1))) {
         uint8_t md5[16], sha1[20];
@@ -153,9 +153,9 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         if (flags & DD_F_ST_SHA1) os_console_printf(stderr, 2, "SHA1: %s\n", to_hex(sha1, sizeof sha1));
     }
     if (ctx->mode == DD_MODE_COPY) {
-        fprintf(stderr, "%lli+%lli records in\n%lli+%lli records out\n", static_cast<long long>(ctx->records_in_full),
-                static_cast<long long>(ctx->records_in_part), static_cast<long long>(ctx->records_out_full),
-                static_cast<long long>(ctx->records_out_part));
+        stat_printf("%lli+%lli records in\n%lli+%lli records out\n", static_cast<long long>(ctx->records_in_full),
+                    static_cast<long long>(ctx->records_in_part), static_cast<long long>(ctx->records_out_full),
+                    static_cast<long long>(ctx->records_out_part));
     }
     uint64_t total = ctx->total_bytes;
     double secs = static_cast<double>(os_mono_ms() - ctx->start_ms) / 1000.0;
@@ -177,10 +177,10 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         uint64_t sb = ctx->diff_rec ? ctx->diff_rec->sync_bytes.load() : 0;
         char ssz[32];
         if (uint64_t unread = ctx->unread_in; unread > 0)
-            fprintf(stderr, "%llu bytes (%s) of the input could not be read: the output keeps its own bytes there\n",
-                    static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, ssz, sizeof ssz));
-        fprintf(stderr, "Check %lli (%s) Sync %lli (%s) Bytes %s[%s], %s\n", static_cast<long long>(total), tsz,
-                static_cast<long long>(sb), size_to_text_buf(sb, 0, ssz, sizeof ssz), bad, ttext, speed);
+            stat_printf("%llu bytes (%s) of the input could not be read: the output keeps its own bytes there\n",
+                        static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, ssz, sizeof ssz));
+        stat_printf("Check %lli (%s) Sync %lli (%s) Bytes %s[%s], %s\n", static_cast<long long>(total), tsz,
+                    static_cast<long long>(sb), size_to_text_buf(sb, 0, ssz, sizeof ssz), bad, ttext, speed);
         fflush(stderr);
         return;
     }
@@ -189,11 +189,11 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         // own fill in bad_bytes).
         if (uint64_t unread = ctx->unread_in; unread > 0) {
             char usz[32];
-            fprintf(stderr, "%llu bytes (%s) of the input could not be read: the output holds zero bytes there\n",
-                    static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, usz, sizeof usz));
+            stat_printf("%llu bytes (%s) of the input could not be read: the output holds zero bytes there\n",
+                        static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, usz, sizeof usz));
         }
     }
-    fprintf(stderr, "%lli bytes (%s) %s, %s[%s], %s\n", static_cast<long long>(total), tsz, verb_of(ctx->mode), bad, ttext,
-            speed);
+    stat_printf("%lli bytes (%s) %s, %s[%s], %s\n", static_cast<long long>(total), tsz, verb_of(ctx->mode), bad, ttext,
+                speed);
     fflush(stderr);
 }

@@ -17,6 +17,7 @@
 #include "libconf/ini/conf.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_console.h"
 #include "libpal/os/os_file.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_size.h"
@@ -150,18 +151,20 @@ struct line_buf {
     }
 };
 
-// Standard error, coloured by level when flag 0x20 is set; one write per line.
-void log_shell_write(log2_ctx* c, int lv, const char* line, size_t len) {
+// Standard error, coloured by level when flag 0x20 is set and standard error
+// is a terminal; one write per line, at the start of a line (after a
+// progress line that shows, a line break comes first).
+void log_shell_write(log2_ctx* c, int lv, const char* line, size_t len, int32_t wait_ms) {
     const level_row* r = level_find(lv);
-    if ((c->flags.load() & LOG2_F_COLOR) && r && r->color) {
+    if ((c->flags.load() & LOG2_F_COLOR) && r && r->color && isatty(2) == 1) {
         char out[LOG2_LINE_SIZE + 32];
         size_t cl = strlen(r->color);
         memcpy(out, r->color, cl);
         memcpy(out + cl, line, len);
         memcpy(out + cl + len, k_reset, 4);
-        (void)os_fd_write_all(2, out, cl + len + 4);
+        (void)os_console_err_write(out, cl + len + 4, wait_ms);
     } else {
-        (void)os_fd_write_all(2, line, len);
+        (void)os_console_err_write(line, len, wait_ms);
     }
 }
 
@@ -203,7 +206,7 @@ int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* lin
     if (os_pthread_lock_within(&c->mutex->mutex, wait_ms)) {
         log2_cb hi = c->cb_high.load(), lo = c->cb_low.load();
         if (hi && lo) (lv < 5 ? lo : hi)(level, tagbuf, line, static_cast<uint32_t>(len));
-        if (c->shell_out.load()) log_shell_write(c, lv, line, len);
+        if (c->shell_out.load()) log_shell_write(c, lv, line, len, wait_ms);
         // A failing output drops the message for itself only.
         if (c->file_out.load()) {
             if (file_text) log_file_write(&c->file, level, tagbuf, file_text, strlen(file_text));
@@ -215,7 +218,7 @@ int64_t log2_write(log2_ctx* c, uint32_t level, const char* tag, const char* lin
     } else if (c->shell_out.load()) {
         // The lock stayed taken (a thread that failed inside the logger):
         // standard error is written without it, the other outputs are skipped.
-        log_shell_write(c, lv, line, len);
+        log_shell_write(c, lv, line, len, wait_ms);
     }
     if ((level & 0x2FF) == LOG2_CRIT) crit_exit();
     return static_cast<int64_t>(len);

@@ -9,6 +9,8 @@
 #include "libdd/dd.h"
 #include "libdd/dd_opts.h"
 #include "libpal/env/pl_env.h"
+#include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_console.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app.h"
 #include "liblog/log2.h"
@@ -39,6 +41,14 @@ void logger_setup() {
     log2_ioctl(nullptr, LOG2_IOC_LEVEL_STR, "info");
     log2_ioctl(nullptr, LOG2_IOC_FLAGS_STR, "time|tid|func");
     log2_init(ini, nullptr);
+    // The console lines follow the log lines: "no_colour" takes the colour
+    // off both.
+    auto* info = static_cast<log2_info*>(pl_zalloc(sizeof(log2_info)));
+    if (info) {
+        log2_get_info(nullptr, info);
+        os_console_set_colour((info->flags & LOG2_F_COLOR) != 0);
+        pl_free(info);
+    }
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "libdd/dd.h"
 #include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_console.h"
 #include "libpal/string/str_codec.h"
 #include "support/fd_capture.h"
 #include "support/log_capture.h"
@@ -176,3 +178,42 @@ TEST(DdEngine, CloseWithoutAWorkerFreesAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A progress line of a counted run, two seconds after the one before, with
+// records of the count's steps read: ten steps of 1 MB (10^6 bytes) each.
+std::string progress_at(int64_t records) {
+    ctx_ptr ctx;
+    ctx->ibs = 1000000;
+    ctx->count = 10;
+    ctx->records_in_full = records;
+    ctx->total_bytes = static_cast<uint64_t>(records) * 1000000;
+    ctx->progress_bytes = 0;
+    ctx->progress_ms = os_mono_ms() - 2000;
+    fd_capture cap;
+    dd_print_progress(ctx.c, ctx->count, -1, -1);
+    os_console_end_progress();
+    return cap.text();
+}
+
+}  // namespace
+
+// Every field of the counted progress line is filled, the time left too:
+// at the last step there is none left, and it says so as the other lines
+// say a time.
+TEST(DdEngine, ProgressLineShowsTheTimeLeftUpToTheEnd) {
+    struct row {
+        int64_t records;
+        const char* line;
+    };
+    const row rows[] = {
+        {5, R"(\r5000000 bytes \(4\.8M\), [0-9.]+MB/S, [0-9.]+ seconds?, 50%\n)"},
+        {9, R"(\r9000000 bytes \(8\.6M\), [0-9.]+MB/S, 0\.[0-9]{3} second, 90%\n)"},
+        {10, R"(\r10000000 bytes \(9\.5M\), [0-9.]+MB/S, 0\.000 second, 100%\n)"},
+    };
+    for (const row& r : rows) {
+        std::string out = progress_at(r.records);
+        EXPECT_TRUE(std::regex_match(out, std::regex(r.line))) << "[" << out << "]";
+    }
+}

@@ -8,16 +8,25 @@
 
 #include "libpal/memory/pl_mem.h"
 #include "liblog/log2.h"
+#include "libpal/os/os_console.h"
 #include "support/fd_capture.h"
 #include "support/log_capture.h"
+#include "support/pty_capture.h"
 
 namespace {
 
 // Logs one message with the process-wide logger at the given flags and
-// returns what reached standard error.
-std::string stderr_of(uint32_t flags, uint32_t level, const char* path, int line, const char* func, const char* msg) {
+// returns what reached standard error (a file, or with terminal a
+// pseudo-terminal).
+std::string stderr_of(uint32_t flags, uint32_t level, const char* path, int line, const char* func, const char* msg,
+                      bool terminal = false) {
     log2_ioctl(nullptr, LOG2_IOC_LEVEL, 8, 0);
     log2_ioctl(nullptr, LOG2_IOC_FLAGS, flags, 0);
+    if (terminal) {
+        pty_capture cap;
+        log2_printf(nullptr, level, "t", path, line, func, "%s", msg);
+        return cap.text();
+    }
     fd_capture cap;
     log2_printf(nullptr, level, "t", path, line, func, "%s", msg);
     return cap.text();
@@ -63,12 +72,38 @@ TEST(Log2, ExactlyOneLineBreak) {
     EXPECT_EQ(stderr_of(0, LOG2_INFO, "x", 1, nullptr, "a\n"), "a\n");
 }
 
-TEST(Log2, ColoursByLevel) {
-    EXPECT_EQ(stderr_of(LOG2_F_COLOR, LOG2_ERR, "x", 1, nullptr, "e"), "\033[01;31me\n\033[0m");
-    EXPECT_EQ(stderr_of(LOG2_F_COLOR, LOG2_INFO, "x", 1, nullptr, "i"), "i\n");
-    EXPECT_EQ(stderr_of(LOG2_F_COLOR, LOG2_VERB, "x", 1, nullptr, "v"), "\033[32mv\n\033[0m");
-    EXPECT_EQ(stderr_of(LOG2_F_COLOR, LOG2_WARN, "x", 1, nullptr, "w"), "\033[01;33mw\n\033[0m");
-    EXPECT_EQ(stderr_of(LOG2_F_COLOR, LOG2_CRIT | LOG2_NOEXIT, "x", 1, nullptr, "c"), "\033[01;07;31mc\n\033[0m");
+// Colours by level on a terminal; a file, or a terminal without the colour
+// flag, gets the line alone.
+TEST(Log2, ColoursByLevelOnlyOnATerminal) {
+    REQUIRE_PTY(pty_pair().ok());
+    struct row {
+        uint32_t level;
+        const char* terminal;
+    };
+    const row rows[] = {
+        {LOG2_ERR, "\033[01;31mm\n\033[0m"},
+        {LOG2_INFO, "m\n"},
+        {LOG2_VERB, "\033[32mm\n\033[0m"},
+        {LOG2_WARN, "\033[01;33mm\n\033[0m"},
+        {LOG2_CRIT | LOG2_NOEXIT, "\033[01;07;31mm\n\033[0m"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.level);
+        EXPECT_EQ(stderr_of(LOG2_F_COLOR, r.level, "x", 1, nullptr, "m", true), r.terminal);
+        EXPECT_EQ(stderr_of(LOG2_F_COLOR, r.level, "x", 1, nullptr, "m"), "m\n");
+        EXPECT_EQ(stderr_of(0, r.level, "x", 1, nullptr, "m", true), "m\n");
+    }
+}
+
+// A log line written while a progress line shows starts a line of its own.
+TEST(Log2, ALineAfterAProgressLineStartsALineOfItsOwn) {
+    log2_ioctl(nullptr, LOG2_IOC_LEVEL, 8, 0);
+    log2_ioctl(nullptr, LOG2_IOC_FLAGS, 0, 0);
+    fd_capture cap;
+    os_console_progress("1024 bytes (1.0K), 1.00KB/S");
+    log2_printf(nullptr, LOG2_ERR, "t", "x", 1, nullptr, "read error\n");
+    log2_printf(nullptr, LOG2_ERR, "t", "x", 1, nullptr, "again\n");
+    EXPECT_EQ(cap.text(), "\r1024 bytes (1.0K), 1.00KB/S\nread error\nagain\n");
 }
 
 TEST(Log2, ErrnoSuffixAndErrnoKept) {
@@ -103,13 +138,14 @@ TEST(Log2, WriteLineIsCutAtTheLineSize) {
         {"one over, length from the text", 8192, false, 8191},
         {"short", 10, true, 10},
     };
+    REQUIRE_PTY(pty_pair().ok());
     log2_ioctl(nullptr, LOG2_IOC_LEVEL, 8, 0);
     log2_ioctl(nullptr, LOG2_IOC_FLAGS, LOG2_F_COLOR, 0);
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         std::string line(r.size - 1, 'x');
         line += '\n';
-        fd_capture cap;
+        pty_capture cap;
         int64_t n = log2_write_line(nullptr, LOG2_ERR, "t", line.c_str(),
                                     r.by_len ? static_cast<uint32_t>(line.size()) : 0xFFFFFFFFu);
         std::string out = cap.text();

@@ -110,13 +110,17 @@ public:
     struct options {
         bool pipe_in = false;
         bool pipe_out = false;
+        // Standard error to this file (created or emptied) instead of being
+        // collected.
+        const char* err_file = nullptr;
     };
 
     live_proc(const std::vector<std::string>& argv, options o) {
         // Writing to a pipe whose reader has gone must give EPIPE here, not end the test.
         signal(SIGPIPE, SIG_IGN);
-        int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2];
-        if ((o.pipe_in && pipe2(in, O_CLOEXEC)) || (o.pipe_out && pipe2(out, O_CLOEXEC)) || pipe2(err, O_CLOEXEC))
+        int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+        if ((o.pipe_in && pipe2(in, O_CLOEXEC)) || (o.pipe_out && pipe2(out, O_CLOEXEC)) ||
+            (!o.err_file && pipe2(err, O_CLOEXEC)))
             throw std::runtime_error("pipe");
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
@@ -124,7 +128,8 @@ public:
         else posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         if (o.pipe_out) posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         else posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        if (o.err_file) posix_spawn_file_actions_addopen(&fa, 2, o.err_file, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        else posix_spawn_file_actions_adddup2(&fa, err[1], 2);
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         sigset_t none, deflt;
@@ -142,7 +147,7 @@ public:
         posix_spawnattr_destroy(&attr);
         if (o.pipe_in) close(in[0]);
         if (o.pipe_out) close(out[1]);
-        close(err[1]);
+        if (err[1] >= 0) close(err[1]);
         in_fd_ = o.pipe_in ? in[1] : -1;
         out_fd_ = o.pipe_out ? out[0] : -1;
         err_fd_ = err[0];
@@ -150,7 +155,7 @@ public:
             pid_ = -1;
             close_in();
             close_out();
-            close(err_fd_);
+            if (err_fd_ >= 0) close(err_fd_);
             err_fd_ = -1;
             throw std::runtime_error(std::string("spawn ") + argv[0] + ": " + strerror(rc));
         }
@@ -305,7 +310,11 @@ private:
     bool pump(int timeout_ms) {
         pollfd p[2];
         int n = add_readers(p, 0);
-        if (n == 0) return false;
+        if (n == 0) {
+            // Nothing to read: the caller looks at files between waits.
+            if (timeout_ms > 0) poll(nullptr, 0, timeout_ms);
+            return false;
+        }
         if (poll(p, n, timeout_ms) <= 0) return false;
         return drain(p, n, 0);
     }

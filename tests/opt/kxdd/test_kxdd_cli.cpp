@@ -118,9 +118,9 @@ TEST(KxddCli, CritLineCarriesTimeThreadAndFunctionPrefixes) {
     EXPECT_TRUE(testing::internal::RE::FullMatch(
         first_line(r.err), testing::internal::RE("[0-9]{2}:[0-9]{2}:[0-9]{2} \\[[0-9]+\\] [a-z_]+\\(\\): error: invalid arg \\[bogus\\] in \\[conv\\]")))
         << r.err;
-    // crit lines are coloured bold reverse red and reset after the line break
-    EXPECT_EQ(r.err.rfind("\033[01;07;31m", 0), 0u);
-    EXPECT_NE(r.err.find("\n\033[0m"), std::string::npos);
+    // Standard error is a pipe, not a terminal: no colour (its colours on a
+    // terminal are the console tests' business).
+    EXPECT_EQ(r.err.find('\033'), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <string_view>
 
+#include "libpal/os/os_file.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_safe.h"
 
@@ -35,20 +39,92 @@ std::mutex g_raw_mu;
 termios g_saved_tio{};
 bool g_saved = false;
 
+std::atomic<bool> g_colour{true};
+
+// Standard error's progress line: whether one shows without its line break,
+// and how long its text is. Every write to standard error made here takes
+// the lock, so a progress line and another line never interleave.
+struct err_progress {
+    std::timed_mutex lock;
+    bool open = false;
+    size_t shown = 0;
+};
+err_progress g_progress;
+
+// With g_progress.lock held.
+bool end_progress_locked() {
+    if (!g_progress.open) return true;
+    g_progress.open = false;
+    g_progress.shown = 0;
+    return os_fd_write_all(2, "\n", 1);
+}
+
+// The pieces written to standard error at the start of a line, in order,
+// under the lock (waited for at most wait_ms when that is not negative).
+bool err_write_at_line_start(std::initializer_list<std::string_view> pieces, int32_t wait_ms = -1) {
+    std::unique_lock<std::timed_mutex> g(g_progress.lock, std::defer_lock);
+    if (wait_ms < 0) {
+        fflush(stderr);
+        g.lock();
+    } else {
+        (void)g.try_lock_for(std::chrono::milliseconds(wait_ms));
+    }
+    bool ok = !g.owns_lock() || end_progress_locked();
+    for (std::string_view p : pieces)
+        if (!p.empty() && !os_fd_write_all(2, p.data(), p.size())) ok = false;
+    return ok;
+}
+
 }  // namespace
 
 const char* os_console_color(int code) {
     return code >= 2 && code <= 9 ? k_colors[static_cast<size_t>(code)] : k_colors[0];
 }
 
+void os_console_set_colour(bool on) { g_colour.store(on, std::memory_order_relaxed); }
+
+bool os_console_colour_on(int fd) { return g_colour.load(std::memory_order_relaxed) && fd >= 0 && isatty(fd) == 1; }
+
 int os_console_puts(FILE* stream, int code, const char* text) {
     if (!stream) return -1;
     if (!text) text = "";
-    if (code)
+    bool colour = code && os_console_colour_on(fileno(stream));
+    if (stream == stderr) {
+        if (colour) err_write_at_line_start({os_console_color(code), text, OS_CONSOLE_RESET});
+        else err_write_at_line_start({text});
+    } else if (colour) {
         fprintf(stream, "%s%s%s", os_console_color(code), text, OS_CONSOLE_RESET);
-    else
+    } else {
         fputs(text, stream);
+    }
     return 0;
+}
+
+void os_console_progress(const char* text) {
+    if (!text) text = "";
+    char line[OS_CONSOLE_TEXT_SIZE];
+    size_t len = strnlen(text, sizeof line - 2);
+    line[0] = '\r';
+    memcpy(line + 1, text, len);
+    fflush(stderr);
+    std::lock_guard<std::timed_mutex> g(g_progress.lock);
+    size_t n = 1 + len;
+    // Blanks over the rest of a longer text still showing.
+    if (g_progress.open)
+        while (n < 1 + g_progress.shown && n < sizeof line) line[n++] = ' ';
+    (void)os_fd_write_all(2, line, n);
+    g_progress.open = true;
+    g_progress.shown = len;
+}
+
+void os_console_end_progress() {
+    fflush(stderr);
+    std::lock_guard<std::timed_mutex> g(g_progress.lock);
+    (void)end_progress_locked();
+}
+
+int os_console_err_write(const char* text, size_t len, int32_t wait_ms) {
+    return err_write_at_line_start({std::string_view(text ? text : "", text ? len : 0)}, wait_ms) ? 0 : -1;
 }
 
 int os_console_printf(FILE* stream, int code, const char* fmt, ...) {

@@ -12,11 +12,37 @@ const char* os_console_color(int code);
 inline constexpr const char* OS_CONSOLE_RESET = "\033[0m";
 inline constexpr size_t OS_CONSOLE_TEXT_SIZE = 8192;
 
-// Prints the text in the code's colour, followed by the reset sequence.
+// Colour is for people at a terminal: a stream that is not one (a file, a
+// pipe) gets the text alone. The process-wide switch (on by default) turns
+// colour off on terminals too; the command sets it from the logger's
+// "no_colour".
+void os_console_set_colour(bool on);
+// True when text written to the descriptor is coloured: the switch is on
+// and the descriptor is a terminal.
+bool os_console_colour_on(int fd);
+
+// Prints the text in the code's colour, followed by the reset sequence, when
+// os_console_colour_on holds for the stream; otherwise the text alone. On
+// standard error the text starts a line of its own (see below).
 int os_console_puts(FILE* stream, int code, const char* text);
 // Formats into OS_CONSOLE_TEXT_SIZE bytes (longer output is cut), then prints
 // it with os_console_puts.
 int os_console_printf(FILE* stream, int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Standard error carries one progress line, rewritten in place, between the
+// other lines. os_console_progress writes "\r" and the text, blank-padded over
+// a longer progress text still showing, and leaves the line open. Every other
+// writer ends an open progress line with a line break before its own text
+// (os_console_end_progress, or os_console_err_write, which does it under the
+// same lock as its write), so that no line is glued onto the progress and
+// the last progress text stays readable, on a terminal and in a file.
+void os_console_progress(const char* text);
+void os_console_end_progress();
+// Writes len bytes of text to standard error at the start of a line; 0, or
+// -1 when the write failed. With wait_ms >= 0 (a fatal-signal handler may be
+// the caller) the lock is waited for at most that long; without it the text
+// is written as it is.
+int os_console_err_write(const char* text, size_t len, int32_t wait_ms = -1);
 // One line of standard input without its line break; null at the end of input.
 char* os_console_gets(char* buf, size_t size);
 // 1 saves the terminal state of standard input and turns off line editing

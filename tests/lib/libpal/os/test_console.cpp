@@ -12,6 +12,8 @@
 #include <string>
 
 #include "libpal/os/os_thread.h"
+#include "support/fd_capture.h"
+#include "support/pty_capture.h"
 #include "text_shape.h"
 
 namespace {
@@ -44,19 +46,109 @@ TEST(OsConsole, ColourTable) {
     for (const row& r : rows) EXPECT_STREQ(os_console_color(r.code), r.escape) << r.code;
 }
 
-TEST(OsConsole, PutsWrapsTheTextInItsColour) {
-    EXPECT_EQ(written([](FILE* f) { EXPECT_EQ(os_console_puts(f, 8, "x"), 0); }), "\033[01;31mx\033[0m");
-    EXPECT_EQ(written([](FILE* f) { EXPECT_EQ(os_console_puts(f, 0, "x"), 0); }), "x");
-    EXPECT_EQ(written([](FILE* f) { os_console_puts(f, 1, "x"); }), "\033[37mx\033[0m");
-    EXPECT_EQ(written([](FILE* f) { os_console_puts(f, 0, "100%s"); }), "100%s");
+// What a call writes to a stream on a terminal.
+std::string on_terminal(const std::function<void(FILE*)>& fn) {
+    pty_pair pty;
+    if (!pty.ok()) return "<no pty>";
+    FILE* f = fdopen(dup(pty.writer), "w");
+    if (!f) return "<no stream>";
+    fn(f);
+    fclose(f);
+    pty.close_writer();
+    std::string out;
+    while (pty.read_some(out, 5000) == 1) {
+    }
+    return out;
+}
+
+// Colour is for a terminal: a file gets the text alone, and the switch
+// takes the colour off a terminal too.
+TEST(OsConsole, PutsColoursOnlyOnATerminal) {
+    REQUIRE_PTY(pty_pair().ok());
+    struct row {
+        int code;
+        const char* text;
+        const char* terminal;
+    };
+    const row rows[] = {
+        {8, "x", "\033[01;31mx\033[0m"},
+        {1, "x", "\033[37mx\033[0m"},
+        {0, "x", "x"},
+        {0, "100%s", "100%s"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.code);
+        auto puts = [&r](FILE* f) { EXPECT_EQ(os_console_puts(f, r.code, r.text), 0); };
+        EXPECT_EQ(on_terminal(puts), r.terminal);
+        EXPECT_EQ(written(puts), r.text);
+        os_console_set_colour(false);
+        EXPECT_EQ(on_terminal(puts), r.text);
+        os_console_set_colour(true);
+    }
     EXPECT_EQ(os_console_puts(nullptr, 0, "x"), -1);
 }
 
 TEST(OsConsole, PrintfFormatsAndCutsAt8192Bytes) {
-    EXPECT_EQ(written([](FILE* f) { EXPECT_EQ(os_console_printf(f, 3, "n=%d %s\n", 5, "ok"), 0); }),
+    REQUIRE_PTY(pty_pair().ok());
+    EXPECT_EQ(on_terminal([](FILE* f) { EXPECT_EQ(os_console_printf(f, 3, "n=%d %s\n", 5, "ok"), 0); }),
               "\033[32mn=5 ok\n\033[0m");
+    EXPECT_EQ(written([](FILE* f) { os_console_printf(f, 3, "n=%d %s\n", 5, "ok"); }), "n=5 ok\n");
     std::string longer(10000, 'a');
     EXPECT_EQ(written([&](FILE* f) { os_console_printf(f, 0, "%s", longer.c_str()); }), std::string(8191, 'a'));
+}
+
+// The progress line is rewritten in place, blank-padded over a longer one;
+// any other line on standard error (through the console or the raw write)
+// first ends it, so nothing runs on from it and its text stays. Ending it
+// twice, or with none showing, writes nothing.
+TEST(OsConsole, OtherLinesEndTheProgressLineFirst) {
+    struct row {
+        const char* name;
+        std::function<void()> steps;
+        const char* expect;
+    };
+    const row rows[] = {
+        {"rewritten and padded",
+         [] {
+             os_console_progress("12345");
+             os_console_progress("678");
+         },
+         "\r12345\r678  "},
+        {"a raw line after it",
+         [] {
+             os_console_progress("50%");
+             os_console_err_write("log line\n", 9);
+             os_console_progress("60%");
+         },
+         "\r50%\nlog line\n\r60%"},
+        {"a console line after it, then no padding on the new line",
+         [] {
+             os_console_progress("long progress");
+             os_console_puts(stderr, 8, "error\n");
+             os_console_progress("short");
+         },
+         "\rlong progress\nerror\n\rshort"},
+        {"ended once",
+         [] {
+             os_console_progress("p");
+             os_console_end_progress();
+             os_console_end_progress();
+             os_console_printf(stderr, 0, "summary\n");
+         },
+         "\rp\nsummary\n"},
+        {"nothing to end", [] { os_console_err_write("a\n", 2); }, "a\n"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        fd_capture cap;
+        r.steps();
+        os_console_end_progress();
+        std::string out = cap.text();
+        // The final end adds a line break only where a progress line showed.
+        std::string want = r.expect;
+        if (!want.empty() && want.back() != '\n') want += '\n';
+        EXPECT_EQ(out, want);
+    }
 }
 
 // Standard input replaced by a descriptor for the life of the object.
