@@ -128,7 +128,7 @@ TEST_F(KxddRetry, FailureInTheFirstBlockIsNotRetried) {
 }
 
 // conv=resume continues an interrupted copy at the output's size; with
-// nothing left it ends with exit 7 and a summary of 0 bytes.
+// nothing left it says so and ends with exit 7 and a summary of 0 bytes.
 class KxddResume : public testing::Test {
 protected:
     temp_dir dir;
@@ -157,10 +157,13 @@ TEST_F(KxddResume, InterruptedCopyIsCompletedThenNothingIsLeft) {
         EXPECT_TRUE(contains(err, std::to_string(data.size() - s.kept) + " bytes (")) << err;
         EXPECT_TRUE(contains(err, "offset: " + std::to_string(s.kept) + " sector_size")) << err;
 
-        r = run_kxdd(args);
+        r = run_kxdd_err_file(dir.path, args);
         EXPECT_EQ(r.status, 7) << r.err;
         err = clean_err(r.err);
         EXPECT_TRUE(contains(err, "0+0 records in\n0+0 records out\n0 bytes (0) copied, ")) << err;
+        // The reason is said at the default level.
+        EXPECT_TRUE(contains(err, "file [" + out + "] skip=" + std::to_string(data.size()) + " size=")) << err;
+        EXPECT_TRUE(contains(err, " error: no data to copy\n")) << err;
         EXPECT_TRUE(read_file(out) == data);
     }
 }
