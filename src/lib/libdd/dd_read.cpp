@@ -131,7 +131,12 @@ static int64_t preadz(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
     int64_t n = zlen ? bd_readz(dev, buf, cap, &z) : bd_pread(dev, buf, len, static_cast<int64_t>(off));
     if (zlen) *zlen = static_cast<uint64_t>(z);
     if (n == 0) {
-        LOG2(LOG2_WARN, "dd_a", "%s rlen=%u ret=0 error\n", call, static_cast<unsigned>(len));
+        // The end of a stream, or of a side at or past its known size, is the
+        // normal end of the data; nothing where the size says there is more
+        // is worth a warning.
+        uint64_t size = dev == ctx->in_dev ? ctx->in_size : ctx->out_size;
+        bool at_end = size == 0 || off >= size;
+        LOG2(at_end ? LOG2_DBG : LOG2_WARN, "dd_a", "%s rlen=%u ret=0 error\n", call, static_cast<unsigned>(len));
         return 0;
     }
     if (n > len) {
