@@ -273,6 +273,11 @@ int bd_count_init(bd_dev* dev, const bd_count_param* p);
 int bd_count_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size);
 // Bytes the last successful bd_hash_cal or bd_count_cal covered.
 int64_t bd_cal_len(const bd_dev* dev);
+// Where the last bd_hash_cal or bd_count_cal that failed on a local read
+// found it (in the range's offset space): the offset of that read, or of
+// its first unreadable sector when it met a media error; -1 when no read of
+// the range failed (a remote job, an early end, a stop).
+int64_t bd_cal_fail_off(const bd_dev* dev);
 
 // ---- pattern writes (a wipe)
 int bd_pwritex_init(bd_dev* dev, uint32_t value, uint64_t bs);

@@ -1,10 +1,41 @@
 // The device's hash and byte-count jobs and its pattern writer.
+#include <algorithm>
+#include <memory>
+
 #include "libblock/bd.h"
 #include "libblock/bd_priv.h"
 #include "libpal/hash/file_bcount.h"
 #include "libpal/hash/file_hash.h"
+#include "libpal/memory/pl_mem.h"
 
 namespace {
+
+bool is_media_error(int32_t code) { return code == VERR_DEV_IO_ERROR || code == VERR_DEV_IO_CRC; }
+
+// A read of [off, off + len) failed with a media error: the offset of its
+// first sector that cannot be read, found by reading it sector by sector,
+// so that the failure names the sector and not the block around it. The
+// device's error record is left as the failed read set it; off when no
+// sector fails again (or memory or a stop cuts the search short).
+int64_t first_bad_sector(bd_dev* dev, int64_t off, int64_t len) {
+    const int64_t ss = dev->sector_size > 0 ? dev->sector_size : 512;
+    if (len <= ss) return off;
+    std::unique_ptr<uint8_t, pl_mem_deleter> buf(static_cast<uint8_t*>(pl_malloc(static_cast<size_t>(ss))));
+    if (!buf) return off;
+    verr_info kept{};
+    verr_copy(&kept, &dev->verr);
+    int64_t found = off;
+    for (int64_t at = off; at < off + len && !pl_stop_requested(dev->stop); at += ss) {
+        int64_t n = bd_pread(dev, buf.get(), std::min(ss, off + len - at), at);
+        if (n < 0) {
+            if (is_media_error(dev->verr.code)) found = at;
+            break;
+        }
+        if (n == 0) break;
+    }
+    verr_copy(&dev->verr, &kept);
+    return found;
+}
 
 // The jobs' read call: the device's positioned read; a stream, which has
 // no positions, is read in order.
@@ -19,7 +50,11 @@ int64_t read_from_dev(void* arg, void* buf, int64_t len, int64_t off) {
         return -1;
     }
     bd_job_state* st = bd_jobs_of(dev);
-    if (!st->stream) return bd_pread(dev, buf, len, off);
+    if (!st->stream) {
+        int64_t n = bd_pread(dev, buf, len, off);
+        if (n < 0) st->fail_off = is_media_error(dev->verr.code) ? first_bad_sector(dev, off, len) : off;
+        return n;
+    }
     // The first range starts where the stream is (after any skip).
     if (st->pos < 0) st->pos = off;
     if (off != st->pos) {
@@ -29,6 +64,7 @@ int64_t read_from_dev(void* arg, void* buf, int64_t len, int64_t off) {
     }
     int64_t n = bd_read(dev, buf, len);
     if (n > 0) st->pos += n;
+    if (n < 0) st->fail_off = off;
     return n;
 }
 
@@ -91,6 +127,7 @@ int bd_hash_init(bd_dev* dev, const bd_hash_param* p) {
 
 int bd_hash_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size) {
     if (!dev) return -1;
+    bd_jobs_of(dev)->fail_off = -1;
     if (remote_hash(dev)) {
         bd_cal_req r{static_cast<uint64_t>(off), static_cast<uint64_t>(len), buf, size};
         bd_jobs_of(dev)->cal_len = len;
@@ -146,6 +183,7 @@ int bd_count_init(bd_dev* dev, const bd_count_param* p) {
 
 int bd_count_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size) {
     if (!dev) return -1;
+    bd_jobs_of(dev)->fail_off = -1;
     if (remote_count(dev)) {
         bd_cal_req r{static_cast<uint64_t>(off), static_cast<uint64_t>(len), buf, size};
         bd_jobs_of(dev)->cal_len = len;
@@ -162,6 +200,8 @@ int bd_count_cal(bd_dev* dev, int64_t off, int64_t len, char* buf, size_t size) 
 }
 
 int64_t bd_cal_len(const bd_dev* dev) { return dev ? bd_jobs_of(dev)->cal_len : 0; }
+
+int64_t bd_cal_fail_off(const bd_dev* dev) { return dev ? bd_jobs_of(dev)->fail_off : -1; }
 
 int bd_pwritex_ioctl(bd_dev* dev, int32_t cmd, void* arg, int64_t arglen) {
     if (!arg) {

@@ -17,6 +17,10 @@ struct bd_job_state {
     // reached (-1 until the first range).
     uint8_t stream;
     int64_t pos;
+    // Offset of the read that failed in the last range (of its first
+    // unreadable sector after a media error); -1 when none did (a remote
+    // job, or a range that failed for another reason).
+    int64_t fail_off;
 };
 
 // The allocation of one open device: the record first, so that a bd_dev*

@@ -248,6 +248,9 @@ int dd_noerror_errno(uint32_t scheme, int32_t code);
 
 // ---- hash, byte-count, compare and sync modes
 int dd_cal_errno(const dd_ctx* ctx, bd_dev* dev);
+// The offset a failed job step names: where its failing read was, else the
+// step's own offset.
+int64_t dd_cal_fail_offset(const bd_dev* dev, uint64_t step_off);
 void dd_hash_fetch(dd_ctx* ctx);
 int dd_hash_print(dd_ctx* ctx);
 void dd_bcount_print(dd_ctx* ctx);

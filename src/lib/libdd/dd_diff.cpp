@@ -29,7 +29,7 @@ void hash_side(dd_ctx* ctx, bool out) {
     }
     char name[DD_URL_SIZE];
     LOG2(LOG2_ERR, "dd_a", "bd_hash_cal [%s] offset=%lld error: %s\n", dd_side_name(ctx, dev, name, sizeof name),
-         static_cast<long long>(off), bd_errmsg(dev));
+         static_cast<long long>(dd_cal_fail_offset(dev, off)), bd_errmsg(dev));
     result = dd_cal_errno(ctx, dev);
 }
 

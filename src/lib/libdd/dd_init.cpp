@@ -238,8 +238,9 @@ int first_positions(dd_ctx* ctx) {
         ctx->skip = resume ? resume_at : ctx->out_size;
         if (resume) {
             dd_side_name(ctx, ctx->out_dev, name, sizeof name);
+            // Said at the default level: a finished output is why the run ends.
             if (ctx->in_size >= 1 && ctx->in_size == ctx->out_size) {
-                LOG2(LOG2_DBG, "dd_a", "file [%s] skip=%lld size=%ldd error: no data to copy\n", name,
+                LOG2(LOG2_WARN, "dd_a", "file [%s] skip=%lld size=%ldd error: no data to copy\n", name,
                      static_cast<long long>(ctx->out_size), static_cast<long>(ctx->out_size));
                 return DD_NO_DATA;
             }

@@ -185,12 +185,17 @@ void dd_print_stat(dd_ctx* ctx, int32_t result) {
         return;
     }
     if (ctx->mode == DD_MODE_COPY) {
-        // Blocks a media error turned into zero bytes (bad_read counts its
-        // own fill in bad_bytes).
+        // Blocks a media error turned into zero bytes, or with bad_read the
+        // sectors that took the fill pattern (all zero bytes when none was given).
         if (uint64_t unread = ctx->unread_in; unread > 0) {
             char usz[32];
-            stat_printf("%llu bytes (%s) of the input could not be read: the output holds zero bytes there\n",
-                        static_cast<unsigned long long>(unread), size_to_text_buf(unread, 0, usz, sizeof usz));
+            const char* u = size_to_text_buf(unread, 0, usz, sizeof usz);
+            if ((ctx->flags & DD_F_BAD_READ) && ctx->bad_fill_str[0])
+                stat_printf("%llu bytes (%s) of the input could not be read: the output holds the fill pattern \"%s\" there\n",
+                            static_cast<unsigned long long>(unread), u, ctx->bad_fill_str);
+            else
+                stat_printf("%llu bytes (%s) of the input could not be read: the output holds zero bytes there\n",
+                            static_cast<unsigned long long>(unread), u);
         }
     }
     stat_printf("%lli bytes (%s) %s, %s[%s], %s\n", static_cast<long long>(total), tsz, verb_of(ctx->mode), bad, ttext,

@@ -89,11 +89,17 @@ int64_t cal_step(dd_ctx* ctx, int64_t len) {
     if (bd_errno(ctx->in_dev) == VERR_EOF && ctx->in_size == 0) return 0;
     char name[DD_URL_SIZE];
     LOG2(LOG2_ERR, "dd_a", hash ? "bd_hash_cal [%s] offset=%lld error: %s\n" : "bd_count_cal [%s] offset=%lld error: %s\n",
-         dd_side_name(ctx, ctx->in_dev, name, sizeof name), static_cast<long long>(ctx->i_offset), bd_errmsg(ctx->in_dev));
+         dd_side_name(ctx, ctx->in_dev, name, sizeof name),
+         static_cast<long long>(dd_cal_fail_offset(ctx->in_dev, ctx->i_offset)), bd_errmsg(ctx->in_dev));
     return dd_cal_errno(ctx, ctx->in_dev);
 }
 
 }  // namespace
+
+int64_t dd_cal_fail_offset(const bd_dev* dev, uint64_t step_off) {
+    int64_t at = bd_cal_fail_off(dev);
+    return at >= 0 ? at : static_cast<int64_t>(step_off);
+}
 
 int dd_read_errno(int32_t code) {
     if (code == -258 || code == VERR_FILE_NOT_FOUND) return DD_FATAL;
@@ -131,7 +137,12 @@ static int64_t preadz(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
     int64_t n = zlen ? bd_readz(dev, buf, cap, &z) : bd_pread(dev, buf, len, static_cast<int64_t>(off));
     if (zlen) *zlen = static_cast<uint64_t>(z);
     if (n == 0) {
-        LOG2(LOG2_WARN, "dd_a", "%s rlen=%u ret=0 error\n", call, static_cast<unsigned>(len));
+        // The end of a stream, or of a side at or past its known size, is the
+        // normal end of the data; nothing where the size says there is more
+        // is worth a warning.
+        uint64_t size = dev == ctx->in_dev ? ctx->in_size : ctx->out_size;
+        bool at_end = size == 0 || off >= size;
+        LOG2(at_end ? LOG2_DBG : LOG2_WARN, "dd_a", "%s rlen=%u ret=0 error\n", call, static_cast<unsigned>(len));
         return 0;
     }
     if (n > len) {

@@ -31,6 +31,17 @@ uint32_t dd_side_sector_size(const dd_ctx* ctx, const bd_dev* dev) {
     return ss ? ss : 512;
 }
 
+// What a failed pass that is retried met, in words.
+static const char* retry_reason(int r) {
+    switch (r) {
+    case DD_ERR_OPEN: return "an open failed";
+    case DD_ERR_READ: return "a read failed";
+    case DD_ERR_WRITE: return "a write failed";
+    case DD_NO_DATA: return "the input ended early";
+    default: return "the pass failed";
+    }
+}
+
 int dd_retry_decide(dd_ctx* ctx, int r) {
     if (dd_stopped(ctx)) return 0;
     if (ctx->total_bytes == 0 || r == DD_DONE || r == DD_FATAL || r == DD_DIFF) {
@@ -48,6 +59,21 @@ int dd_retry_decide(dd_ctx* ctx, int r) {
     } else {
         return 0;
     }
+    // Said at the default level: the failure's own line tells what went
+    // wrong where; this one that the run is not over and where it resumes.
+    const char* what = retry_reason(r);
+    const auto in_at = static_cast<unsigned long long>(ctx->i_offset);
+    const auto out_at = static_cast<unsigned long long>(ctx->o_offset);
+    if (ctx->mode == DD_MODE_CLEAR)
+        LOG2(LOG2_WARN, "dd_a", "%s (ret=%d): re-opening the output in %u s, the wipe goes on at output offset %llu\n",
+             what, r, ctx->retry_delay, out_at);
+    else if (ctx->need_out)
+        LOG2(LOG2_WARN, "dd_a",
+             "%s (ret=%d): re-opening both sides in %u s, %s goes on at input offset %llu, output offset %llu\n", what, r,
+             ctx->retry_delay, ctx->mode == DD_MODE_COPY ? "the copy" : "the run", in_at, out_at);
+    else
+        LOG2(LOG2_WARN, "dd_a", "%s (ret=%d): re-opening the input in %u s, the run goes on at input offset %llu\n",
+             what, r, ctx->retry_delay, in_at);
     for (uint32_t s = 0; s < ctx->retry_delay; ++s) {
         os_msleep(1000);
         if (dd_stopped(ctx)) break;

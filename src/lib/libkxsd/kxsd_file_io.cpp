@@ -133,6 +133,13 @@ int64_t kxsd_cli_read(kxsd_file_ctx* file, void* buf, int64_t len, int64_t offse
             LOG2(LOG2_ERR, "sdcli", "error: count++>=1\n");
             return -1;
         }
+        // Said at the default level: the connection is made again and the
+        // file re-opened, and the read goes on where the lost chunk began.
+        const unsigned long long at = file->pos;
+        LOG2(LOG2_WARN, "sdcli",
+             "read [%s] on %s offset=%llu len=%d error: %s: re-opening, the read goes on at offset %llu in chunks of %d bytes\n",
+             file->path ? file->path : "", conn->host ? conn->host : "", at, chunk,
+             conn->err && conn->err->code != 0 ? verr_msg(conn->err) : cli_status_str(status), at, conn->block_size);
         if (kxsd_cli_restart_work(file) != 0) return -1;
     }
     return total;

@@ -101,6 +101,25 @@ inline bool have_gnu_dd() {
     return r.status == 0 && contains(r.out, "coreutils");
 }
 
+// A command with standard error sent to a file (as a user keeps it with
+// "2>file"), not a pipe; err is that file's text. The file lives in dir.
+inline proc_result run_err_file(const std::string& dir, const std::vector<std::string>& cmd,
+                                const std::string& input = {}) {
+    const std::string file = dir + "/stderr.txt";
+    std::vector<std::string> argv{"sh", "-c", "f=$1; shift; exec \"$@\" 2>\"$f\"", "sh", file};
+    argv.insert(argv.end(), cmd.begin(), cmd.end());
+    proc_result r = run_proc(argv, input);
+    r.err = read_file(file);
+    return r;
+}
+
+inline proc_result run_kxdd_err_file(const std::string& dir, const std::vector<std::string>& args,
+                                     const std::string& input = {}) {
+    std::vector<std::string> cmd{kxdd_bin()};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return run_err_file(dir, cmd, input);
+}
+
 // A process the test works with while it runs. Standard error is always
 // collected; standard input and output are pipes when asked for, else
 // /dev/null. Children start with the default action for the signals the

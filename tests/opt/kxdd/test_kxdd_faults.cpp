@@ -82,12 +82,12 @@ protected:
     }
 
     // kxdd under the injection, stopped after two minutes so that a walk
-    // that never ends fails instead of hanging.
+    // that never ends fails instead of hanging; standard error goes to a file.
     proc_result kxdd_under(const fi_options& o, std::vector<std::string> ops) const {
         std::vector<std::string> argv{"timeout", "120", kxdd_bin(), "if=" + in, "of=" + out};
         argv.insert(argv.end(), ops.begin(), ops.end());
         fi_env_guard env(o);
-        return run_proc(argv);
+        return run_err_file(dir.path, argv);
     }
 
     proc_result dd_under(const fi_options& o, const std::string& dst, std::vector<std::string> ops) const {
@@ -194,6 +194,10 @@ TEST_P(KxddBadRead, OnlyTheUnreadableSectorsCarryThePattern) {
     EXPECT_TRUE(contains(err, "64+0 records in\n64+0 records out\n")) << err;
     std::string bad = std::to_string(k_ss * c.sectors.size());
     EXPECT_TRUE(contains(err, "4194304 bytes (4.0M) copied, bad_bytes: " + bad + " (")) << err;
+    // The summary names what the output holds where the input could not be read.
+    EXPECT_TRUE(contains(err, "\n" + bad + " bytes (")) << err;
+    EXPECT_TRUE(contains(err, " of the input could not be read: the output holds the fill pattern \"abc\" there\n")) << err;
+    EXPECT_FALSE(contains(err, "holds zero bytes")) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Kxdd, KxddBadRead, testing::ValuesIn(k_bad_read_cases),

@@ -842,18 +842,27 @@ TEST_F(KxddKxp, AReplyShortOfItsLengthIsAFailedRead) {
     }
 }
 
-// After the client's restart the reads are small, on a new connection.
+// After the client's restart, which it says, the reads are small, on a new
+// connection.
 TEST_F(KxddKxp, RestartAfterALargeReadUsesSmallRequests) {
     kxsd_server_proc srv({"--fault", "close:cmd=12,nth=2"});
     ASSERT_TRUE(srv.started()) << srv.error();
     const std::string data = random_bytes(3000001, 50);
     write_file(srv.file("img"), data);
-    proc_result p = kxdd({"if=" + kxp_url(srv, "img"), "of=" + dir.file("out"), "bs=1M"});
+    proc_result p = run_err_file(dir.path, {"timeout", "120", kxdd_bin(), "if=" + kxp_url(srv, "img"),
+                                            "of=" + dir.file("out"), "bs=1M"});
     ASSERT_EQ(p.status, 0) << p.err;
     EXPECT_TRUE(read_file(dir.file("out")) == data);
     std::vector<mini_json> reads = srv.requests(12);
     ASSERT_GE(reads.size(), 3u);
     EXPECT_EQ(reads[1]["fault"].s(), "close:cmd=12,nth=2");
+    // The restart is said, with where the read goes on: where the lost
+    // request began, behind the first one.
+    const std::string err = clean_err(p.err);
+    EXPECT_EQ(count_of(err, ": re-opening, the read goes on at offset "), 1u) << err;
+    EXPECT_TRUE(contains(err, "re-opening, the read goes on at offset " + std::to_string(reads[0]["fields"]["len"].i()) +
+                                  " in chunks of 204800 bytes\n"))
+        << err;
     for (size_t i = 2; i < reads.size(); ++i) {
         EXPECT_EQ(reads[i]["conn"].i(), 2);
         EXPECT_LE(reads[i]["fields"]["len"].i(), 204800);

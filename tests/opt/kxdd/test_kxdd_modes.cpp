@@ -235,6 +235,41 @@ TEST_F(KxddModes, HashFailuresPrintNoDigest) {
     EXPECT_TRUE(contains(clean_err(p.err), "bd_hash_cal [")) << p.err;
 }
 
+// An unreadable sector in the second step of 2 MiB: the failure names the
+// offset of the read that met it, not the start of the step, whatever the
+// job that read it (the caller's thread alone, or the pool first).
+TEST_F(KxddModes, JobFailuresNameTheOffsetOfTheFailingRead) {
+    write_file(in, random_bytes(4u << 20, 13));
+    write_file(out, read_file(in));
+    constexpr uint64_t bad = (3u << 20) + 3584;  // sector 6151, step 1 of 64K x 32
+    struct fail_case {
+        std::vector<std::string> ops;
+        const char* call;
+    };
+    const fail_case cases[] = {
+        {{"hash_mode=md5"}, "bd_hash_cal"},
+        {{"hash_mode=md5,psha256", "conv=cal_one_task"}, "bd_hash_cal"},
+        {{"bcount_mode=1"}, "bd_count_cal"},
+        {{"of=" + out, "diff_mode=byte"}, "bd_hash_cal"},
+    };
+    fi_options o;
+    o.path = in;
+    o.err = "EIO";
+    o.ranges = {{bad, bad + 512}};
+    fi_env_guard env(o);
+    for (const fail_case& c : cases) {
+        SCOPED_TRACE(c.ops[0] + (c.ops.size() > 1 ? " " + c.ops[1] : ""));
+        std::vector<std::string> args{"timeout", "120", kxdd_bin(), "if=" + in, "bs=64K"};
+        args.insert(args.end(), c.ops.begin(), c.ops.end());
+        proc_result p = run_err_file(dir.path, args);
+        EXPECT_EQ(p.status, 1) << p.err;  // an unreadable sector ends these modes
+        const std::string err = clean_err(p.err);
+        EXPECT_TRUE(contains(err, std::string(c.call) + " [" + in + "] offset=" + std::to_string(bad) + " error: "))
+            << err;
+        EXPECT_FALSE(contains(err, "offset=2097152 error")) << err;
+    }
+}
+
 // Where the input ends against "count" and "skip": hashing and counting end
 // as the copy of the same range does, with its exit status, and a run that
 // ends well reports the bytes the copy wrote, digested as md5sum digests

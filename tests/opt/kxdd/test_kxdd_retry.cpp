@@ -42,9 +42,14 @@ protected:
         std::vector<std::string> argv{"timeout", "120", kxdd_bin(), "if=" + in, "of=" + out};
         argv.insert(argv.end(), ops.begin(), ops.end());
         fi_env_guard env(o);
-        return run_proc(argv);
+        return run_err_file(dir.path, argv);
     }
 };
+
+// The lines that say a re-open at the block that failed.
+size_t reopens_at_the_failure(const std::string& err) {
+    return count_of(clean_err(err), "a read failed (ret=-3): re-opening both sides in 1 s, the copy goes on at input offset 1048576, output offset ");
+}
 
 size_t read_errors(const std::string& err, const std::string& in) {
     return count_of(clean_err(err), "read [" + in + "] offset=1048576 bs=65536 errno=-304 error: ");
@@ -57,8 +62,8 @@ struct recover_case {
 };
 
 // The source fails twice in a row for the copy's own reads, then reads
-// again: the copy re-opens twice, goes on where it stopped and ends
-// complete. The input is read ahead of the writes, and on each pass the
+// again: the copy re-opens twice, saying so each time, goes on where it
+// stopped and ends complete. The input is read ahead of the writes, and on each pass the
 // read-ahead meets the failure first and leaves that block to the copy's
 // own read: four failures in a row give the copy its two.
 const recover_case k_recover_cases[] = {
@@ -83,6 +88,7 @@ TEST_P(KxddRetryRecovers, CopyEndsCompleteWithExit0) {
     EXPECT_EQ(got.size(), want.size());
     EXPECT_TRUE(got == want) << "the output differs";
     EXPECT_EQ(read_errors(r.err, in), 2u) << r.err;
+    EXPECT_EQ(reopens_at_the_failure(r.err), 2u) << r.err;
     std::string err = clean_err(r.err);
     EXPECT_TRUE(contains(err, "64+0 records in\n")) << err;
     EXPECT_TRUE(contains(err, "4194304 bytes (4.0M) copied, ")) << err;
@@ -99,6 +105,8 @@ TEST_F(KxddRetry, PolicySpentEndsWithExit3) {
     proc_result r = kxdd_under(failing(k_bad), {"bs=64K", "retry_open=1", "retry_delay_seconds=1"});
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(read_errors(r.err, in), 3u) << r.err;
+    // Each re-open is said; the last failure ends the run without one.
+    EXPECT_EQ(reopens_at_the_failure(r.err), 2u) << r.err;
     std::string got = read_file(out);
     EXPECT_TRUE(got == data.substr(0, 1048576)) << got.size();
     EXPECT_TRUE(contains(clean_err(r.err), "16+0 records in\n16+0 records out\n1048576 bytes (1.0M) copied, "))
@@ -128,7 +136,7 @@ TEST_F(KxddRetry, FailureInTheFirstBlockIsNotRetried) {
 }
 
 // conv=resume continues an interrupted copy at the output's size; with
-// nothing left it ends with exit 7 and a summary of 0 bytes.
+// nothing left it says so and ends with exit 7 and a summary of 0 bytes.
 class KxddResume : public testing::Test {
 protected:
     temp_dir dir;
@@ -157,10 +165,13 @@ TEST_F(KxddResume, InterruptedCopyIsCompletedThenNothingIsLeft) {
         EXPECT_TRUE(contains(err, std::to_string(data.size() - s.kept) + " bytes (")) << err;
         EXPECT_TRUE(contains(err, "offset: " + std::to_string(s.kept) + " sector_size")) << err;
 
-        r = run_kxdd(args);
+        r = run_kxdd_err_file(dir.path, args);
         EXPECT_EQ(r.status, 7) << r.err;
         err = clean_err(r.err);
         EXPECT_TRUE(contains(err, "0+0 records in\n0+0 records out\n0 bytes (0) copied, ")) << err;
+        // The reason is said at the default level.
+        EXPECT_TRUE(contains(err, "file [" + out + "] skip=" + std::to_string(data.size()) + " size=")) << err;
+        EXPECT_TRUE(contains(err, " error: no data to copy\n")) << err;
         EXPECT_TRUE(read_file(out) == data);
     }
 }

@@ -10,6 +10,7 @@
 
 #include "kxdd_e2e.h"
 #include "lib/libblock/img_test_util.h"
+#include "support/faultinject.h"
 #include "support/proc.h"
 
 namespace {
@@ -50,6 +51,35 @@ TEST_P(KxddPipeSkip, SkipsByReading) {
 
 INSTANTIATE_TEST_SUITE_P(Kxdd, KxddPipeSkip, testing::ValuesIn(k_skip_cases),
                          [](const testing::TestParamInfo<skip_case>& i) { return std::string(i.param.name); });
+
+// Standard input ends where its writer stops: the copy ends there without a
+// warning. A file whose reads find nothing before the size it claims has
+// not ended, and that read is still warned about.
+TEST(KxddPipes, TheEndOfAStreamIsNoWarning) {
+    temp_dir dir;
+    const std::string data = random_bytes(3000001, 25);
+    const std::string in = dir.file("in"), out = dir.file("out");
+    write_file(in, data);
+    for (const std::vector<std::string>& ops : {std::vector<std::string>{}, std::vector<std::string>{"bs=64K"}}) {
+        SCOPED_TRACE(ops.empty() ? "default blocks" : ops[0]);
+        std::vector<std::string> args{"of=" + out};
+        args.insert(args.end(), ops.begin(), ops.end());
+        proc_result r = run_kxdd_err_file(dir.path, args, data);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(read_file(out) == data);
+        const std::string err = clean_err(r.err);
+        EXPECT_TRUE(contains(err, "3000001 bytes (")) << err;
+        EXPECT_FALSE(contains(err, "ret=0 error")) << err;
+    }
+
+    fi_options o;
+    o.path = in;
+    o.data_end = 1000000;
+    fi_env_guard env(o);
+    proc_result r = run_kxdd_err_file(dir.path, {"if=" + in, "of=" + out, "bs=64K"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(contains(clean_err(r.err), " rlen=65536 ret=0 error\n")) << r.err;
+}
 
 // "seek" on standard output cannot be done: like GNU dd, exit 1 before
 // anything is written.
