@@ -10,7 +10,7 @@
 //   EINVAL   a malformed image (zip structure, turtle, index, map, sizes) or
 //            a bad argument
 //   ENOTSUP  a well-formed image that uses what this reader does not read
-//            (a compression method, a zip method for chunk data, turtle syntax)
+//            (a compression method, a zip method) or passes its limits
 //   EIO      the file could not be read, or a chunk does not decode as its
 //            image stream says
 //   EBADF    an unknown handle
@@ -88,9 +88,10 @@ struct rdf_graph {
     std::vector<rdf_triple> triples;
 };
 
-// Parses a turtle document: 0, or -EINVAL/-ENOTSUP with a message that says
-// the line.
-int turtle_parse(std::string_view text, rdf_graph& g);
+// Reads a Turtle document whose own URI is base (relative IRIs resolve
+// against it until an @base): 0, -EINVAL when it is not Turtle (the message
+// says the line), or -ENOTSUP past the reader's limits.
+int turtle_parse(const std::string& text, std::string_view base, rdf_graph& g);
 
 constexpr std::string_view k_rdf_type = "http://www.w3.org/1999/02/22-rdf-syntax-ns#type";
 constexpr std::string_view k_ns = "http://aff4.org/Schema#";

@@ -128,14 +128,38 @@ const std::vector<hostile_case>& cases() {
          stage::open, EINVAL, "line"},
         {"turtle: undeclared prefix", [](image_recipe& s) { replace(s.turtle, "a aff4:Map", "a aff5:Map"); }, nullptr,
          stage::open, EINVAL, "undeclared prefix"},
-        {"turtle: blank node", [](image_recipe& s) { replace(s.turtle, "aff4:stored : ;", "aff4:stored [] ;"); },
-         nullptr, stage::open, ENOTSUP, "blank node"},
+        {"turtle: blank node without a predicate",
+         [](image_recipe& s) { replace(s.turtle, "aff4:stored : ;", "aff4:stored [ ;"); },
+         nullptr, stage::open, EINVAL, "information.turtle line 16: bad verb"},
+        {"turtle: collections nested 100000 deep",
+         [](image_recipe& s) {
+             s.turtle += "<aff4://x> <aff4://y> " + std::string(100000, '(') + std::string(100000, ')') + " .\n";
+         },
+         nullptr, stage::open, ENOTSUP, "nested deeper than 32"},
+        {"turtle: blank nodes nested too deep, a ')' in a string",
+         [](image_recipe& s) {
+             std::string deep;
+             for (int i = 0; i < 33; ++i) deep += "[ <aff4://p> \"))]]'\" ; <aff4://q> ";
+             s.turtle += "<aff4://x> <aff4://y> " + deep + "1" + std::string(33, ']') + " .\n";
+         },
+         nullptr, stage::open, ENOTSUP, "nested deeper than 32"},
+        {"turtle: statements repeating a long subject",
+         [](image_recipe& s) {
+             s.turtle += "<aff4://" + std::string(1u << 20, 'x') + "> <aff4://p> <aff4://o>";
+             for (int i = 0; i < 300; ++i) s.turtle += " , <aff4://o>";
+             s.turtle += " .\n";
+         },
+         nullptr, stage::open, ENOTSUP, "MiB of statements"},
+        {"turtle: relative IRI with a space", [](image_recipe& s) { replace(s.turtle, "a aff4:Map", "a <Ma p>"); },
+         nullptr, stage::open, EINVAL, "IRI"},
+        {"turtle: bad escape", [](image_recipe& s) { replace(s.turtle, "\"4096\"^^", "\"40\\q96\"^^"); }, nullptr,
+         stage::open, EINVAL, "escape"},
         {"turtle: unterminated string", [](image_recipe& s) { replace(s.turtle, "\"4096\"^^", "\"4096^^"); },
          nullptr, stage::open, EINVAL, "string"},
         {"turtle: NUL byte", [](image_recipe& s) { s.turtle += std::string(1, '\0'); }, nullptr, stage::open,
          EINVAL, "NUL"},
-        {"turtle: @base", [](image_recipe& s) { s.turtle = "@base <aff4://x> .\n" + s.turtle; }, nullptr,
-         stage::open, ENOTSUP, "directive"},
+        {"turtle: unknown directive", [](image_recipe& s) { s.turtle = "@foo <aff4://x> .\n" + s.turtle; }, nullptr,
+         stage::open, EINVAL, "directive"},
         {"no image", [](image_recipe& s) { replace(s.turtle, "a aff4:ContiguousImage , aff4:DiskImage , aff4:Image", "a aff4:Thing"); },
          nullptr, stage::open, EINVAL, "no aff4:Image"},
         // The image stream's metadata.
