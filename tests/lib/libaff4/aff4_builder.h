@@ -168,6 +168,7 @@ struct image_recipe {
     std::string gap;                        // mapGapDefaultStream ("" none)
     bool zip64 = false;
     bool deflate_metadata = false;          // the turtle, map and idx as deflated zip entries
+    bool say_chunks_in_segment = true;      // aff4:chunksInSegment in the turtle
     // Filled by build(), changed by the tests before write():
     std::vector<zip_member> members;
     std::string turtle;
@@ -248,8 +249,9 @@ struct image_recipe {
                  "    aff4:target <" + k_image + "> .\n\n";
         }
         t += "<" + std::string(k_stream) + ">\n    a aff4:ImageStream ;\n"
-             "    aff4:chunkSize \"" + std::to_string(chunk_size) + "\"^^xsd:int ;\n"
-             "    aff4:chunksInSegment \"" + std::to_string(per_bevy) + "\"^^xsd:int ;\n";
+             "    aff4:chunkSize \"" + std::to_string(chunk_size) + "\"^^xsd:int ;\n";
+        if (say_chunks_in_segment)
+            t += "    aff4:chunksInSegment \"" + std::to_string(per_bevy) + "\"^^xsd:int ;\n";
         if (!method_iri().empty()) t += "    aff4:compressionMethod <" + method_iri() + "> ;\n";
         t += "    aff4:size \"" + std::to_string(data.size()) + "\"^^xsd:long ;\n    aff4:stored : .\n";
         turtle = t;

@@ -167,6 +167,20 @@ const std::vector<hostile_case>& cases() {
          nullptr, stage::open, EINVAL, "chunkSize"},
         {"chunk size 4 GiB", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4294967296\""); },
          nullptr, stage::open, EINVAL, "chunkSize"},
+        {"no chunksInSegment, nor the first index to count",
+         [](image_recipe& s) {
+             s.say_chunks_in_segment = false;
+             s.build();
+             s.member("00000000.index")->name += "x";
+         },
+         nullptr, stage::open, ENOENT, "00000000.index is missing"},
+        {"no chunksInSegment, and a first index of part entries",
+         [](image_recipe& s) {
+             s.say_chunks_in_segment = false;
+             s.build();
+             s.member("00000000.index")->data += "abc";
+         },
+         nullptr, stage::open, EINVAL, "not whole index entries"},
         {"chunk size not a number", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4k\""); },
          nullptr, stage::open, EINVAL, "not a number"},
         {"size beyond 64 bits",

@@ -104,6 +104,13 @@ std::vector<good_case> good_cases() {
     image_recipe one = mapped_recipe("snappy");
     one.per_bevy = 1;
     out.push_back({"one chunk a bevy", one});
+    // What other writers leave out or pack differently.
+    for (uint32_t per_bevy : {1u, 4u}) {
+        image_recipe n = mapped_recipe("lz4");
+        n.per_bevy = per_bevy;
+        n.say_chunks_in_segment = false;
+        out.push_back({per_bevy == 1 ? "no chunksInSegment, one chunk a bevy" : "no chunksInSegment", n});
+    }
     return out;
 }
 
