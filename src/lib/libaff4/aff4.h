@@ -163,6 +163,8 @@ struct image_stream {
     std::vector<cached_chunk> cache;
     uint64_t clock = 0;
     std::vector<uint8_t> scratch;   // compressed bytes of one chunk
+    uint64_t inflated_bevy = UINT64_MAX;  // the bevy deflated in the zip that inflated holds
+    std::string inflated;
 };
 
 // Fills s from the metadata of vol: 0 or a negative errno.

@@ -168,6 +168,7 @@ struct image_recipe {
     std::string gap;                        // mapGapDefaultStream ("" none)
     bool zip64 = false;
     bool deflate_metadata = false;          // the turtle, map and idx as deflated zip entries
+    bool deflate_bevies = false;            // the chunk data as deflated zip entries
     bool say_chunks_in_segment = true;      // aff4:chunksInSegment in the turtle
     // Filled by build(), changed by the tests before write():
     std::vector<zip_member> members;
@@ -221,7 +222,7 @@ struct image_recipe {
             }
             char num[16];
             snprintf(num, sizeof num, "/%08zu", b);
-            members.push_back({escaped(k_stream) + num, bevy});
+            members.push_back({escaped(k_stream) + num, bevy, deflate_bevies});
             members.push_back({escaped(k_stream) + num + ".index", index});
         }
         std::string t = "@prefix :      <" + std::string(k_volume) + "> .\n"

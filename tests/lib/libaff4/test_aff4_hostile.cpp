@@ -66,6 +66,36 @@ void set_index_entry(image_recipe& s, size_t n, uint64_t off, uint32_t len) {
     idx.replace(n * 12, 12, e);
 }
 
+// The central directory record of the member whose name ends with suffix.
+size_t central_record(const std::string& f, const std::string& suffix) {
+    for (size_t at = f.find(std::string("PK\x01\x02", 4)); at != std::string::npos;
+         at = f.find(std::string("PK\x01\x02", 4), at + 4)) {
+        size_t len = static_cast<uint8_t>(f[at + 28]) | static_cast<uint8_t>(f[at + 29]) << 8;
+        std::string name = f.substr(at + 46, len);
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return at;
+    }
+    ADD_FAILURE() << "no member " << suffix;
+    return std::string::npos;
+}
+
+// Where the bytes of the member start in the file (no extra field: not zip64).
+size_t member_data(const std::string& f, const std::string& suffix) {
+    size_t cd = central_record(f, suffix);
+    if (cd == std::string::npos) return 0;
+    size_t local = static_cast<uint8_t>(f[cd + 42]) | static_cast<uint8_t>(f[cd + 43]) << 8 |
+                   static_cast<uint8_t>(f[cd + 44]) << 16 | static_cast<size_t>(static_cast<uint8_t>(f[cd + 45])) << 24;
+    size_t name = static_cast<uint8_t>(f[local + 26]) | static_cast<uint8_t>(f[local + 27]) << 8;
+    return local + 30 + name;
+}
+
+void set_zip_method(std::string& f, const std::string& suffix, uint8_t method) {
+    size_t cd = central_record(f, suffix);
+    if (cd == std::string::npos) return;
+    f[cd + 10] = static_cast<char>(method);
+    f[cd + 11] = 0;
+}
+
 const std::vector<hostile_case>& cases() {
     static const std::vector<hostile_case> table = {
         // The zip container.
@@ -236,8 +266,10 @@ const std::vector<hostile_case>& cases() {
          stage::read, EINVAL, "index entries"},
         {"bevy missing", [](image_recipe& s) { s.member("/00000000")->name += "x"; }, nullptr, stage::read, ENOENT,
          "missing"},
-        {"bevy deflated in the zip", [](image_recipe& s) { s.member("/00000000")->deflate = true; }, nullptr,
-         stage::read, ENOTSUP, "compressed in the zip"},
+        {"bevy in an unknown zip method", nullptr, [](std::string& f) { set_zip_method(f, "/00000000", 12); },
+         stage::read, ENOTSUP, "zip method 12"},
+        {"deflated bevy that does not inflate", [](image_recipe& s) { s.member("/00000000")->deflate = true; },
+         [](std::string& f) { f[member_data(f, "/00000000") + 5] ^= 0x55; }, stage::read, EINVAL, "inflate"},
         {"chunk that does not decode",
          [](image_recipe& s) {
              std::string& b = s.member("/00000000")->data;

@@ -111,6 +111,13 @@ std::vector<good_case> good_cases() {
         n.say_chunks_in_segment = false;
         out.push_back({per_bevy == 1 ? "no chunksInSegment, one chunk a bevy" : "no chunksInSegment", n});
     }
+    for (const char* m : {"stored", "snappy"}) {
+        image_recipe d = mapped_recipe(m);
+        d.deflate_bevies = true;
+        out.push_back({m == std::string("stored") ? "stored chunks in deflated bevies"
+                                                  : "snappy chunks in deflated bevies",
+                       d});
+    }
     return out;
 }
 
