@@ -7,8 +7,8 @@
 // errno to the value); the text of the last failure of the calling thread is
 // kept for callers that can show it (AFF4_last_error):
 //   ENOENT   the file, a zip segment the image needs, or a striped part is missing
-//   EINVAL   a malformed image (zip structure, turtle, index, map, sizes) or
-//            a bad argument
+//   EINVAL   a malformed image (zip structure, a CRC-32, turtle, index, map,
+//            sizes) or a bad argument
 //   ENOTSUP  a well-formed image that uses what this reader does not read
 //            (a compression method, a zip method) or passes its limits
 //   EIO      the file could not be read, or a chunk does not decode as its
@@ -40,6 +40,7 @@ const char* last_error();
 struct zip_entry {
     std::string name;       // the name as stored (URL-encoded)
     uint16_t method = 0;    // 0 stored, 8 deflate
+    uint32_t crc = 0;       // CRC-32 of the inflated bytes
     uint64_t csize = 0;     // bytes in the file
     uint64_t size = 0;      // bytes once inflated
     uint64_t header = 0;    // local header offset
@@ -63,7 +64,8 @@ struct zip_archive {
 int zip_open(const char* path, zip_archive& z);
 // The entry whose percent-decoded name is name, or nullptr.
 const zip_entry* zip_find(const zip_archive& z, std::string_view name);
-// Reads the whole of a (small) entry, stored or deflated, of at most cap bytes.
+// Reads the whole of a (small) entry, stored or deflated, of at most cap
+// bytes, and checks it against its CRC-32.
 int zip_load(const zip_archive& z, const zip_entry& e, uint64_t cap, std::string& out);
 // Reads len bytes at off of a stored entry: 0 or a negative errno.
 int zip_pread(const zip_archive& z, const zip_entry& e, uint64_t off, void* buf, size_t len);

@@ -96,6 +96,11 @@ void set_zip_method(std::string& f, const std::string& suffix, uint8_t method) {
     f[cd + 11] = 0;
 }
 
+// A wrong CRC-32 in the directory record of the member.
+void break_crc(std::string& f, const std::string& suffix) {
+    if (size_t cd = central_record(f, suffix); cd != std::string::npos) f[cd + 16] ^= 0x01;
+}
+
 const std::vector<hostile_case>& cases() {
     static const std::vector<hostile_case> table = {
         // The zip container.
@@ -192,6 +197,24 @@ const std::vector<hostile_case>& cases() {
          stage::open, EINVAL, "directive"},
         {"no image", [](image_recipe& s) { replace(s.turtle, "a aff4:ContiguousImage , aff4:DiskImage , aff4:Image", "a aff4:Thing"); },
          nullptr, stage::open, EINVAL, "no aff4:Image"},
+        // CRC-32s of the members read whole.
+        {"turtle with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "information.turtle"); },
+         stage::open, EINVAL, "information.turtle is damaged: its CRC-32 is"},
+        {"deflated turtle with a wrong CRC-32", [](image_recipe& s) { s.deflate_metadata = true; },
+         [](std::string& f) { break_crc(f, "information.turtle"); }, stage::open, EINVAL,
+         "information.turtle is damaged"},
+        {"map with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "/map"); }, stage::open, EINVAL,
+         "map is damaged"},
+        {"map changed after it was written (still a valid map)", nullptr,
+         [](std::string& f) { f[member_data(f, "/map") + 28 + 16] ^= 0x05; }, stage::open, EINVAL,
+         "map is damaged"},
+        {"idx with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "/idx"); }, stage::open, EINVAL,
+         "idx is damaged"},
+        {"index with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "00000000.index"); }, stage::read,
+         EINVAL, "00000000.index is damaged"},
+        {"container.description with a wrong CRC-32",
+         [](image_recipe& s) { s.comment = ""; }, [](std::string& f) { break_crc(f, "container.description"); },
+         stage::open, EINVAL, "container.description is damaged"},
         // The image stream's metadata.
         {"chunk size zero", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"0\""); },
          nullptr, stage::open, EINVAL, "chunkSize"},
