@@ -20,7 +20,6 @@ namespace {
 constexpr std::string_view k_xsd_string = "http://www.w3.org/2001/XMLSchema#string";
 constexpr unsigned k_max_nesting = 32;
 constexpr uint64_t k_max_graph_bytes = 256u << 20;
-constexpr size_t k_triple_overhead = 3 * sizeof(std::string);
 
 struct env_free {
     void operator()(SerdEnv* e) const { serd_env_free(e); }
@@ -49,8 +48,8 @@ std::string_view text_of(const SerdNode& n) {
     return n.buf ? std::string_view(reinterpret_cast<const char*>(n.buf), n.n_bytes) : std::string_view();
 }
 
-// The deepest nesting of blank node property lists and collections, or the
-// line where it passes the limit. Strings, IRIs, comments and escaped
+// Refuses blank node property lists and collections nested deeper than
+// k_max_nesting, with the line where the nesting passes it. Strings, IRIs, comments and escaped
 // characters of local names are stepped over as the Turtle grammar has them;
 // text that is not Turtle is left to serd, which stops at it.
 int check_nesting(std::string_view s) {
@@ -152,7 +151,7 @@ SerdStatus on_statement(void* handle, SerdStatementFlags, const SerdNode*, const
     }
     if (rc == 0) {
         st.bytes += t.subject.size() + t.predicate.size() + t.object.value.size() + t.object.datatype.size() +
-                    k_triple_overhead;
+                    sizeof(rdf_triple);
         if (st.bytes > k_max_graph_bytes)
             rc = fail(ENOTSUP, "information.turtle holds more than %llu MiB of statements",
                       static_cast<unsigned long long>(k_max_graph_bytes >> 20));
