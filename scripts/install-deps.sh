@@ -29,6 +29,7 @@ packages=(
   tcpdump                       # reads the capture-file log output in the tests
   zlib1g-dev                    # deflate streams of the VMDK writer and of AFF4 chunks
   libsnappy-dev                 # snappy chunks of AFF4 images (the AFF4 library also uses liblz4, zlib)
+  libserd-dev                   # the Turtle reader of AFF4 metadata (information.turtle)
   # The image libraries the image-library driver loads at run time (the -dev
   # packages bring their unversioned .so names), and the tools that make the
   # tests' images: qemu-img and qemu-io (VMDK, VHD, VHDX, QCOW2, VDI), ewfacquire (EWF).

@@ -7,10 +7,10 @@
 // errno to the value); the text of the last failure of the calling thread is
 // kept for callers that can show it (AFF4_last_error):
 //   ENOENT   the file, a zip segment the image needs, or a striped part is missing
-//   EINVAL   a malformed image (zip structure, turtle, index, map, sizes) or
-//            a bad argument
+//   EINVAL   a malformed image (zip structure, a CRC-32, turtle, index, map,
+//            sizes) or a bad argument
 //   ENOTSUP  a well-formed image that uses what this reader does not read
-//            (a compression method, a zip method for chunk data, turtle syntax)
+//            (a compression method, a zip method) or passes its limits
 //   EIO      the file could not be read, or a chunk does not decode as its
 //            image stream says
 //   EBADF    an unknown handle
@@ -40,6 +40,7 @@ const char* last_error();
 struct zip_entry {
     std::string name;       // the name as stored (URL-encoded)
     uint16_t method = 0;    // 0 stored, 8 deflate
+    uint32_t crc = 0;       // CRC-32 of the inflated bytes
     uint64_t csize = 0;     // bytes in the file
     uint64_t size = 0;      // bytes once inflated
     uint64_t header = 0;    // local header offset
@@ -63,7 +64,8 @@ struct zip_archive {
 int zip_open(const char* path, zip_archive& z);
 // The entry whose percent-decoded name is name, or nullptr.
 const zip_entry* zip_find(const zip_archive& z, std::string_view name);
-// Reads the whole of a (small) entry, stored or deflated, of at most cap bytes.
+// Reads the whole of a (small) entry, stored or deflated, of at most cap
+// bytes, and checks it against its CRC-32.
 int zip_load(const zip_archive& z, const zip_entry& e, uint64_t cap, std::string& out);
 // Reads len bytes at off of a stored entry: 0 or a negative errno.
 int zip_pread(const zip_archive& z, const zip_entry& e, uint64_t off, void* buf, size_t len);
@@ -88,9 +90,10 @@ struct rdf_graph {
     std::vector<rdf_triple> triples;
 };
 
-// Parses a turtle document: 0, or -EINVAL/-ENOTSUP with a message that says
-// the line.
-int turtle_parse(std::string_view text, rdf_graph& g);
+// Reads a Turtle document whose own URI is base (relative IRIs resolve
+// against it until an @base): 0, -EINVAL when it is not Turtle (the message
+// says the line), or -ENOTSUP past the reader's limits.
+int turtle_parse(const std::string& text, std::string_view base, rdf_graph& g);
 
 constexpr std::string_view k_rdf_type = "http://www.w3.org/1999/02/22-rdf-syntax-ns#type";
 constexpr std::string_view k_ns = "http://aff4.org/Schema#";
@@ -162,6 +165,8 @@ struct image_stream {
     std::vector<cached_chunk> cache;
     uint64_t clock = 0;
     std::vector<uint8_t> scratch;   // compressed bytes of one chunk
+    uint64_t inflated_bevy = UINT64_MAX;  // the bevy deflated in the zip that inflated holds
+    std::string inflated;
 };
 
 // Fills s from the metadata of vol: 0 or a negative errno.

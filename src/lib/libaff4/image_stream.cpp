@@ -1,7 +1,9 @@
 // aff4:ImageStream: chunks of chunkSize bytes, chunksInSegment of them per
 // bevy segment ("<stream>/00000000"), each bevy with its index
 // ("<stream>/00000000.index": u64 offset, u32 length per chunk). A chunk whose
-// length is the chunk size is stored; any other is compressed.
+// length is the chunk size is stored; any other is compressed. Without
+// chunksInSegment, the first bevy's index gives the count. A bevy deflated in
+// the zip is inflated whole, one bevy at a time per stream.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +19,7 @@ constexpr uint64_t k_max_chunks_in_segment = 1u << 20;
 constexpr size_t k_index_entry = 12;
 constexpr uint64_t k_cache_bytes = 32u << 20;
 constexpr size_t k_max_cache_slots = 16;
+constexpr uint64_t k_max_inflated_bevy = 256u << 20;
 
 uint64_t le64(const uint8_t* p) {
     uint64_t v = 0;
@@ -70,6 +73,34 @@ int load_bevy(image_stream& s, uint64_t b) {
     return 0;
 }
 
+// Reads len bytes at off of bevy b's data (the index entries were checked
+// against its size): from the file when the zip stores the bevy, else from
+// the bevy inflated.
+int read_bevy(image_stream& s, uint64_t b, uint64_t off, uint8_t* buf, size_t len) {
+    const zip_entry& data = *s.bevies[b].data;
+    if (data.method == 0) return zip_pread(s.vol->zip, data, off, buf, len);
+    if (s.inflated_bevy != b) {
+        s.inflated_bevy = UINT64_MAX;
+        if (int rc = zip_load(s.vol->zip, data, k_max_inflated_bevy, s.inflated); rc < 0) return rc;
+        s.inflated_bevy = b;
+    }
+    memcpy(buf, s.inflated.data() + off, len);
+    return 0;
+}
+
+// The chunks of a bevy when the metadata does not say: as many as the first
+// bevy's index has entries (every bevy but the last holds that many).
+int chunks_per_bevy_from_index(const volume& vol, std::string_view uri, uint64_t& out) {
+    std::string name = segment_name(uri, 0, ".index");
+    const zip_entry* index = volume_segment(vol, name);
+    if (!index) return fail(ENOENT, "%s: segment %s is missing", vol.zip.path.c_str(), name.c_str());
+    if (index->size == 0 || index->size % k_index_entry != 0)
+        return fail(EINVAL, "%s: %s holds %llu bytes, not whole index entries", vol.zip.path.c_str(), name.c_str(),
+                    static_cast<unsigned long long>(index->size));
+    out = index->size / k_index_entry;
+    return 0;
+}
+
 int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
     uint64_t b = n / s.chunks_in_segment;
     if (!s.bevies[b].loaded)
@@ -77,7 +108,7 @@ int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
     const bevy& bv = s.bevies[b];
     const index_entry& e = bv.index[n % s.chunks_in_segment];
     s.scratch.resize(e.length);
-    if (int rc = zip_pread(s.vol->zip, *bv.data, e.offset, s.scratch.data(), e.length); rc < 0) return rc;
+    if (int rc = read_bevy(s, b, e.offset, s.scratch.data(), e.length); rc < 0) return rc;
     if (e.length == s.chunk_size) {
         memcpy(out, s.scratch.data(), s.chunk_size);
         return 0;
@@ -111,13 +142,16 @@ int stream_open(const volume& vol, std::string_view uri, image_stream& s) {
     if (rc < 0) return rc;
     if (rc > 0 || chunk_size == 0 || chunk_size > k_max_chunk)
         return fail(EINVAL, "%s: image stream %s has no usable chunkSize", path, s.uri.c_str());
-    rc = rdf_uint(g, uri, std::string(k_ns) + "chunksInSegment", per_segment);
-    if (rc < 0) return rc;
-    if (rc > 0 || per_segment == 0 || per_segment > k_max_chunks_in_segment)
-        return fail(EINVAL, "%s: image stream %s has no usable chunksInSegment", path, s.uri.c_str());
     rc = rdf_uint(g, uri, std::string(k_ns) + "size", s.size);
     if (rc < 0) return rc;
     if (rc > 0) return fail(EINVAL, "%s: image stream %s has no size", path, s.uri.c_str());
+    rc = rdf_uint(g, uri, std::string(k_ns) + "chunksInSegment", per_segment);
+    if (rc < 0) return rc;
+    if (rc > 0 && s.size == 0) per_segment = 1;  // no chunks, and no bevy to ask
+    else if (rc > 0)
+        if (int rc2 = chunks_per_bevy_from_index(vol, uri, per_segment); rc2 < 0) return rc2;
+    if (per_segment == 0 || per_segment > k_max_chunks_in_segment)
+        return fail(EINVAL, "%s: image stream %s has no usable chunksInSegment", path, s.uri.c_str());
     s.chunk_size = static_cast<uint32_t>(chunk_size);
     s.chunks_in_segment = static_cast<uint32_t>(per_segment);
     s.method = codec::stored;

@@ -1,293 +1,202 @@
-// A small strict Turtle reader for information.turtle: @prefix (and PREFIX),
-// IRIs, prefixed names, "a", string literals with a datatype or language,
-// bare integers, and the ';' and ',' lists. Anything else (blank nodes,
-// collections, @base, relative IRIs) is refused with the line it is on.
+// information.turtle, read with serd: the whole Turtle 1.1 grammar, prefixed
+// names expanded, relative IRIs resolved against the base (@base or BASE,
+// else the document's own URI), escapes decoded. Blank nodes are kept as
+// "_:" and their label; literals as their text and datatype IRI. On top of
+// serd: no NUL bytes, blank nodes and collections nested at most
+// k_max_nesting deep (serd recurses on each), and a bound on the bytes the
+// graph may hold (a ',' list repeats its subject and predicate).
+#include <serd/serd.h>
+
 #include <cerrno>
-#include <cstring>
-#include <map>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
 
 #include "libaff4/aff4.h"
 
 namespace aff4 {
 namespace {
 
-constexpr std::string_view k_xsd_integer = "http://www.w3.org/2001/XMLSchema#integer";
 constexpr std::string_view k_xsd_string = "http://www.w3.org/2001/XMLSchema#string";
-constexpr std::string_view k_xsd_boolean = "http://www.w3.org/2001/XMLSchema#boolean";
+constexpr unsigned k_max_nesting = 32;
+constexpr uint64_t k_max_graph_bytes = 256u << 20;
 
-struct parser {
-    std::string_view s;
-    size_t pos = 0;
-    unsigned line = 1;
-    std::map<std::string, std::string, std::less<>> prefixes;
-    rdf_graph* g = nullptr;
+struct env_free {
+    void operator()(SerdEnv* e) const { serd_env_free(e); }
+};
+struct reader_free {
+    void operator()(SerdReader* r) const { serd_reader_free(r); }
 };
 
-int bad(const parser& p, const char* what) { return fail(EINVAL, "information.turtle line %u: %s", p.line, what); }
-int unsupported(const parser& p, const char* what) {
-    return fail(ENOTSUP, "information.turtle line %u: %s is not supported", p.line, what);
+// A node serd allocated for us.
+struct owned_node {
+    SerdNode n = SERD_NODE_NULL;
+    owned_node() = default;
+    owned_node(const owned_node&) = delete;
+    owned_node& operator=(const owned_node&) = delete;
+    ~owned_node() { serd_node_free(&n); }
+};
+
+struct read_state {
+    SerdEnv* env = nullptr;
+    rdf_graph* g = nullptr;
+    uint64_t bytes = 0;
+    int rc = 0;  // the first failure, as fail() recorded it
+};
+
+std::string_view text_of(const SerdNode& n) {
+    return n.buf ? std::string_view(reinterpret_cast<const char*>(n.buf), n.n_bytes) : std::string_view();
 }
 
-bool at_end(const parser& p) { return p.pos >= p.s.size(); }
-char peek(const parser& p, size_t ahead = 0) { return p.pos + ahead < p.s.size() ? p.s[p.pos + ahead] : '\0'; }
-
-void skip_space(parser& p) {
-    while (!at_end(p)) {
-        char c = p.s[p.pos];
-        if (c == '\n') {
-            ++p.line;
-            ++p.pos;
-        } else if (c == ' ' || c == '\t' || c == '\r') {
-            ++p.pos;
-        } else if (c == '#') {
-            while (!at_end(p) && p.s[p.pos] != '\n') ++p.pos;
-        } else {
+// Refuses blank node property lists and collections nested deeper than
+// k_max_nesting, with the line where the nesting passes it. Strings, IRIs, comments and escaped
+// characters of local names are stepped over as the Turtle grammar has them;
+// text that is not Turtle is left to serd, which stops at it.
+int check_nesting(std::string_view s) {
+    unsigned depth = 0, line = 1;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        switch (c) {
+        case '\n': ++line; break;
+        case '#':
+            while (i + 1 < s.size() && s[i + 1] != '\n') ++i;
+            break;
+        case '\\': ++i; break;
+        case '<':
+            while (i + 1 < s.size() && s[i + 1] != '>' && s[i + 1] != '\n') ++i;
+            break;
+        case '"':
+        case '\'': {
+            bool is_long = i + 2 < s.size() && s[i + 1] == c && s[i + 2] == c;
+            i += is_long ? 3 : 1;
+            for (; i < s.size(); ++i) {
+                if (s[i] == '\\') {
+                    ++i;
+                } else if (s[i] == '\n') {
+                    ++line;
+                    if (!is_long) break;
+                } else if (s[i] == c && (!is_long || (i + 2 < s.size() && s[i + 1] == c && s[i + 2] == c))) {
+                    i += is_long ? 2 : 0;
+                    break;
+                }
+            }
             break;
         }
+        case '[':
+        case '(':
+            if (++depth > k_max_nesting)
+                return fail(ENOTSUP, "information.turtle line %u: blank nodes or collections nested deeper than %u",
+                            line, k_max_nesting);
+            break;
+        case ']':
+        case ')':
+            if (depth > 0) --depth;
+            break;
+        default: break;
+        }
     }
-}
-
-bool name_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-           c == '.' || static_cast<unsigned char>(c) >= 0x80;
-}
-
-bool has_scheme(std::string_view iri) {
-    size_t colon = iri.find(':');
-    if (colon == std::string_view::npos || colon == 0) return false;
-    for (size_t i = 0; i < colon; ++i) {
-        char c = iri[i];
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' ||
-                                                                                  c == '-' || c == '.'));
-        if (!ok) return false;
-    }
-    return true;
-}
-
-// <...>: an absolute IRI.
-int read_iriref(parser& p, std::string& out) {
-    ++p.pos;  // '<'
-    size_t start = p.pos;
-    while (!at_end(p) && p.s[p.pos] != '>') {
-        char c = p.s[p.pos];
-        if (c == '\n' || c == ' ' || c == '<' || c == '"' || c == '\\' || c == '{' || c == '}' || c == '|' ||
-            c == '^' || c == '`')
-            return bad(p, "bad character in an IRI");
-        ++p.pos;
-    }
-    if (at_end(p)) return bad(p, "unterminated IRI");
-    out.assign(p.s.substr(start, p.pos - start));
-    ++p.pos;
-    if (!has_scheme(out)) return unsupported(p, "a relative IRI");
     return 0;
 }
 
-// prefix:local, with the prefix declared.
-int read_pname(parser& p, std::string& out) {
-    size_t start = p.pos;
-    while (!at_end(p) && p.s[p.pos] != ':' && name_char(p.s[p.pos])) ++p.pos;
-    if (peek(p) != ':') return bad(p, "expected a prefixed name");
-    std::string_view prefix = p.s.substr(start, p.pos - start);
-    ++p.pos;
-    size_t local = p.pos;
-    while (!at_end(p) && name_char(p.s[p.pos])) ++p.pos;
-    while (p.pos > local && p.s[p.pos - 1] == '.') --p.pos;  // a final '.' ends the statement
-    if (peek(p) == '\\' || peek(p) == '%' || peek(p) == ':') return unsupported(p, "this prefixed name");
-    auto it = p.prefixes.find(prefix);
-    if (it == p.prefixes.end()) return bad(p, "undeclared prefix");
-    out = it->second;
-    out.append(p.s.substr(local, p.pos - local));
-    return 0;
-}
-
-int read_iri(parser& p, std::string& out) {
-    char c = peek(p);
-    if (c == '<') return read_iriref(p, out);
-    if (c == '_' && peek(p, 1) == ':') return unsupported(p, "a blank node");
-    if (c == '[') return unsupported(p, "a blank node");
-    if (c == '(') return unsupported(p, "a collection");
-    if (c == ':' || name_char(c)) return read_pname(p, out);
-    return bad(p, "expected an IRI");
-}
-
-int read_string(parser& p, std::string& out) {
-    char q = p.s[p.pos];
-    bool is_long = peek(p, 1) == q && peek(p, 2) == q;
-    p.pos += is_long ? 3 : 1;
-    out.clear();
-    for (;;) {
-        if (at_end(p)) return bad(p, "unterminated string");
-        char c = p.s[p.pos];
-        if (c == q) {
-            if (!is_long) {
-                ++p.pos;
-                return 0;
-            }
-            if (peek(p, 1) == q && peek(p, 2) == q) {
-                p.pos += 3;
-                return 0;
-            }
+// The text of a subject, predicate, object or datatype: IRIs absolute.
+int node_text(read_state& st, const SerdNode& n, std::string& out) {
+    switch (n.type) {
+    case SERD_URI:
+    case SERD_CURIE: {
+        owned_node full;
+        full.n = serd_env_expand_node(st.env, &n);
+        if (!full.n.buf) {
+            std::string_view name = text_of(n);
+            if (n.type == SERD_CURIE)
+                return fail(EINVAL, "information.turtle: undeclared prefix in %.*s", static_cast<int>(name.size()),
+                            name.data());
+            return fail(EINVAL, "information.turtle: bad IRI <%.*s>", static_cast<int>(name.size()), name.data());
         }
-        if (c == '\n') {
-            if (!is_long) return bad(p, "line break in a string");
-            ++p.line;
-        }
-        if (c != '\\') {
-            out += c;
-            ++p.pos;
-            continue;
-        }
-        char e = peek(p, 1);
-        p.pos += 2;
-        switch (e) {
-        case 't': out += '\t'; break;
-        case 'b': out += '\b'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 'f': out += '\f'; break;
-        case '"': out += '"'; break;
-        case '\'': out += '\''; break;
-        case '\\': out += '\\'; break;
-        default: return unsupported(p, "this string escape");
-        }
-    }
-}
-
-int read_object(parser& p, rdf_term& t) {
-    char c = peek(p);
-    t = rdf_term{};
-    if (c == '"' || c == '\'') {
-        t.literal = true;
-        if (int rc = read_string(p, t.value); rc < 0) return rc;
-        if (peek(p) == '^' && peek(p, 1) == '^') {
-            p.pos += 2;
-            return read_iri(p, t.datatype);
-        }
-        if (peek(p) == '@') {  // a language tag: kept out of the value
-            ++p.pos;
-            while (!at_end(p) && (name_char(p.s[p.pos]) && p.s[p.pos] != '.')) ++p.pos;
-        }
-        t.datatype = k_xsd_string;
+        out.assign(text_of(full.n));
         return 0;
     }
-    if ((c >= '0' && c <= '9') || ((c == '-' || c == '+') && peek(p, 1) >= '0' && peek(p, 1) <= '9')) {
-        size_t start = p.pos++;
-        while (peek(p) >= '0' && peek(p) <= '9') ++p.pos;
-        if (peek(p) == '.' && peek(p, 1) >= '0' && peek(p, 1) <= '9') return unsupported(p, "a decimal number");
-        if (peek(p) == 'e' || peek(p) == 'E') return unsupported(p, "a floating-point number");
-        t.literal = true;
-        t.value.assign(p.s.substr(start, p.pos - start));
-        t.datatype = k_xsd_integer;
+    case SERD_BLANK:
+        out = "_:";
+        out.append(text_of(n));
         return 0;
-    }
-    if (p.s.substr(p.pos).starts_with("true") || p.s.substr(p.pos).starts_with("false")) {
-        size_t n = c == 't' ? 4 : 5;
-        if (!name_char(peek(p, n)) && peek(p, n) != ':') {
-            t.literal = true;
-            t.value.assign(p.s.substr(p.pos, n));
-            t.datatype = k_xsd_boolean;
-            p.pos += n;
-            return 0;
-        }
-    }
-    return read_iri(p, t.value);
-}
-
-int read_verb(parser& p, std::string& out) {
-    if (peek(p) == 'a' && !name_char(peek(p, 1)) && peek(p, 1) != ':') {
-        ++p.pos;
-        out = k_rdf_type;
+    case SERD_LITERAL:
+        out.assign(text_of(n));
         return 0;
+    default: return fail(EINVAL, "information.turtle: an empty node");
     }
-    return read_iri(p, out);
 }
 
-int expect(parser& p, char c, const char* what) {
-    skip_space(p);
-    if (peek(p) != c) return bad(p, what);
-    ++p.pos;
-    return 0;
+SerdStatus on_base(void* handle, const SerdNode* uri) {
+    auto& st = *static_cast<read_state*>(handle);
+    return serd_env_set_base_uri(st.env, uri);
 }
 
-// @prefix p: <iri> .   or   PREFIX p: <iri>
-int read_prefix(parser& p, bool sparql) {
-    skip_space(p);
-    size_t start = p.pos;
-    while (!at_end(p) && p.s[p.pos] != ':' && name_char(p.s[p.pos])) ++p.pos;
-    if (peek(p) != ':') return bad(p, "expected a prefix name");
-    std::string name(p.s.substr(start, p.pos - start));
-    ++p.pos;
-    skip_space(p);
-    if (peek(p) != '<') return bad(p, "expected the prefix's IRI");
-    std::string iri;
-    if (int rc = read_iriref(p, iri); rc < 0) return rc;
-    p.prefixes[name] = iri;
-    return sparql ? 0 : expect(p, '.', "expected '.' after a prefix");
+SerdStatus on_prefix(void* handle, const SerdNode* name, const SerdNode* uri) {
+    auto& st = *static_cast<read_state*>(handle);
+    return serd_env_set_prefix(st.env, name, uri);
 }
 
-int read_statement(parser& p) {
-    if (peek(p) == '@') {
-        if (p.s.substr(p.pos).starts_with("@prefix")) {
-            p.pos += 7;
-            return read_prefix(p, false);
-        }
-        return unsupported(p, "this directive");
+SerdStatus on_statement(void* handle, SerdStatementFlags, const SerdNode*, const SerdNode* subject,
+                        const SerdNode* predicate, const SerdNode* object, const SerdNode* datatype,
+                        const SerdNode*) {
+    auto& st = *static_cast<read_state*>(handle);
+    rdf_triple t;
+    int rc = node_text(st, *subject, t.subject);
+    if (rc == 0) rc = node_text(st, *predicate, t.predicate);
+    if (rc == 0) rc = node_text(st, *object, t.object.value);
+    t.object.literal = object->type == SERD_LITERAL;
+    if (rc == 0 && t.object.literal) {
+        if (datatype && datatype->buf) rc = node_text(st, *datatype, t.object.datatype);
+        else t.object.datatype = k_xsd_string;
     }
-    if (p.s.substr(p.pos).starts_with("PREFIX") || p.s.substr(p.pos).starts_with("prefix")) {
-        char after = peek(p, 6);
-        if (after == ' ' || after == '\t') {
-            p.pos += 6;
-            return read_prefix(p, true);
-        }
+    if (rc == 0) {
+        st.bytes += t.subject.size() + t.predicate.size() + t.object.value.size() + t.object.datatype.size() +
+                    sizeof(rdf_triple);
+        if (st.bytes > k_max_graph_bytes)
+            rc = fail(ENOTSUP, "information.turtle holds more than %llu MiB of statements",
+                      static_cast<unsigned long long>(k_max_graph_bytes >> 20));
     }
-    if (p.s.substr(p.pos).starts_with("BASE") || p.s.substr(p.pos).starts_with("base"))
-        if (peek(p, 4) == ' ' || peek(p, 4) == '\t') return unsupported(p, "BASE");
-    std::string subject;
-    if (int rc = read_iri(p, subject); rc < 0) return rc;
-    for (;;) {
-        skip_space(p);
-        std::string predicate;
-        if (int rc = read_verb(p, predicate); rc < 0) return rc;
-        for (;;) {
-            skip_space(p);
-            rdf_triple t;
-            t.subject = subject;
-            t.predicate = predicate;
-            if (int rc = read_object(p, t.object); rc < 0) return rc;
-            p.g->triples.push_back(std::move(t));
-            skip_space(p);
-            if (peek(p) != ',') break;
-            ++p.pos;
-        }
-        if (peek(p) == '.') {
-            ++p.pos;
-            return 0;
-        }
-        if (peek(p) != ';') return bad(p, "expected ';', ',' or '.'");
-        // One or more ';', then another predicate or the end of the statement.
-        while (peek(p) == ';') {
-            ++p.pos;
-            skip_space(p);
-        }
-        if (peek(p) == '.') {
-            ++p.pos;
-            return 0;
-        }
+    if (rc < 0) {
+        st.rc = rc;
+        return SERD_ERR_BAD_ARG;
     }
+    st.g->triples.push_back(std::move(t));
+    return SERD_SUCCESS;
+}
+
+SerdStatus on_error(void* handle, const SerdError* e) {
+    auto& st = *static_cast<read_state*>(handle);
+    if (st.rc < 0) return e->status;
+    char what[256];
+    vsnprintf(what, sizeof what, e->fmt, *e->args);
+    std::string_view w = what;
+    while (!w.empty() && (w.back() == '\n' || w.back() == '\r')) w.remove_suffix(1);
+    st.rc = fail(EINVAL, "information.turtle line %u: %.*s", e->line, static_cast<int>(w.size()), w.data());
+    return e->status;
 }
 
 }  // namespace
 
-int turtle_parse(std::string_view text, rdf_graph& g) {
-    parser p;
-    p.s = text;
-    p.g = &g;
-    if (text.find('\0') != std::string_view::npos) return fail(EINVAL, "information.turtle holds a NUL byte");
-    for (;;) {
-        skip_space(p);
-        if (at_end(p)) return 0;
-        if (int rc = read_statement(p); rc < 0) return rc;
-    }
+int turtle_parse(const std::string& text, std::string_view base, rdf_graph& g) {
+    if (text.find('\0') != std::string::npos) return fail(EINVAL, "information.turtle holds a NUL byte");
+    if (int rc = check_nesting(text); rc < 0) return rc;
+    std::string base_text(base);
+    SerdNode base_node = serd_node_from_string(SERD_URI, reinterpret_cast<const uint8_t*>(base_text.c_str()));
+    std::unique_ptr<SerdEnv, env_free> env(serd_env_new(&base_node));
+    if (!env) return fail(ENOMEM, "information.turtle: out of memory");
+    read_state st;
+    st.env = env.get();
+    st.g = &g;
+    std::unique_ptr<SerdReader, reader_free> reader(
+        serd_reader_new(SERD_TURTLE, &st, nullptr, on_base, on_prefix, on_statement, nullptr));
+    if (!reader) return fail(ENOMEM, "information.turtle: out of memory");
+    serd_reader_set_strict(reader.get(), true);
+    serd_reader_set_error_sink(reader.get(), on_error, &st);
+    SerdStatus status = serd_reader_read_string(reader.get(), reinterpret_cast<const uint8_t*>(text.c_str()));
+    if (st.rc < 0) return st.rc;
+    if (status != SERD_SUCCESS)
+        return fail(EINVAL, "information.turtle: %s", reinterpret_cast<const char*>(serd_strerror(status)));
+    return 0;
 }
 
 const rdf_term* rdf_first(const rdf_graph& g, std::string_view subject, std::string_view predicate) {

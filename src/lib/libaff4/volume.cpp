@@ -53,7 +53,7 @@ int volume_open(const char* path, volume& v) {
     if (!t) return fail(EINVAL, "%s: no information.turtle", path);
     std::string text;
     if (int rc = zip_load(v.zip, *t, k_max_turtle, text); rc < 0) return rc;
-    if (int rc = turtle_parse(text, v.graph); rc < 0) {
+    if (int rc = turtle_parse(text, v.uri + "/information.turtle", v.graph); rc < 0) {
         std::string why = last_error();
         return fail(-rc, "%s: %s", path, why.c_str());
     }

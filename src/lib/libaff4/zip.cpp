@@ -1,5 +1,6 @@
 // The zip container: end of central directory (zip64 too), the central
-// directory, local headers; reads of stored entries and of small deflated ones.
+// directory, local headers; reads of stored entries, and whole reads of
+// stored or deflated ones checked against their CRC-32.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,6 +84,20 @@ int hexval(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+// The bytes of a whole entry against the CRC-32 its directory record gives.
+int check_crc(const zip_archive& z, const zip_entry& e, const std::string& bytes) {
+    uLong crc = crc32(0, nullptr, 0);
+    for (size_t at = 0; at < bytes.size();) {
+        auto n = static_cast<uInt>(std::min<size_t>(bytes.size() - at, 1u << 30));
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data() + at), n);
+        at += n;
+    }
+    if (static_cast<uint32_t>(crc) != e.crc)
+        return fail(EINVAL, "%s: %s is damaged: its CRC-32 is %08x, the zip directory says %08x", z.path.c_str(),
+                    e.name.c_str(), static_cast<unsigned>(crc), static_cast<unsigned>(e.crc));
+    return 0;
 }
 
 // The end of central directory: the central directory's place and count.
@@ -186,6 +201,7 @@ int zip_open(const char* path, zip_archive& z) {
         zip_entry e;
         e.name.assign(reinterpret_cast<const char*>(r + k_central_size), name_len);
         e.method = le16(r + 10);
+        e.crc = le32(r + 16);
         e.csize = le32(r + 20);
         e.size = le32(r + 24);
         e.header = le32(r + 42);
@@ -227,7 +243,7 @@ int zip_load(const zip_archive& z, const zip_entry& e, uint64_t cap, std::string
     if (int rc = read_at(z, e.data, raw.data(), raw.size()); rc < 0) return rc;
     if (e.method == 0) {
         out = std::move(raw);
-        return 0;
+        return check_crc(z, e, out);
     }
     if (e.method != 8)
         return fail(ENOTSUP, "%s: %s uses zip method %u", z.path.c_str(), e.name.c_str(), e.method);
@@ -252,7 +268,7 @@ int zip_load(const zip_archive& z, const zip_entry& e, uint64_t cap, std::string
     inflateEnd(&zs);
     if (rc != Z_STREAM_END || out.size() != e.size)
         return fail(EINVAL, "%s: %s does not inflate to its size", z.path.c_str(), e.name.c_str());
-    return 0;
+    return check_crc(z, e, out);
 }
 
 int zip_pread(const zip_archive& z, const zip_entry& e, uint64_t off, void* buf, size_t len) {

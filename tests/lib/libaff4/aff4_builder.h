@@ -168,6 +168,8 @@ struct image_recipe {
     std::string gap;                        // mapGapDefaultStream ("" none)
     bool zip64 = false;
     bool deflate_metadata = false;          // the turtle, map and idx as deflated zip entries
+    bool deflate_bevies = false;            // the chunk data as deflated zip entries
+    bool say_chunks_in_segment = true;      // aff4:chunksInSegment in the turtle
     // Filled by build(), changed by the tests before write():
     std::vector<zip_member> members;
     std::string turtle;
@@ -220,7 +222,7 @@ struct image_recipe {
             }
             char num[16];
             snprintf(num, sizeof num, "/%08zu", b);
-            members.push_back({escaped(k_stream) + num, bevy});
+            members.push_back({escaped(k_stream) + num, bevy, deflate_bevies});
             members.push_back({escaped(k_stream) + num + ".index", index});
         }
         std::string t = "@prefix :      <" + std::string(k_volume) + "> .\n"
@@ -248,8 +250,9 @@ struct image_recipe {
                  "    aff4:target <" + k_image + "> .\n\n";
         }
         t += "<" + std::string(k_stream) + ">\n    a aff4:ImageStream ;\n"
-             "    aff4:chunkSize \"" + std::to_string(chunk_size) + "\"^^xsd:int ;\n"
-             "    aff4:chunksInSegment \"" + std::to_string(per_bevy) + "\"^^xsd:int ;\n";
+             "    aff4:chunkSize \"" + std::to_string(chunk_size) + "\"^^xsd:int ;\n";
+        if (say_chunks_in_segment)
+            t += "    aff4:chunksInSegment \"" + std::to_string(per_bevy) + "\"^^xsd:int ;\n";
         if (!method_iri().empty()) t += "    aff4:compressionMethod <" + method_iri() + "> ;\n";
         t += "    aff4:size \"" + std::to_string(data.size()) + "\"^^xsd:long ;\n    aff4:stored : .\n";
         turtle = t;

@@ -66,6 +66,41 @@ void set_index_entry(image_recipe& s, size_t n, uint64_t off, uint32_t len) {
     idx.replace(n * 12, 12, e);
 }
 
+// The central directory record of the member whose name ends with suffix.
+size_t central_record(const std::string& f, const std::string& suffix) {
+    for (size_t at = f.find(std::string("PK\x01\x02", 4)); at != std::string::npos;
+         at = f.find(std::string("PK\x01\x02", 4), at + 4)) {
+        size_t len = static_cast<uint8_t>(f[at + 28]) | static_cast<uint8_t>(f[at + 29]) << 8;
+        std::string name = f.substr(at + 46, len);
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return at;
+    }
+    ADD_FAILURE() << "no member " << suffix;
+    return std::string::npos;
+}
+
+// Where the bytes of the member start in the file (no extra field: not zip64).
+size_t member_data(const std::string& f, const std::string& suffix) {
+    size_t cd = central_record(f, suffix);
+    if (cd == std::string::npos) return 0;
+    size_t local = static_cast<uint8_t>(f[cd + 42]) | static_cast<uint8_t>(f[cd + 43]) << 8 |
+                   static_cast<uint8_t>(f[cd + 44]) << 16 | static_cast<size_t>(static_cast<uint8_t>(f[cd + 45])) << 24;
+    size_t name = static_cast<uint8_t>(f[local + 26]) | static_cast<uint8_t>(f[local + 27]) << 8;
+    return local + 30 + name;
+}
+
+void set_zip_method(std::string& f, const std::string& suffix, uint8_t method) {
+    size_t cd = central_record(f, suffix);
+    if (cd == std::string::npos) return;
+    f[cd + 10] = static_cast<char>(method);
+    f[cd + 11] = 0;
+}
+
+// A wrong CRC-32 in the directory record of the member.
+void break_crc(std::string& f, const std::string& suffix) {
+    if (size_t cd = central_record(f, suffix); cd != std::string::npos) f[cd + 16] ^= 0x01;
+}
+
 const std::vector<hostile_case>& cases() {
     static const std::vector<hostile_case> table = {
         // The zip container.
@@ -128,21 +163,77 @@ const std::vector<hostile_case>& cases() {
          stage::open, EINVAL, "line"},
         {"turtle: undeclared prefix", [](image_recipe& s) { replace(s.turtle, "a aff4:Map", "a aff5:Map"); }, nullptr,
          stage::open, EINVAL, "undeclared prefix"},
-        {"turtle: blank node", [](image_recipe& s) { replace(s.turtle, "aff4:stored : ;", "aff4:stored [] ;"); },
-         nullptr, stage::open, ENOTSUP, "blank node"},
+        {"turtle: blank node without a predicate",
+         [](image_recipe& s) { replace(s.turtle, "aff4:stored : ;", "aff4:stored [ ;"); },
+         nullptr, stage::open, EINVAL, "information.turtle line 16: bad verb"},
+        {"turtle: collections nested 100000 deep",
+         [](image_recipe& s) {
+             s.turtle += "<aff4://x> <aff4://y> " + std::string(100000, '(') + std::string(100000, ')') + " .\n";
+         },
+         nullptr, stage::open, ENOTSUP, "nested deeper than 32"},
+        {"turtle: blank nodes nested too deep, a ')' in a string",
+         [](image_recipe& s) {
+             std::string deep;
+             for (int i = 0; i < 33; ++i) deep += "[ <aff4://p> \"))]]'\" ; <aff4://q> ";
+             s.turtle += "<aff4://x> <aff4://y> " + deep + "1" + std::string(33, ']') + " .\n";
+         },
+         nullptr, stage::open, ENOTSUP, "nested deeper than 32"},
+        {"turtle: statements repeating a long subject",
+         [](image_recipe& s) {
+             s.turtle += "<aff4://" + std::string(1u << 20, 'x') + "> <aff4://p> <aff4://o>";
+             for (int i = 0; i < 300; ++i) s.turtle += " , <aff4://o>";
+             s.turtle += " .\n";
+         },
+         nullptr, stage::open, ENOTSUP, "MiB of statements"},
+        {"turtle: relative IRI with a space", [](image_recipe& s) { replace(s.turtle, "a aff4:Map", "a <Ma p>"); },
+         nullptr, stage::open, EINVAL, "IRI"},
+        {"turtle: bad escape", [](image_recipe& s) { replace(s.turtle, "\"4096\"^^", "\"40\\q96\"^^"); }, nullptr,
+         stage::open, EINVAL, "escape"},
         {"turtle: unterminated string", [](image_recipe& s) { replace(s.turtle, "\"4096\"^^", "\"4096^^"); },
          nullptr, stage::open, EINVAL, "string"},
         {"turtle: NUL byte", [](image_recipe& s) { s.turtle += std::string(1, '\0'); }, nullptr, stage::open,
          EINVAL, "NUL"},
-        {"turtle: @base", [](image_recipe& s) { s.turtle = "@base <aff4://x> .\n" + s.turtle; }, nullptr,
-         stage::open, ENOTSUP, "directive"},
+        {"turtle: unknown directive", [](image_recipe& s) { s.turtle = "@foo <aff4://x> .\n" + s.turtle; }, nullptr,
+         stage::open, EINVAL, "directive"},
         {"no image", [](image_recipe& s) { replace(s.turtle, "a aff4:ContiguousImage , aff4:DiskImage , aff4:Image", "a aff4:Thing"); },
          nullptr, stage::open, EINVAL, "no aff4:Image"},
+        // CRC-32s of the members read whole.
+        {"turtle with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "information.turtle"); },
+         stage::open, EINVAL, "information.turtle is damaged: its CRC-32 is"},
+        {"deflated turtle with a wrong CRC-32", [](image_recipe& s) { s.deflate_metadata = true; },
+         [](std::string& f) { break_crc(f, "information.turtle"); }, stage::open, EINVAL,
+         "information.turtle is damaged"},
+        {"map with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "/map"); }, stage::open, EINVAL,
+         "map is damaged"},
+        {"map changed after it was written (still a valid map)", nullptr,
+         [](std::string& f) { f[member_data(f, "/map") + 28 + 16] ^= 0x05; }, stage::open, EINVAL,
+         "map is damaged"},
+        {"idx with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "/idx"); }, stage::open, EINVAL,
+         "idx is damaged"},
+        {"index with a wrong CRC-32", nullptr, [](std::string& f) { break_crc(f, "00000000.index"); }, stage::read,
+         EINVAL, "00000000.index is damaged"},
+        {"container.description with a wrong CRC-32",
+         [](image_recipe& s) { s.comment = ""; }, [](std::string& f) { break_crc(f, "container.description"); },
+         stage::open, EINVAL, "container.description is damaged"},
         // The image stream's metadata.
         {"chunk size zero", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"0\""); },
          nullptr, stage::open, EINVAL, "chunkSize"},
         {"chunk size 4 GiB", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4294967296\""); },
          nullptr, stage::open, EINVAL, "chunkSize"},
+        {"no chunksInSegment, nor the first index to count",
+         [](image_recipe& s) {
+             s.say_chunks_in_segment = false;
+             s.build();
+             s.member("00000000.index")->name += "x";
+         },
+         nullptr, stage::open, ENOENT, "00000000.index is missing"},
+        {"no chunksInSegment, and a first index of part entries",
+         [](image_recipe& s) {
+             s.say_chunks_in_segment = false;
+             s.build();
+             s.member("00000000.index")->data += "abc";
+         },
+         nullptr, stage::open, EINVAL, "not whole index entries"},
         {"chunk size not a number", [](image_recipe& s) { replace(s.turtle, "chunkSize \"4096\"", "chunkSize \"4k\""); },
          nullptr, stage::open, EINVAL, "not a number"},
         {"size beyond 64 bits",
@@ -198,8 +289,10 @@ const std::vector<hostile_case>& cases() {
          stage::read, EINVAL, "index entries"},
         {"bevy missing", [](image_recipe& s) { s.member("/00000000")->name += "x"; }, nullptr, stage::read, ENOENT,
          "missing"},
-        {"bevy deflated in the zip", [](image_recipe& s) { s.member("/00000000")->deflate = true; }, nullptr,
-         stage::read, ENOTSUP, "compressed in the zip"},
+        {"bevy in an unknown zip method", nullptr, [](std::string& f) { set_zip_method(f, "/00000000", 12); },
+         stage::read, ENOTSUP, "zip method 12"},
+        {"deflated bevy that does not inflate", [](image_recipe& s) { s.member("/00000000")->deflate = true; },
+         [](std::string& f) { f[member_data(f, "/00000000") + 5] ^= 0x55; }, stage::read, EINVAL, "inflate"},
         {"chunk that does not decode",
          [](image_recipe& s) {
              std::string& b = s.member("/00000000")->data;
