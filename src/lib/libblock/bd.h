@@ -184,7 +184,13 @@ bd_dev* bd_open2s(const char* url, uint32_t oflag, uint64_t param, verr_info* er
 bd_dev* bd_open_errtext(const char* url, uint32_t oflag, char* text);
 bd_dev* bd_open_param_errtext(const char* url, uint32_t oflag, uint64_t param, char* text);
 bd_dev* bd_open_err(const char* url, uint32_t oflag, verr_info* err);
+// 0; -1 when the driver's close failed (the device is freed all the same);
+// BD_CLOSE_KEPT when a hash or count thread was left behind by its bounded
+// join and may still be inside a read of the device: the device, its handle
+// and its descriptor then stay in memory and open, and so must anything the
+// device refers to (its stop request).
 int bd_close(bd_dev* dev);
+inline constexpr int BD_CLOSE_KEPT = -2;
 int32_t bd_errno(const bd_dev* dev);
 const char* bd_errmsg(const bd_dev* dev);
 int bd_get_error(void* dev, verr_info* out);

@@ -91,12 +91,14 @@ int64_t write_to_dev(void* dev, const void* buf, int64_t len, int64_t off) {
 
 }  // namespace
 
-void bd_release_jobs(bd_dev* dev) {
-    if (dev->hash) file_hash_close(dev->hash);
-    if (dev->bcount) file_bcount_close(dev->bcount);
+int bd_release_jobs(bd_dev* dev) {
+    int rc = 0;
+    if (dev->hash && file_hash_close(dev->hash) != 0) rc = -1;
+    if (dev->bcount && file_bcount_close(dev->bcount) != 0) rc = -1;
     dev->hash = nullptr;
     dev->bcount = nullptr;
     pwritex_free(&dev->pwritex);
+    return rc;
 }
 
 int bd_hash_init(bd_dev* dev, const bd_hash_param* p) {
@@ -115,6 +117,7 @@ int bd_hash_init(bd_dev* dev, const bd_hash_param* p) {
     fp.total_size = size > 0 ? size : 0;
     fp.bs = p->bs;
     fp.thread = p->thread;
+    fp.stop = dev->stop;
     // A plain local regular file may be read by the job's pool threads at
     // once; anything else (devices above all) is read by one reader, in order.
     if (!bd_jobs_of(dev)->stream) fp.pread_shared = bd_file_shared_read(dev);
@@ -176,6 +179,7 @@ int bd_count_init(bd_dev* dev, const bd_count_param* p) {
     fp.vperror = &bd_get_error;
     fp.bs = p->bs;
     fp.thread = p->thread;
+    fp.stop = dev->stop;
     fp.ctx = p->ctx[0] ? p->ctx : nullptr;
     dev->bcount = file_bcount_open(&fp, &dev->verr);
     return dev->bcount ? 0 : -1;

@@ -173,7 +173,13 @@ bd_dev* bd_open_errtext(const char* url, uint32_t oflag, char* text) { return bd
 
 int bd_close(bd_dev* dev) {
     if (!dev) return -1;
-    bd_release_jobs(dev);
+    if (bd_release_jobs(dev) != 0) {
+        // A job thread left behind may still be inside a read of this device:
+        // the device, its handle and its descriptor stay as they are, so that
+        // the read returns into memory that is still its own.
+        LOG2(LOG2_ERR, "block2", "a job thread still reads the device: it stays open\n");
+        return BD_CLOSE_KEPT;
+    }
     int rc = 0;
     if (dev->drv && dev->drv->bdrv_close && dev->handle) rc = dev->drv->bdrv_close(dev->handle);
     pl_free(dev->url);

@@ -43,8 +43,10 @@ inline const bd_job_state* bd_jobs_of(const bd_dev* dev) {
 file_read_fn bd_file_shared_read(const bd_dev* dev);
 // The URL as it may appear in messages: its password masked.
 void bd_url_for_log(const char* url, char* out, size_t size);
-// Releases the device's hash and byte-count jobs and its pattern writer.
-void bd_release_jobs(bd_dev* dev);
+// Releases the device's hash and byte-count jobs and its pattern writer: 0,
+// or -1 when a job's thread did not end in time and was left behind; it may
+// still read the device, which must then stay open.
+int bd_release_jobs(bd_dev* dev);
 // BLOCK_PWRITEX and BLOCK_PWRITEX_INIT on a device the block layer serves.
 int bd_pwritex_ioctl(bd_dev* dev, int32_t cmd, void* arg, int64_t arglen);
 // The compressed-image driver "kxz" over libkxz.

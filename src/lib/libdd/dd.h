@@ -202,6 +202,10 @@ struct dd_ctx {
     // The worker did not end within the bounded wait after a stop: it is
     // left behind, and the context with everything it uses stays in memory.
     std::atomic<uint8_t> abandoned;
+    // A device could not be freed: a hash or count thread left behind may
+    // still read it, and it refers to the context's stop requests, so the
+    // context stays in memory as well.
+    std::atomic<uint8_t> devices_kept;
 };
 
 // ---- lifecycle

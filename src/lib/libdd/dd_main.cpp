@@ -360,6 +360,10 @@ int dd_close(dd_ctx* ctx) {
         }
     }
     dd_close_now(ctx);
+    if (ctx->devices_kept.load()) {
+        LOG2(LOG2_ERR, "dd_a", "a job thread is left behind: the context stays in memory\n");
+        return -1;
+    }
     ctx->~dd_ctx();
     pl_free(ctx);
     LOG2(LOG2_VERB, "dd_a", "<==\n");

@@ -10,7 +10,11 @@ void dd_close_devices(dd_ctx* ctx) {
     for (bd_dev** d : {&ctx->in_dev, &ctx->out_dev}) {
         if (!*d) continue;
         dd_side_name(ctx, *d, name, sizeof name);
-        if (bd_close(*d) != 0) LOG2(LOG2_ERR, "dd_a", "close file %s error\n", name);
+        int rc = bd_close(*d);
+        // A device kept open for a job thread left behind refers to the
+        // context's stop request: the context must stay as well.
+        if (rc == BD_CLOSE_KEPT) ctx->devices_kept.store(1);
+        else if (rc != 0) LOG2(LOG2_ERR, "dd_a", "close file %s error\n", name);
         *d = nullptr;
     }
 }

@@ -89,7 +89,15 @@ int main(int argc, char** argv) {
     }
     kxdd_sig_set_ops(nullptr);
 
-    dd_close(ctx);
+    if (dd_close(ctx) != 0) {
+        // A hash or count thread is stuck in a read of the input: the context
+        // and the device stay for it, and the process ends without it.
+        LOG2(LOG2_ERR, "tag", "exiting with status %d without waiting for a job thread\n", status);
+        log2_exit(nullptr);
+        fflush(stdout);
+        fflush(stderr);
+        _exit(status);
+    }
     dd_global_exit();
     kxdd_sig_stop();
     dd_opts_free(&g_dd_opts);

@@ -342,6 +342,27 @@ TEST(KxddStop, AReadThatDoesNotReturnDoesNotHoldTheExit) {
     EXPECT_GE(r.secs, 0.0);
 }
 
+// The per-block digests' pool threads read the file themselves. One whose
+// read outlasts the bounded join is left behind: the input device, its
+// descriptor and the run's stop request stay in memory and open for it,
+// since the read it is in comes back into them and may read again.
+TEST(KxddStop, AJobThreadLeftBehindKeepsTheDeviceItReads) {
+    stalling_source src(false);
+    // Only the reads of the pool's runs in the middle of the file stall,
+    // not those of the open.
+    fi_options o = src.injection(1500);
+    o.ranges = {{32ll << 20, 33ll << 20}};
+    fi_env_guard env(o);
+    live_proc p(kxdd_argv({"if=" + src.in, "of=" + src.out, "hash_mode=psha256", "bs=64K", "bs_count=1024"}), {});
+    ASSERT_TRUE(p.wait_until([&] { return file_size(src.mark) > 0; }, k_wait_ms)) << p.err();
+    p.send(SIGINT);
+    EXPECT_TRUE(p.wait_until([&] { return p.ended(); }, 30000)) << "still running 30 s after SIGINT";
+    EXPECT_EQ(p.finish(1000), 8) << clean_err(p.err());
+    std::string err = p.err();
+    EXPECT_TRUE(contains(err, "a job thread still reads the device: it stays open")) << err;
+    EXPECT_FALSE(contains(err, "AddressSanitizer")) << err;
+}
+
 // A copy made slow by the library: 16 blocks of 256 KiB, every read of a
 // stalled block held back for 200 ms. A block of this size is one read of
 // the input however the input is read (alone or ahead of the writes), so

@@ -149,6 +149,7 @@ file_bcount_ctx* file_bcount_open(const file_bcount_param* p, verr_info* err) {
     job->bs = bs;
     job->thread = p->thread;
     file_job_init(&job->job, &k_bcount_ops, job, p->arg, p->pread, p->vperror, job->verr, bs, p->attr);
+    job->job.caller_stop = p->stop;
     if (job->thread) {
         job->lock = os_mutex_new();
         if (!job->lock) {

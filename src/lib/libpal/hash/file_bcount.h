@@ -28,6 +28,7 @@ struct file_bcount_param {
     uint8_t thread;         // non-zero: count on a pool
     const char* ctx;        // saved counters text, or none
     const void* attr;       // 16-byte thread options of the job's threads, or none
+    const stop_flag* stop;  // the caller's stop request, or none (as file_bcount_stop)
 };
 
 struct os_mutex;

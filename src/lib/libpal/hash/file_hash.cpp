@@ -443,6 +443,7 @@ file_hash_ctx* file_hash_open(const file_hash_param* p, verr_info* err) {
     job->thread = p->thread;
     job->threads_allowed = p->thread;
     file_job_init(&job->job, &k_hash_ops, job, p->arg, p->pread, p->vperror, job->verr, p->bs, p->attr);
+    job->job.caller_stop = p->stop;
     job->job.total = p->total_size;
     job->job.shared_read = p->pread_shared;
 

@@ -69,6 +69,9 @@ struct file_hash_param {
                             // several whole-stream digests side by side
     const char* ctx;        // saved state text (file_hash_get_ctx), or none
     const void* attr;       // 16-byte thread options of the job's threads, or none
+    // The caller's stop request, or none: once set, the job ends as after
+    // file_hash_stop, also while the pool's tasks read (its callback is not asked).
+    const stop_flag* stop;
 };
 
 struct text_buf;

@@ -55,7 +55,9 @@ uint64_t min_consumed(const file_job* j) {
     return m;
 }
 
-bool stopped(const file_job* j) { return j->stop.load(std::memory_order_acquire) != 0; }
+bool stopped(const file_job* j) {
+    return j->stop.load(std::memory_order_acquire) != 0 || pl_stop_requested(j->caller_stop);
+}
 
 // Waits until ready() holds: false when a stop came first. Spins a while,
 // then sleeps on c counted in sleepers (the waker's test of that count and
@@ -172,7 +174,7 @@ int read_one(file_job* j, uint8_t* buf, uint64_t blen, int64_t boff, bool first,
 }
 
 bool stop_check(file_job* j) {
-    if (!j->stop.load(std::memory_order_acquire)) return false;
+    if (!stopped(j)) return false;
     file_job_fail(j, VERR_CANCELLED, "stopped");
     return true;
 }
@@ -266,7 +268,7 @@ int run_pool(file_job* j, int64_t off, uint64_t len) {
     for (;;) {
         int w = thread_pool_wait(j->pool, k_wait_ms);
         if (w == 0) break;
-        if (j->stop.load(std::memory_order_acquire)) {
+        if (stopped(j)) {
             stop_check(j);
             return -1;
         }
@@ -381,6 +383,7 @@ void file_job_init(file_job* j, const file_job_ops* ops, void* owner, void* arg,
         j->has_attr = true;
     }
     j->stop.store(0, std::memory_order_relaxed);
+    j->caller_stop = nullptr;
 }
 
 int file_job_pool_start(file_job* j, const char* name) {
@@ -562,7 +565,7 @@ void file_job_stop(file_job* j) {
     if (j) j->stop.store(1, std::memory_order_release);
 }
 
-bool file_job_stopped(const file_job* j) { return j->stop.load(std::memory_order_acquire) != 0; }
+bool file_job_stopped(const file_job* j) { return stopped(j); }
 
 bool file_job_exit(file_job* j) {
     file_job_stop(j);

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "libpal/basic/stop_flag.h"
 #include "libpal/basic/verr.h"
 #include "libpal/hash/read_cache.h"
 
@@ -137,6 +138,9 @@ struct file_job {
     os_thread_ctx* helpers[FILE_JOB_LANES];      // lanes 1 ...
     uint8_t* one;            // the caller's own piece buffer (no threads)
     std::atomic<uint32_t> stop;
+    // The caller's stop request, or none: set, it stops the job as
+    // file_job_stop does, also while a pool task is inside a read.
+    const stop_flag* caller_stop;
     uint64_t last_len;       // bytes the last range read (its end may come early)
     // The range the pool's tasks read through shared_read: its runs of one
     // slot each are taken in turn from next; failed ends the taking.
