@@ -316,6 +316,13 @@ bd_drv* bd_file_drv();
 // the device the copy writes (none: nothing written), is not that same file
 // (reads ahead of the writes would not see what they change) nor the null
 // device (there is nothing to overlap). None otherwise.
+//
+// An image whose reads repeat (".kxz", VDI, the image libraries' kinds,
+// AFF4) is read ahead through its driver's own positioned read, not while
+// `out` is the null device or an image of the same driver. That read moves
+// the device's position and may fill its error record and log: the caller
+// makes it only while it makes no other call on the device, holds its
+// messages, and afterwards restores the error record and the position.
 file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out);
 
 // Fills the device's error record at the calling place.

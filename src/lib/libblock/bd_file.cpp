@@ -266,7 +266,44 @@ file_read_fn bd_file_shared_read(const bd_dev* dev) {
     return shared_read_of(dev, &attr);
 }
 
+namespace {
+
+// The read-ahead of an image: the device's own positioned read.
+int64_t image_read_ahead(void* arg, void* buf, int64_t len, int64_t off) {
+    return bd_pread(static_cast<bd_dev*>(arg), buf, len, off);
+}
+
+// Images whose reads give the same bytes whenever they are made: the
+// compressed image, VirtualBox images, the image libraries' kinds, AFF4.
+bool image_reads_repeat(const bd_dev* dev) {
+    switch (dev->drv->type) {
+    case BD_DRV_KXZ:
+    case BD_DRV_VDI:
+    case BD_DRV_SMIF:
+    case BD_DRV_AFF4:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_null_device(const bd_dev* dev) {
+    if (!dev || dev->drv != &g_file_drv || !dev->handle) return false;
+    const auto* h = static_cast<const file_handle*>(dev->handle);
+    return h->info.type == OS_FILE_TYPE_VIRTUAL && h->file->ops && h->file->ops->name &&
+           strcmp(h->file->ops->name, "null") == 0;
+}
+
+}  // namespace
+
 file_read_fn bd_read_ahead_fn(const bd_dev* dev, const bd_dev* out) {
+    if (dev && dev->drv && dev->drv != &g_file_drv) {
+        if (!dev->handle || !image_reads_repeat(dev) || (dev->stop && dev->stop->cb)) return nullptr;
+        // An output of the same kind may share the driver's state (or be the
+        // same image); the null device leaves nothing to overlap.
+        if (out && (out == dev || out->drv == dev->drv || is_null_device(out))) return nullptr;
+        return &image_read_ahead;
+    }
     os_file_attr in_attr{};
     file_read_fn fn = shared_read_of(dev, &in_attr);
     if (!fn || !out || out->drv != &g_file_drv || !out->handle) return fn;

@@ -1,13 +1,25 @@
 // The copy's read-ahead: while the loop writes one block, a thread of its
 // own reads the next ones, so that reading and writing overlap.
 //
-// It runs only for a plain local regular file (bd_read_ahead_fn), where a
-// read at an offset gives the same bytes whenever it is made, and it only
-// ever runs ahead of the loop: a block is taken from it when its reads hold
-// exactly the bytes the loop's own read would have returned. Anything else
-// - a failed or short read, the end of the data, a stop, a block it does not
-// hold - ends it for the rest of the pass, and the loop reads from there on
-// as it always does, with its messages, retries and fills.
+// It runs only where a read at an offset gives the same bytes whenever it is
+// made (bd_read_ahead_fn: a plain local regular file, or an image such as
+// ".kxz", VDI, AFF4 or the image libraries' kinds), and it only ever runs
+// ahead of the loop: a block is taken from it when its reads hold exactly the
+// bytes the loop's own read would have returned. Anything else - a failed or
+// short read, the end of the data, a stop, a block it does not hold - ends it
+// for the rest of the pass, and the loop reads from there on as it always
+// does, with its messages, retries and fills.
+//
+// An image is read through its driver, which logs, moves the device's
+// position and fills its error record. The loop makes no call on the device
+// while the thread runs; the thread's messages are held with its reads and
+// written when the loop takes their block (dropped with a read it does not
+// take, which the loop then makes itself); when the thread ends, the error
+// record is what it was before and the position is where the loop stands.
+//
+// Memory: two or three pieces, each the block size rounded up to at least
+// 256 KiB; at most three of 4 MiB or two of 16 MiB (blocks larger than 16 MiB
+// are not read ahead), so 32 MiB at most.
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
@@ -38,6 +50,8 @@ struct slot {
     uint64_t off = 0;
     int64_t n = 0;  // what the read returned
     int err = 0;    // errno of a failed read
+    log2_held held;     // the messages of the read
+    bool told = false;  // they were written
 };
 
 }  // namespace
@@ -56,6 +70,11 @@ struct dd_ahead {
     bool ended = false;   // the thread reads no more
     bool quit = false;
     bool served = false;  // a block was handed over: the input's position lags
+    // An image read through its driver: its error record before the thread
+    // started, restored when the thread ends.
+    bool image = false;
+    bd_dev* dev = nullptr;
+    verr_info verr{};
     os_thread_ctx* thread = nullptr;
 };
 
@@ -70,8 +89,12 @@ int32_t ahead_thread(void* p) {
         if (a->quit || off >= a->limit) break;
         slot& s = a->slots[a->filled % a->nslots];
         lk.unlock();
+        log2_held_clear(&s.held);
+        s.told = false;
+        log2_hold(&s.held);
         int64_t n = file_read_once(a->read, a->arg, s.buf, a->piece, static_cast<int64_t>(off));
         const int err = n < 0 ? errno : 0;
+        log2_hold(nullptr);
         lk.lock();
         s.off = off;
         s.n = n;
@@ -129,6 +152,9 @@ void dd_ahead_start(dd_ctx* ctx) {
     auto* a = new (mem) dd_ahead();
     a->read = read;
     a->arg = ctx->in_dev;
+    a->dev = ctx->in_dev;
+    a->image = ctx->in_dev->drv != bd_file_drv();
+    if (a->image) a->verr = ctx->in_dev->verr;
     a->piece = piece_of(static_cast<uint64_t>(ctx->ibs));
     a->nslots = a->piece <= (4u << 20) ? 3 : 2;
     a->limit = ctx->i_offset + bytes_left(ctx);
@@ -161,6 +187,7 @@ void dd_ahead_end(dd_ctx* ctx) {
     a->cv.notify_all();
     // The thread ends after the read it is in, as the loop's own read would.
     os_thread_wait_kill_exit(a->thread, OS_WAIT_FOREVER, nullptr);
+    if (a->image) a->dev->verr = a->verr;
     free_ahead(a);
 }
 
@@ -179,6 +206,11 @@ int64_t dd_ahead_take(dd_ctx* ctx, int64_t len) {
     lk.unlock();
     if (have && s.n > 0 && s.off <= ctx->i_offset && ctx->i_offset + want <= s.off + static_cast<uint64_t>(s.n)) {
         const uint64_t at = ctx->i_offset - s.off;
+        // The read's messages, when the loop would have made it.
+        if (!s.told) {
+            log2_held_write(&s.held);
+            s.told = true;
+        }
         // A whole piece that is one block changes places with the read
         // buffer; a buffer the output shares goes with it.
         if (at == 0 && want == a->piece && ctx->ibuf_size == a->piece) {

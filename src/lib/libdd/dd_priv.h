@@ -19,7 +19,7 @@ uint32_t dd_side_sector_size(const dd_ctx* ctx, const bd_dev* dev);
 
 // The copy's read-ahead (dd_ahead.cpp), started for a pass of the block
 // loop that copies a plain local regular file which is not also the output,
-// with blocks of at most 16 MiB and at least two reads to go, no packed
+// or an image whose reads repeat (bd_read_ahead_fn), with blocks of at most 16 MiB and at least two reads to go, no packed
 // blocks and no duty cycle. ctx->ahead is none otherwise, or when it cannot
 // be had: the loop then reads as always.
 void dd_ahead_start(dd_ctx* ctx);

@@ -68,6 +68,9 @@ std::atomic<bool> g_self_dbg{false};
 // deadlocking on the logger's mutex.
 thread_local int t_in_logger = 0;
 
+// Where this thread's messages are held (log2_hold), or nothing.
+thread_local log2_held* t_held = nullptr;
+
 struct in_logger_guard {
     in_logger_guard() { ++t_in_logger; }
     ~in_logger_guard() { --t_in_logger; }
@@ -299,6 +302,17 @@ int64_t log2_vprintf(log2_ctx* ctx, uint32_t level, const char* tag, const char*
     if (t_in_logger) return 0;
     in_logger_guard guard;
     log2_ctx* c = get_ctx(ctx);
+    if (t_held) {
+        // Held back: formatted now, written (or dropped) by another thread.
+        if (c->hook.load() || c->level.load() >= static_cast<int>(level & 0xff)) {
+            char msg[LOG2_LINE_SIZE];
+            msg[0] = 0;
+            if (fmt) vsnprintf(msg, sizeof msg, fmt, ap);
+            t_held->msgs.push_back({ctx, level, tag, path, line, func, saved, msg});
+        }
+        errno = saved;
+        return 0;
+    }
     if (log2_hook hook = c->hook.load()) {
         hook(level, tag, path, line, func, saved, fmt, ap);
         return 0;
@@ -356,10 +370,27 @@ void log2_printf_plug(uint32_t level, const char* tag, const char* path, int32_t
     va_end(ap);
 }
 
+void log2_hold(log2_held* held) { t_held = held; }
+
+void log2_held_write(log2_held* held) {
+    if (!held) return;
+    const int saved = errno;
+    log2_held* keep = t_held;
+    t_held = nullptr;
+    for (log2_held_msg& m : held->msgs) {
+        errno = m.err;
+        log2_printf(m.ctx, m.level, m.tag, m.path, m.line, m.func, "%s", m.text.c_str());
+    }
+    held->msgs.clear();
+    t_held = keep;
+    errno = saved;
+}
+
 int64_t log2_puts(log2_ctx* ctx, uint32_t level, const char* tag, const char* path, int32_t line, const char* func,
                   const char* text) {
     int saved = errno;
     if (t_in_logger) return 0;
+    if (t_held) return log2_printf(ctx, level, tag, path, line, func, "%s", text ? text : "");
     in_logger_guard guard;
     log2_ctx* c = get_ctx(ctx);
     if (c->level.load() < static_cast<int>(level & 0xff)) return 0;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "liblog/log_bsv_udp.h"
 #include "liblog/log_file.h"
@@ -160,6 +162,33 @@ void log2_get_info(log2_ctx* ctx, log2_info* info);
 char* log2_info_text(log2_ctx* ctx);
 int64_t log2_write_line(log2_ctx* ctx, uint32_t level, const char* tag, const char* line, uint32_t len);
 void log2_set_hook(log2_ctx* ctx, log2_hook hook);
+
+// Messages held back. A worker whose results may be thrown away (a read made
+// ahead of its use) holds its thread's messages in one of these instead of
+// writing them; the thread that takes the result writes them then, as if it
+// had logged them itself, and a result thrown away drops its messages. Only
+// messages the logger's level lets through at the time are kept.
+struct log2_held_msg {
+    log2_ctx* ctx;
+    uint32_t level;
+    const char* tag;
+    const char* path;
+    int32_t line;
+    const char* func;
+    int err;
+    std::string text;
+};
+struct log2_held {
+    std::vector<log2_held_msg> msgs;
+};
+// The calling thread's messages go to held from now on (nullptr: to the
+// logger again).
+void log2_hold(log2_held* held);
+// Writes the held messages in order (each as the logger would have written
+// it on the calling thread) and empties held.
+void log2_held_write(log2_held* held);
+// Drops the held messages.
+inline void log2_held_clear(log2_held* held) { held->msgs.clear(); }
 
 // Logs through the process-wide logger at the calling place.
 #define LOG2(level, tag, ...) log2_printf(nullptr, (level), (tag), __FILE__, __LINE__, __func__, __VA_ARGS__)

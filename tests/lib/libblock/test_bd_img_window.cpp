@@ -50,6 +50,20 @@ TEST(BdImageWindow, PartitionOfEveryImageKind) {
         char buf[512];
         ASSERT_EQ(bd_pread(dev.get(), buf, sizeof buf, 512), 512);
         EXPECT_EQ(std::string(buf, sizeof buf), part.substr(512, 512));
+        // A copy reads the window ahead of its writes through the driver: the
+        // same bytes, up to the window's end; not when it writes to the null
+        // device or to the image itself.
+        file_read_fn ahead = bd_read_ahead_fn(dev.get(), nullptr);
+        ASSERT_NE(ahead, nullptr);
+        std::string got(8192, '\0');
+        EXPECT_EQ(ahead(dev.get(), got.data(), 8192, 4096), 8192);
+        EXPECT_TRUE(got == part.substr(4096, 8192));
+        EXPECT_EQ(ahead(dev.get(), got.data(), 8192, static_cast<int64_t>(part.size()) - 1024), 1024);
+        EXPECT_TRUE(got.substr(0, 1024) == part.substr(part.size() - 1024));
+        dev_ptr null_out(bd_open2s("/dev/null", OS_PF_RDWR, 0, &err));
+        ASSERT_TRUE(null_out) << verr_msg(&err);
+        EXPECT_EQ(bd_read_ahead_fn(dev.get(), null_out.get()), nullptr);
+        EXPECT_EQ(bd_read_ahead_fn(dev.get(), dev.get()), nullptr);
         ASSERT_EQ(bd_seek(dev.get(), 1024), 0);
         EXPECT_EQ(dev_info(dev.get()).offset, 1024u);
         ASSERT_EQ(bd_read(dev.get(), buf, sizeof buf), 512);

@@ -339,3 +339,44 @@ TEST(Log2, InfoSnapshotText) {
 }
 
 }  // namespace
+
+namespace {
+
+// Messages held on a worker thread reach no output there; written on
+// another thread they come out in order, each as it would have (level
+// filter of the time, errno text of the worker's call), and dropped ones
+// never appear. A thread that holds no more logs again.
+TEST(Log2, HeldMessagesAreWrittenByTheTakerOrDropped) {
+    log2_ioctl(nullptr, LOG2_IOC_LEVEL, 6, 0);
+    log2_ioctl(nullptr, LOG2_IOC_FLAGS, 0, 0);
+    log2_held kept, dropped;
+    std::string during;
+    {
+        fd_capture cap;
+        std::thread worker([&] {
+            log2_hold(&kept);
+            log2_printf(nullptr, LOG2_ERR, "t", "a.c", 1, "f", "first %d\n", 1);
+            log2_printf(nullptr, LOG2_DBG, "t", "a.c", 2, "f", "filtered\n");
+            errno = ENOENT;
+            log2_printf(nullptr, LOG2_ERR | LOG2_ERRNO, "t", "a.c", 3, "f", "open: ");
+            log2_hold(&dropped);
+            log2_printf(nullptr, LOG2_ERR, "t", "a.c", 4, "f", "dropped\n");
+            log2_hold(nullptr);
+            log2_printf(nullptr, LOG2_ERR, "t", "a.c", 5, "f", "direct\n");
+        });
+        worker.join();
+        during = cap.text();
+    }
+    EXPECT_EQ(during, "direct\n");
+    ASSERT_EQ(kept.msgs.size(), 2u);
+    log2_held_clear(&dropped);
+    errno = EPERM;
+    fd_capture cap;
+    log2_held_write(&kept);
+    log2_held_write(&dropped);
+    EXPECT_EQ(cap.text(), "first 1\nopen: No such file or directory\n");
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_TRUE(kept.msgs.empty());
+}
+
+}  // namespace

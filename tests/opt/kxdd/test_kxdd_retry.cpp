@@ -5,6 +5,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -230,5 +233,142 @@ TEST_F(KxddResume, WithoutResumeALargerOutputIsNoReasonToStop) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(read_file(out) == data);
 }
+
+// Images are read ahead of the writes too, through their drivers. One row
+// per driver; each image holds the same 4 MiB of noise, stored as it is, so
+// that the bytes of the input near an offset lie near it in the image file.
+struct image_kind {
+    const char* name;
+    const char* ext;
+    // The command that makes the image `img` from the raw file `raw`.
+    std::vector<std::string> (*make)(const std::string& raw, const std::string& img);
+    const char* tool;  // the program it needs
+    // Operands of the copy: the image libraries report any failed read as a
+    // general failure, which a copy retries every few seconds without end
+    // unless told to stop at read errors.
+    std::vector<std::string> ops;
+    uint64_t data_at;  // about where the image file holds the input's first byte
+};
+
+void PrintTo(const image_kind& k, std::ostream* os) { *os << k.name; }
+
+std::vector<std::string> make_kxz(const std::string& raw, const std::string& img) {
+    return {kxdd_bin(), "if=" + raw, "of=" + img, "bs=64K"};
+}
+std::vector<std::string> make_vdi(const std::string& raw, const std::string& img) {
+    return {"qemu-img", "convert", "-q", "-f", "raw", "-O", "vdi", raw, img};
+}
+std::vector<std::string> make_qcow2(const std::string& raw, const std::string& img) {
+    return {"qemu-img", "convert", "-q", "-f", "raw", "-O", "qcow2", raw, img};
+}
+// The tests' own AFF4 writer: one stream of 32 KiB snappy chunks (noise
+// stays stored), one map entry over it.
+std::vector<std::string> make_aff4(const std::string& raw, const std::string& img) {
+    std::string writer_dir = KXDD_AFF4_WRITER;
+    writer_dir = writer_dir.substr(0, writer_dir.rfind('/'));
+    std::string code = "import sys; sys.path.insert(0, sys.argv[1]); import make_aff4 as m\n"
+                       "data = open(sys.argv[2], 'rb').read()\n"
+                       "s = m.Stream('ahead/stream', data, 'snappy', 32768, 16)\n"
+                       "a = m.Map('ahead/map', len(data), [(0, len(data), 0, s.uri)], gap=m.ZERO)\n"
+                       "open(sys.argv[3], 'wb').write(m.Image('ahead', [s], a).container())\n";
+    return {"/usr/bin/python3", "-c", code, writer_dir, raw, img};
+}
+
+const image_kind k_image_kinds[] = {
+    {"kxz", ".kxz", make_kxz, nullptr, {}, 0},
+    {"vdi", ".vdi", make_vdi, "qemu-img", {}, 1024},
+    {"qcow2", ".qcow2", make_qcow2, "qemu-img", {"conv=noerror"}, 320u << 10},
+    {"aff4", ".aff4", make_aff4, "/usr/bin/python3", {}, 0},
+};
+
+bool have_program(const std::string& name) {
+    if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0;
+    return run_proc({"sh", "-c", "command -v " + name}).status == 0;
+}
+
+// The lines of a run that tell of failures, without their time and thread
+// prefix, and the record counts.
+std::string failure_lines(const std::string& raw) {
+    std::string text = clean_err(raw), keep;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (contains(line, "records ") || contains(line, "rror")) {
+            size_t body = line.find("): ");
+            keep += (body == std::string::npos ? line : line.substr(body + 3)) + "\n";
+        }
+    }
+    return keep;
+}
+
+class KxddImageAhead : public KxddRetry, public testing::WithParamInterface<image_kind> {
+protected:
+    std::string image = dir.file(std::string("img") + GetParam().ext);
+    void SetUp() override {
+        KxddRetry::SetUp();
+        const image_kind& k = GetParam();
+        if (k.tool && !have_program(k.tool)) {
+            if (const char* ci = getenv("CI"); ci && *ci && strcmp(ci, "false") != 0) FAIL() << k.tool << " is missing";
+            GTEST_SKIP() << k.tool << " is missing";
+        }
+        proc_result made = run_proc(k.make(in, image));
+        ASSERT_EQ(made.status, 0) << made.out << made.err;
+    }
+    // kxdd copying the image to out under the fault, with the read-ahead
+    // (a copy to a file) or without it (a duty cycle keeps it off; its work
+    // period of ten hours never ends here).
+    proc_result copy(const fi_options& o, bool ahead) const {
+        std::vector<std::string> argv{"timeout", "120", kxdd_bin(), "if=" + image, "of=" + out, "bs=64K"};
+        argv.insert(argv.end(), GetParam().ops.begin(), GetParam().ops.end());
+        if (!ahead) argv.push_back("cool_down=600-1");
+        fi_env_guard env(o);
+        return run_proc(argv);
+    }
+    // Reads of 512 bytes of the image about `at` bytes into the input fail.
+    fi_options fault(long fail_count, uint64_t at = 2u << 20) const {
+        fi_options o;
+        o.path = image;
+        o.err = "EIO";
+        at += GetParam().data_at;
+        o.ranges = {{at, at + 512}};
+        o.fail_count = fail_count;
+        return o;
+    }
+};
+
+// Read ahead, the image gives the copy exactly its bytes; a read of the image
+// that fails once is met by the read-ahead only, and the copy's own read of
+// that block succeeds: a whole copy, exit 0, not a word of the failure.
+TEST_P(KxddImageAhead, AFailureOnlyTheReadAheadMetLeavesACompleteCopy) {
+    proc_result r = copy(fault(1), true);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(out) == data) << "the copy differs";
+    EXPECT_EQ(failure_lines(r.err), "64+0 records in\n64+0 records out\n") << r.err;
+}
+
+// A read of the image that keeps failing, in the first piece the read-ahead
+// reads (nothing taken from it yet) or mid-way: the same exit status, the
+// same messages once each, the same output with the same fills, whether the
+// image was read ahead or not.
+TEST_P(KxddImageAhead, AFailureEndsAsWithoutTheReadAhead) {
+    for (uint64_t at : {uint64_t{128} << 10, uint64_t{2} << 20}) {
+        SCOPED_TRACE(at);
+        proc_result plain = copy(fault(-1, at), false);
+        std::string plain_out = read_file(out);
+        ASSERT_TRUE(contains(failure_lines(plain.err), "rror")) << "the fault was not met: " << plain.err;
+        ASSERT_EQ(unlink(out.c_str()), 0);
+        proc_result ahead = copy(fault(-1, at), true);
+        EXPECT_EQ(ahead.status, plain.status) << ahead.err;
+        EXPECT_EQ(failure_lines(ahead.err), failure_lines(plain.err));
+        EXPECT_TRUE(read_file(out) == plain_out) << "the outputs differ";
+        ASSERT_EQ(unlink(out.c_str()), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kxdd, KxddImageAhead, testing::ValuesIn(k_image_kinds),
+                         [](const testing::TestParamInfo<image_kind>& i) { return std::string(i.param.name); });
 
 }  // namespace

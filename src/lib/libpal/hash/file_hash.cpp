@@ -380,6 +380,11 @@ int file_hash_init_env(file_hash_ctx* job, uint64_t chunk) {
     for (size_t i = 0; i < FILE_HASH_ALGS; i++)
         if (job->padd[i]) cost += k_cost[i];
     job->job.pool_busy = (cost + k_read_cost - 1) / k_read_cost;
+    // Every digest of the job together costs less than the read: no lane.
+    uint32_t all_cost = cost;
+    for (size_t i = 0; i < FILE_HASH_ALGS; i++)
+        if (job->whole[i]) all_cost += k_cost[i];
+    job->job.inline_only = !job->job.pool && all_cost < k_read_cost;
     int rc = file_job_setup(&job->job, chunk, job->lanes);
     if (rc != 0) return rc;
     job->chunk_size = job->job.chunk;

@@ -507,7 +507,7 @@ int file_job_setup(file_job* j, uint64_t chunk, uint32_t lanes) {
     // Threads need more than two bytes a range to be worth it; a smaller
     // chunk is read and handled on the caller's thread.
     if (j->pool && j->chunk > 2) return setup_pool(j);
-    if (j->pool || j->chunk <= 2 || !setup_lanes(j)) {
+    if (j->pool || j->chunk <= 2 || j->inline_only || !setup_lanes(j)) {
         j->piece = j->bs <= k_piece_bytes ? k_piece_bytes / j->bs * j->bs : k_piece_bytes;
         if (j->piece > j->chunk) j->piece = j->chunk;
         j->one = ring_alloc(1, j->piece);

@@ -11,7 +11,10 @@
 //     given back by its task; with a read call that may run on several
 //     threads at once, the pool's tasks read their runs themselves, each
 //     into a slot of its own, or
-//   - when neither can be had, the caller's thread itself, piece by piece.
+//   - the caller's thread itself, piece by piece right after each read: when
+//     the work costs less than the reading (XXH3 alone), where a lane would
+//     only fetch every byte from the reader's caches, or when neither of
+//     the others can be had.
 // Every wait is a bounded wait on a condition that re-checks the stop byte.
 //
 // Used by the files of this directory only.
@@ -109,6 +112,11 @@ struct file_job {
     uint8_t attr[16];        // thread options of the job's threads
     bool has_attr;
     uint32_t cpus;           // processors the job spreads over (the pool's size)
+    // The owner's work costs less than reading its data: it runs on the
+    // caller's thread right after each read, while the piece is still in
+    // that processor's caches (a lane on another processor would have to
+    // fetch every byte from there).
+    uint8_t inline_only;
     uint32_t pool_busy;      // pool: workers the owner's work can keep busy
                              // while one thread reads (0: every worker)
     thread_pool* pool;
