@@ -186,7 +186,7 @@ void dd_ahead_end(dd_ctx* ctx) {
     }
     a->cv.notify_all();
     // The thread ends after the read it is in, as the loop's own read would.
-    os_thread_wait_kill_exit(a->thread, OS_WAIT_FOREVER, nullptr);
+    os_thread_join_or_leave(a->thread, OS_WAIT_FOREVER, nullptr);
     if (a->image) a->dev->verr = a->verr;
     free_ahead(a);
 }
@@ -232,7 +232,9 @@ int64_t dd_ahead_take(dd_ctx* ctx, int64_t len) {
         LOG2(LOG2_DBG, "dd_a", "read-ahead at %llu failed (%s): the block is read again in order\n",
              static_cast<unsigned long long>(s.off), strerror(s.err));
     // Not held: the loop reads from here on, from where its own reads stand.
-    const bool served = a->served;
+    // An image's driver moved its position with every read ahead, taken or
+    // not: it goes back as well.
+    const bool served = a->served || a->image;
     dd_ahead_end(ctx);
     if (served && bd_seek(ctx->in_dev, static_cast<int64_t>(ctx->i_offset)) != 0) {
         char name[DD_URL_SIZE];
