@@ -143,7 +143,7 @@ void dd_digest_stop(dd_digest* d) {
         d->cv.notify_all();
         // Digesting what is queued takes little time; a thread that does not
         // end within the limit is left behind with its buffers.
-        if (os_thread_wait_kill_exit(d->thread, k_stop_ms, nullptr) != 0) {
+        if (os_thread_join_or_leave(d->thread, k_stop_ms, nullptr) != 0) {
             LOG2(LOG2_ERR, "dd_a", "the digest thread did not end: its buffers stay in memory\n");
             return;
         }

@@ -351,7 +351,7 @@ int dd_close(dd_ctx* ctx) {
         for (int i = 0; i < 10 && ctx->running.load(); ++i) os_msleep(100);
         if (ctx->running.load()) LOG2(LOG2_DBG, "dd_a", "wait thread exit timeout\n");
         // The worker was asked to stop: it gets a bounded time, never a kill.
-        int rc = os_thread_wait_kill_exit(ctx->worker, DD_STOP_GRACE_MS, nullptr);
+        int rc = os_thread_join_or_leave(ctx->worker, DD_STOP_GRACE_MS, nullptr);
         ctx->worker = nullptr;
         if (rc != 0) {
             ctx->abandoned = 1;

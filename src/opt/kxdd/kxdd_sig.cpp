@@ -82,7 +82,7 @@ void kxdd_sig_stop() {
     }
     // The thread may be inside a summary or a stop: it gets a bounded time,
     // then it is left behind (its pipe stays open for it).
-    int rc = os_thread_wait_kill_exit(g_thread, k_stop_wait_ms, nullptr);
+    int rc = os_thread_join_or_leave(g_thread, k_stop_wait_ms, nullptr);
     g_thread = nullptr;
     if (rc != 0) {
         // It may hold the lock of the routes: they are left as they are.

@@ -181,7 +181,7 @@ int thread_ctx_exit(thread_pool* pool) {
         thread_pool_worker* w = &pool->workers[i];
         int32_t result = 0;
         // A worker busy with a task longer than the limit is left behind.
-        int rc = os_thread_wait_kill_exit(w->thread, k_join_ms, &result);
+        int rc = os_thread_join_or_leave(w->thread, k_join_ms, &result);
         w->thread = nullptr;
         if (rc < 0) {
             LOG2(LOG2_ERR, "pal", "[%s] still runs a task after %u ms: it is left behind\n", w->name, k_join_ms);

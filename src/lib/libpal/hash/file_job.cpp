@@ -586,7 +586,7 @@ bool file_job_exit(file_job* j) {
     for (uint32_t l = 0; l < j->started; l++) {
         os_thread_ctx*& t = l == 0 ? j->thread : j->helpers[l];
         int32_t result = 0;
-        if (t && os_thread_wait_kill_exit(t, k_join_ms, &result) != 0) joined = false;
+        if (t && os_thread_join_or_leave(t, k_join_ms, &result) != 0) joined = false;
         t = nullptr;
     }
     if (!joined) {

@@ -273,7 +273,7 @@ void os_thread_free(os_thread_ctx* t) {
     thread_ctx_release(t);
 }
 
-int os_thread_wait_kill_exit(os_thread_ctx* t, uint32_t ms, int32_t* result) {
+int os_thread_join_or_leave(os_thread_ctx* t, uint32_t ms, int32_t* result) {
     if (!t) return -1;
     int rc = os_thread_wait(t, ms, result);
     if (rc != 0) {

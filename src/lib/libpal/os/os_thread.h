@@ -76,7 +76,7 @@ void os_thread_free(os_thread_ctx* t);
 // Waits at most ms for the thread, then frees the handle: 0 joined; -1 not
 // joined within ms, logged, and the thread is left behind (detached; what it
 // uses must outlive it).
-int os_thread_wait_kill_exit(os_thread_ctx* t, uint32_t ms, int32_t* result);
+int os_thread_join_or_leave(os_thread_ctx* t, uint32_t ms, int32_t* result);
 [[noreturn]] void os_thread_exit(int32_t result);
 
 uint32_t os_cpu_count();

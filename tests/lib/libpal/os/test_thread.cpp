@@ -178,7 +178,7 @@ TEST(OsThread, KillSendsNoSignalAndLogsAtErr) {
     }
     g.open = true;
     int32_t r = 0;
-    EXPECT_EQ(os_thread_wait_kill_exit(t, OS_WAIT_FOREVER, &r), 0);
+    EXPECT_EQ(os_thread_join_or_leave(t, OS_WAIT_FOREVER, &r), 0);
     EXPECT_EQ(r, 5);
 }
 
@@ -191,7 +191,7 @@ TEST(OsThread, WaitKillExitLeavesASlowThreadBehind) {
     os_thread_ctx* t = os_thread_create("slow", gated_fn, &g, 0);
     ASSERT_NE(t, nullptr);
     int32_t r = 0;
-    EXPECT_EQ(os_thread_wait_kill_exit(t, 20, &r), -1);
+    EXPECT_EQ(os_thread_join_or_leave(t, 20, &r), -1);
     EXPECT_FALSE(g.ran_to_end) << "the call came back before the thread ended";
     EXPECT_TRUE(cap.contains("did not end within 20 ms")) << cap.all();
     EXPECT_TRUE(cap.contains("left running")) << cap.all();
@@ -210,7 +210,7 @@ TEST(OsThread, ThreadExitAnnouncesTheEnd) {
     os_thread_ctx* t = os_thread_create("exiting", exiting_fn, nullptr, 0);
     ASSERT_NE(t, nullptr);
     int32_t r = 0;
-    EXPECT_EQ(os_thread_wait_kill_exit(t, OS_WAIT_FOREVER, &r), 0);
+    EXPECT_EQ(os_thread_join_or_leave(t, OS_WAIT_FOREVER, &r), 0);
     EXPECT_EQ(r, 77);
 }
 
@@ -242,7 +242,7 @@ TEST(OsThread, StackSizeAndNoCancellation) {
         thread_facts f;
         os_thread_ctx* t = os_thread_create("facts", facts_fn, &f, c.asked);
         ASSERT_NE(t, nullptr);
-        ASSERT_EQ(os_thread_wait_kill_exit(t, OS_WAIT_FOREVER, nullptr), 0);
+        ASSERT_EQ(os_thread_join_or_leave(t, OS_WAIT_FOREVER, nullptr), 0);
         EXPECT_GE(f.stack, c.least);
         EXPECT_EQ(f.cancel_state, PTHREAD_CANCEL_DISABLE);
     }
@@ -280,7 +280,7 @@ TEST(OsThreadName, NamedThreadShowsNameTagAndId) {
     std::pair<std::string, pid_t> seen;
     os_thread_ctx* t = os_thread_create("dd_work", name_probe_fn, &seen, 0);
     ASSERT_NE(t, nullptr);
-    ASSERT_EQ(os_thread_wait_kill_exit(t, OS_WAIT_FOREVER, nullptr), 0);
+    ASSERT_EQ(os_thread_join_or_leave(t, OS_WAIT_FOREVER, nullptr), 0);
     EXPECT_TRUE(has_shape(seen.first, "dd_work_????_" + std::to_string(seen.second))) << seen.first;
 }
 
