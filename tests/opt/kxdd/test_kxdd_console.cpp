@@ -26,18 +26,7 @@ namespace {
 
 using kxdd_e2e::contains;
 
-// A copy of the kxdd binary in a directory of its own, where a "kxdd.ini"
-// can be put beside it.
-struct kxdd_copy {
-    temp_dir dir;
-    std::string bin = dir.file("kxdd");
-
-    kxdd_copy() {
-        std::filesystem::copy_file(kxdd_bin(), bin);
-        std::filesystem::permissions(bin, std::filesystem::perms::owner_all);
-    }
-    void ini(const std::string& text) { write_file(dir.file("kxdd.ini"), text); }
-};
+using kxdd_e2e::kxdd_copy;
 
 // Runs argv with standard input and output on /dev/null and standard error
 // on the given descriptor; the exit status, 128 + signal, or -1.

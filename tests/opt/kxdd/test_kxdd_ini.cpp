@@ -13,23 +13,7 @@ namespace {
 
 using kxdd_e2e::contains;
 
-// A copy of the kxdd binary in a directory of its own, where a "kxdd.ini"
-// can be put beside it.
-struct kxdd_copy {
-    temp_dir dir;
-    std::string bin = dir.file("kxdd");
-
-    kxdd_copy() {
-        std::filesystem::copy_file(kxdd_bin(), bin);
-        std::filesystem::permissions(bin, std::filesystem::perms::owner_all);
-    }
-    void ini(const std::string& text) { write_file(dir.file("kxdd.ini"), text); }
-    proc_result run(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{bin};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run_proc(argv);
-    }
-};
+using kxdd_e2e::kxdd_copy;
 
 // The line of standard error that holds what, as written (colours included).
 std::string line_with(const std::string& err, const std::string& what) {
