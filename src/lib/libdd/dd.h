@@ -206,6 +206,11 @@ struct dd_ctx {
     // still read it, and it refers to the context's stop requests, so the
     // context stays in memory as well.
     std::atomic<uint8_t> devices_kept;
+    // The input is read where the loop stands (i_offset) with positioned
+    // reads, not from the device's own position: a plain local regular file
+    // or an image whose reads repeat. Streams, devices and remote inputs are
+    // read in order, as their drivers' calls are made.
+    bool in_positioned;
 };
 
 // ---- lifecycle

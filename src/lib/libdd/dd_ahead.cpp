@@ -15,7 +15,8 @@
 // while the thread runs; the thread's messages are held with its reads and
 // written when the loop takes their block (dropped with a read it does not
 // take, which the loop then makes itself); when the thread ends, the error
-// record is what it was before and the position is where the loop stands.
+// record is what it was before. The position it moved does not matter: the
+// loop reads such an input at its own offset (dd_ctx::in_positioned).
 //
 // Memory: two or three pieces, each the block size rounded up to at least
 // 256 KiB; at most three of 4 MiB or two of 16 MiB (blocks larger than 16 MiB
@@ -69,7 +70,6 @@ struct dd_ahead {
     uint64_t taken = 0;   // slots the loop is done with
     bool ended = false;   // the thread reads no more
     bool quit = false;
-    bool served = false;  // a block was handed over: the input's position lags
     // An image read through its driver: its error record before the thread
     // started, restored when the thread ends.
     bool image = false;
@@ -219,7 +219,6 @@ int64_t dd_ahead_take(dd_ctx* ctx, int64_t len) {
         } else {
             memcpy(ctx->ibuf, s.buf + at, static_cast<size_t>(want));
         }
-        a->served = true;
         if (at + want == static_cast<uint64_t>(s.n)) {
             lk.lock();
             ++a->taken;
@@ -231,16 +230,9 @@ int64_t dd_ahead_take(dd_ctx* ctx, int64_t len) {
     if (have && s.n < 0)
         LOG2(LOG2_DBG, "dd_a", "read-ahead at %llu failed (%s): the block is read again in order\n",
              static_cast<unsigned long long>(s.off), strerror(s.err));
-    // Not held: the loop reads from here on, from where its own reads stand.
-    // An image's driver moved its position with every read ahead, taken or
-    // not: it goes back as well.
-    const bool served = a->served || a->image;
+    // Not held: the loop reads on at i_offset itself (its reads of such an
+    // input are positioned, so the device's position, which the reads ahead
+    // moved, does not matter).
     dd_ahead_end(ctx);
-    if (served && bd_seek(ctx->in_dev, static_cast<int64_t>(ctx->i_offset)) != 0) {
-        char name[DD_URL_SIZE];
-        LOG2(LOG2_ERR, "dd_a", "lseek [%s] error: %s\n", dd_side_name(ctx, ctx->in_dev, name, sizeof name),
-             bd_errmsg(ctx->in_dev));
-        return dd_side_fatal(ctx, ctx->in_dev);
-    }
     return 0;
 }

@@ -145,6 +145,7 @@ int open_input(dd_ctx* ctx) {
         LOG2(LOG2_ERR, "dd_a", "open [%s] error: %s\n", name, verr_msg(&err));
         return dd_open_errno(&err);
     }
+    ctx->in_positioned = bd_read_ahead_fn(ctx->in_dev, nullptr) != nullptr;
     // Every open starts the mode's job again, from the state of the last range.
     return dd_modes_open_input(ctx);
 }

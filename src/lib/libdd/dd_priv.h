@@ -24,10 +24,9 @@ uint32_t dd_side_sector_size(const dd_ctx* ctx, const bd_dev* dev);
 // be had: the loop then reads as always.
 void dd_ahead_start(dd_ctx* ctx);
 // The block of len bytes at ctx->i_offset into ctx->ibuf from what was read
-// ahead: len when it is there. Otherwise the read-ahead ends, the input's
-// position is put at i_offset and 0 says the loop reads the block itself;
-// DD_STOPPED when a stop came while waiting, or a negative worker result
-// when that position cannot be set.
+// ahead: len when it is there. Otherwise the read-ahead ends and 0 says the
+// loop reads the block itself (at i_offset: an input read ahead is read at
+// the loop's offsets); DD_STOPPED when a stop came while waiting.
 int64_t dd_ahead_take(dd_ctx* ctx, int64_t len);
 // Ends the read-ahead (after the read its thread is in) and frees it.
 void dd_ahead_end(dd_ctx* ctx);

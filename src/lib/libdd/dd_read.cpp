@@ -134,7 +134,9 @@ static int64_t preadz(dd_ctx* ctx, bd_dev* dev, void* buf, int64_t len, uint64_t
     // A packed record may be longer than its block: the driver is given the
     // whole buffer, while the step (and any fill after an error) stays `len`.
     int64_t cap = zlen && ctx->pack.on && buf == ctx->ibuf ? std::max<int64_t>(len, static_cast<int64_t>(ctx->ibuf_size)) : len;
-    int64_t n = zlen ? bd_readz(dev, buf, cap, &z) : bd_pread(dev, buf, len, static_cast<int64_t>(off));
+    int64_t n = !zlen                                     ? bd_pread(dev, buf, len, static_cast<int64_t>(off))
+                : dev == ctx->in_dev && ctx->in_positioned ? bd_preadz(dev, buf, cap, &z, static_cast<int64_t>(off))
+                                                           : bd_readz(dev, buf, cap, &z);
     if (zlen) *zlen = static_cast<uint64_t>(z);
     if (n == 0) {
         // The end of a stream, or of a side at or past its known size, is the
