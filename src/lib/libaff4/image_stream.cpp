@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "libaff4/aff4.h"
 
@@ -20,6 +21,8 @@ constexpr size_t k_index_entry = 12;
 constexpr uint64_t k_cache_bytes = 32u << 20;
 constexpr size_t k_max_cache_slots = 16;
 constexpr uint64_t k_max_inflated_bevy = 256u << 20;
+// The stored bytes of the chunks a read hands to the decoding threads at once.
+constexpr uint64_t k_inflight_bytes = 64u << 20;
 
 uint64_t le64(const uint8_t* p) {
     uint64_t v = 0;
@@ -101,32 +104,111 @@ int chunks_per_bevy_from_index(const volume& vol, std::string_view uri, uint64_t
     return 0;
 }
 
-int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
+// The index entry of chunk n, its bevy's index loaded when it is not yet.
+int chunk_entry(image_stream& s, uint64_t n, const index_entry** e) {
     uint64_t b = n / s.chunks_in_segment;
     if (!s.bevies[b].loaded)
         if (int rc = load_bevy(s, b); rc < 0) return rc;
-    const bevy& bv = s.bevies[b];
-    const index_entry& e = bv.index[n % s.chunks_in_segment];
-    s.scratch.resize(e.length);
-    if (int rc = read_bevy(s, b, e.offset, s.scratch.data(), e.length); rc < 0) return rc;
-    if (e.length == s.chunk_size) {
-        memcpy(out, s.scratch.data(), s.chunk_size);
+    *e = &s.bevies[b].index[n % s.chunks_in_segment];
+    return 0;
+}
+
+// Decodes the stored bytes of chunk n into out (chunk_size bytes, padded
+// with zeros). Touches nothing of s but what stream_open set: the decoding
+// threads call it.
+int decode_bytes(const image_stream& s, uint64_t n, const uint8_t* in, uint32_t length, uint8_t* out) {
+    if (length == s.chunk_size) {
+        memcpy(out, in, s.chunk_size);
         return 0;
     }
     uint64_t need = std::min<uint64_t>(s.chunk_size, s.size - n * s.chunk_size);
     int64_t got;
     if (s.method == codec::stored) {
         // A short stored chunk can only be the last one, unpadded.
-        got = e.length;
-        if (e.length < s.chunk_size) memcpy(out, s.scratch.data(), e.length);
+        got = length;
+        if (length < s.chunk_size) memcpy(out, in, length);
         else got = -1;
     } else {
-        got = codec_decode(s.method, s.scratch.data(), e.length, out, s.chunk_size);
+        got = codec_decode(s.method, in, length, out, s.chunk_size);
     }
     if (got < 0 || static_cast<uint64_t>(got) < need)
         return fail(EIO, "%s: chunk %llu of %s does not decode to %llu bytes", s.vol->zip.path.c_str(),
                     static_cast<unsigned long long>(n), s.uri.c_str(), static_cast<unsigned long long>(need));
     memset(out + got, 0, s.chunk_size - static_cast<size_t>(got));
+    return 0;
+}
+
+int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
+    const index_entry* e = nullptr;
+    if (int rc = chunk_entry(s, n, &e); rc < 0) return rc;
+    s.scratch.resize(e->length);
+    if (int rc = read_bevy(s, n / s.chunks_in_segment, e->offset, s.scratch.data(), e->length); rc < 0) return rc;
+    return decode_bytes(s, n, s.scratch.data(), e->length, out);
+}
+
+// Readies slot t for chunk n, to be decoded into out: its index entry, and
+// its bytes when the bevy is deflated in the zip (the inflated bevy is the
+// stream's, so only the reader copies from it).
+int prepare_slot(image_stream& s, uint64_t n, uint8_t* out, decode_slot& t) {
+    const index_entry* e = nullptr;
+    if (int rc = chunk_entry(s, n, &e); rc < 0) return rc;
+    uint64_t b = n / s.chunks_in_segment;
+    t.stream = &s;
+    t.chunk = n;
+    t.data = s.bevies[b].data;
+    t.entry = *e;
+    t.out = out;
+    t.rc = 0;
+    t.why.clear();
+    try {
+        t.in.resize(e->length);
+    } catch (const std::bad_alloc&) {
+        return fail(ENOMEM, "out of memory");
+    }
+    t.fetched = t.data->method != 0;
+    if (t.fetched) return read_bevy(s, b, e->offset, t.in.data(), e->length);
+    return 0;
+}
+
+// Reads count whole chunks from chunk first into buf on the decoding
+// threads. Holds at most a window of chunks in flight (the slots' stored
+// bytes bounded by k_inflight_bytes), and fails as the chunks one after
+// another would: with the failure of the first chunk that fails.
+int read_whole_chunks(image_stream& s, uint64_t first, uint64_t count, uint8_t* buf) {
+    decode_pool& p = *s.pool;
+    size_t window = static_cast<size_t>(
+        std::clamp<uint64_t>(k_inflight_bytes / max_stored_length(s.chunk_size), 2, p.slots.size()));
+    uint64_t issued = 0, waited = 0;
+    int chunk_rc = 0, prep_rc = 0;
+    std::string chunk_why, prep_why;
+    // Waits for the oldest chunk in flight; the first failure in order is kept.
+    auto wait_oldest = [&] {
+        decode_slot& t = p.slots[waited % window];
+        pool_wait(p, t);
+        ++waited;
+        if (t.rc < 0 && chunk_rc == 0) {
+            chunk_rc = t.rc;
+            chunk_why = t.why;
+        }
+    };
+    while (issued < count && chunk_rc == 0) {
+        if (issued - waited == window) {
+            wait_oldest();
+            continue;
+        }
+        decode_slot& t = p.slots[issued % window];
+        if (int rc = prepare_slot(s, first + issued, buf + issued * s.chunk_size, t); rc < 0) {
+            // After the chunks already handed out, which fail first if they fail.
+            prep_rc = rc;
+            prep_why = last_error();
+            break;
+        }
+        pool_submit(p, t);
+        ++issued;
+    }
+    while (waited < issued) wait_oldest();
+    if (chunk_rc < 0) return fail(-chunk_rc, "%s", chunk_why.c_str());
+    if (prep_rc < 0) return fail(-prep_rc, "%s", prep_why.c_str());
     return 0;
 }
 
@@ -196,6 +278,15 @@ int stream_chunk(image_stream& s, uint64_t n, const uint8_t** bytes) {
     return 0;
 }
 
+void slot_decode(decode_slot& t) {
+    const image_stream& s = *t.stream;
+    int rc = 0;
+    if (!t.fetched) rc = zip_pread(s.vol->zip, *t.data, t.entry.offset, t.in.data(), t.entry.length);
+    if (rc == 0) rc = decode_bytes(s, t.chunk, t.in.data(), t.entry.length, t.out);
+    t.rc = rc;
+    if (rc < 0) t.why.assign(last_error());
+}
+
 int stream_read(image_stream& s, uint64_t off, uint8_t* buf, size_t len) {
     if (off > s.size || len > s.size - off)
         return fail(EIO, "read of %zu bytes at %llu is beyond the end of %s (%llu bytes)", len,
@@ -203,6 +294,17 @@ int stream_read(image_stream& s, uint64_t off, uint8_t* buf, size_t len) {
     while (len > 0) {
         uint64_t n = off / s.chunk_size;
         size_t in = static_cast<size_t>(off % s.chunk_size);
+        // Two or more whole chunks go to the decoding threads; one alone is
+        // decoded here, as are the parts of chunks at either end.
+        uint64_t whole = in == 0 ? len / s.chunk_size : 0;
+        if (whole >= 2 && s.pool && pool_ready(*s.pool)) {
+            if (int rc = read_whole_chunks(s, n, whole, buf); rc < 0) return rc;
+            size_t done = static_cast<size_t>(whole * s.chunk_size);
+            buf += done;
+            off += done;
+            len -= done;
+            continue;
+        }
         size_t piece = std::min<size_t>(len, s.chunk_size - in);
         const uint8_t* bytes = nullptr;
         if (int rc = stream_chunk(s, n, &bytes); rc < 0) return rc;
