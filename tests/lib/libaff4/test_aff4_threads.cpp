@@ -150,7 +150,7 @@ TEST(Aff4Threads, DamagedChunkFailsTheReadAsOnTheReadersThreadAlone) {
         {"lz4", "lz4", {300}, false, EIO, "chunk 300 of"},
         {"deflate", "deflate", {300}, false, EIO, "chunk 300 of"},
         {"two damaged chunks", "snappy", {300, 310}, false, EIO, "chunk 300 of"},
-        {"damage before a missing index", "lz4", {300}, true, EIO, "chunk 300 of"},
+        {"damage just before a missing index", "lz4", {590}, true, EIO, "chunk 590 of"},
         {"a missing index alone", "lz4", {}, true, ENOENT, ".index is missing"},
     };
     for (const damage_case& c : cases) {
