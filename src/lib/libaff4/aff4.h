@@ -185,21 +185,31 @@ int stream_chunk(image_stream& s, uint64_t n, const uint8_t** bytes);
 //
 // A read of several whole chunks decodes them on the image's threads, each
 // straight into the caller's buffer: the reading thread loads the indexes
-// and hands out the chunks in order, at most a window of them at a time, and
-// then waits for each in order; the first failure in chunk order is the
-// read's. The threads start at the first such read and end with the image;
-// a read returns only once its chunks are done, so no thread works on an
-// image that is gone.
+// and hands out runs of chunks in order, at most a window of them at a
+// time, and then waits for each run in order; the first failure in chunk
+// order is the read's. The threads start at the first such read and end with
+// the image; a read returns only once its chunks are done, so no thread works
+// on an image that is gone.
 
-// One chunk handed to a thread.
-struct decode_slot {
-    const image_stream* stream = nullptr;
-    uint64_t chunk = 0;
+constexpr size_t k_max_run = 8;      // chunks handed to a thread at once
+constexpr size_t k_max_slots = 128;  // runs of an image in flight at most
+
+// Where one chunk of a run is stored.
+struct run_chunk {
     const zip_entry* data = nullptr;   // the bevy's zip entry
     index_entry entry{};               // where the chunk is in it
-    bool fetched = false;              // in holds its bytes already (bevy deflated in the zip)
-    std::vector<uint8_t> in;           // the chunk's bytes as stored
-    uint8_t* out = nullptr;            // chunk_size bytes of the caller's buffer
+    size_t at = 0;                     // where its bytes go in the run's in
+    bool fetched = false;              // in holds them already (bevy deflated in the zip)
+};
+
+// A run of consecutive chunks handed to a thread.
+struct decode_slot {
+    const image_stream* stream = nullptr;
+    uint64_t first = 0;                // the run's first chunk
+    size_t count = 0;
+    run_chunk chunks[k_max_run];
+    std::vector<uint8_t> in;           // the chunks' bytes as stored
+    uint8_t* out = nullptr;            // count * chunk_size bytes of the caller's buffer
     int rc = 0;                        // set by the thread: 0 or a negative errno
     std::string why;                   // and the text of its failure (room made beforehand)
     bool busy = false;                 // queued or running (under the pool's lock)
@@ -207,10 +217,11 @@ struct decode_slot {
 
 struct decode_pool {
     std::mutex lock;
-    std::condition_variable work;      // a slot was queued, or stop
-    std::condition_variable done;      // a slot is no longer busy
+    std::condition_variable work;      // runs were queued, or stop
+    std::condition_variable done;      // the run the reader waits for is done
     std::vector<decode_slot*> queue;   // a ring of slots.size()
     size_t head = 0, queued = 0;
+    const decode_slot* awaited = nullptr;  // the run the reader waits for
     std::vector<std::thread> threads;
     std::vector<decode_slot> slots;
     unsigned want = 0;                 // threads to start
@@ -227,10 +238,12 @@ struct decode_pool {
 std::unique_ptr<decode_pool> pool_create();
 // The threads, started on the first call: false when there are none to use.
 bool pool_ready(decode_pool& p);
-// Queues a prepared slot / waits until a queued slot is done.
-void pool_submit(decode_pool& p, decode_slot& t);
+// Queues n prepared slots at once.
+void pool_submit(decode_pool& p, decode_slot* const* list, size_t n);
+// Waits until a queued slot is done / whether it is done.
 void pool_wait(decode_pool& p, decode_slot& t);
-// Decodes the chunk of a slot (on a pool thread).
+bool pool_done(decode_pool& p, const decode_slot& t);
+// Decodes the chunks of a slot (on a pool thread), up to the first that fails.
 void slot_decode(decode_slot& t);
 // The decoding threads of the images opened from now on (0: as many as the
 // processors this process may run on; 1: none, every chunk on the reader).

@@ -16,6 +16,7 @@ constexpr unsigned k_max_threads = 64;
 // Slots per thread: one being decoded, one waiting, so a thread never idles
 // while the reader hands out the next chunk.
 constexpr unsigned k_slots_per_thread = 2;
+static_assert(k_max_threads * k_slots_per_thread <= k_max_slots);
 
 std::atomic<unsigned> g_threads{0};
 
@@ -41,7 +42,7 @@ void worker(decode_pool* p) {
         slot_decode(*t);
         guard.lock();
         t->busy = false;
-        p->done.notify_all();
+        if (p->awaited == t) p->done.notify_one();
     }
 }
 
@@ -75,20 +76,32 @@ bool pool_ready(decode_pool& p) {
     return !p.threads.empty();
 }
 
-void pool_submit(decode_pool& p, decode_slot& t) {
+void pool_submit(decode_pool& p, decode_slot* const* list, size_t n) {
+    if (n == 0) return;
     {
         std::lock_guard<std::mutex> guard(p.lock);
         // A slot is queued once until it is done: the ring always has room.
-        t.busy = true;
-        p.queue[(p.head + p.queued) % p.queue.size()] = &t;
-        ++p.queued;
+        for (size_t i = 0; i < n; ++i) {
+            list[i]->busy = true;
+            p.queue[(p.head + p.queued) % p.queue.size()] = list[i];
+            ++p.queued;
+        }
     }
-    p.work.notify_one();
+    // One wake-up for the lot: a thread that finds the queue empty sleeps again.
+    if (n == 1) p.work.notify_one();
+    else p.work.notify_all();
 }
 
 void pool_wait(decode_pool& p, decode_slot& t) {
     std::unique_lock<std::mutex> guard(p.lock);
+    p.awaited = &t;
     p.done.wait(guard, [&t] { return !t.busy; });
+    p.awaited = nullptr;
+}
+
+bool pool_done(decode_pool& p, const decode_slot& t) {
+    std::lock_guard<std::mutex> guard(p.lock);
+    return !t.busy;
 }
 
 decode_pool::~decode_pool() {

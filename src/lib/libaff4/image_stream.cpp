@@ -23,6 +23,8 @@ constexpr size_t k_max_cache_slots = 16;
 constexpr uint64_t k_max_inflated_bevy = 256u << 20;
 // The stored bytes of the chunks a read hands to the decoding threads at once.
 constexpr uint64_t k_inflight_bytes = 64u << 20;
+// The decoded bytes of a run of chunks handed to a thread at once.
+constexpr uint64_t k_run_bytes = 128u << 10;
 
 uint64_t le64(const uint8_t* p) {
     uint64_t v = 0;
@@ -146,67 +148,95 @@ int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
     return decode_bytes(s, n, s.scratch.data(), e->length, out);
 }
 
-// Readies slot t for chunk n, to be decoded into out: its index entry, and
-// its bytes when the bevy is deflated in the zip (the inflated bevy is the
-// stream's, so only the reader copies from it).
-int prepare_slot(image_stream& s, uint64_t n, uint8_t* out, decode_slot& t) {
-    const index_entry* e = nullptr;
-    if (int rc = chunk_entry(s, n, &e); rc < 0) return rc;
-    uint64_t b = n / s.chunks_in_segment;
+// Readies slot t for the run of count chunks from first, decoded into out:
+// their index entries, and their bytes when a bevy is deflated in the zip
+// (the inflated bevy is the stream's, so only the reader copies from it).
+// On a failure at a chunk, t holds the chunks before it.
+int prepare_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, decode_slot& t) {
     t.stream = &s;
-    t.chunk = n;
-    t.data = s.bevies[b].data;
-    t.entry = *e;
+    t.first = first;
+    t.count = 0;
     t.out = out;
     t.rc = 0;
     t.why.clear();
-    try {
-        t.in.resize(e->length);
-    } catch (const std::bad_alloc&) {
-        return fail(ENOMEM, "out of memory");
+    size_t bytes = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const index_entry* e = nullptr;
+        if (int rc = chunk_entry(s, first + i, &e); rc < 0) return rc;
+        run_chunk& c = t.chunks[i];
+        c.data = s.bevies[(first + i) / s.chunks_in_segment].data;
+        c.entry = *e;
+        c.at = bytes;
+        c.fetched = c.data->method != 0;
+        bytes += e->length;
+        try {
+            if (t.in.size() < bytes) t.in.resize(bytes);
+        } catch (const std::bad_alloc&) {
+            return fail(ENOMEM, "out of memory");
+        }
+        if (c.fetched)
+            if (int rc = read_bevy(s, (first + i) / s.chunks_in_segment, e->offset, t.in.data() + c.at, e->length);
+                rc < 0)
+                return rc;
+        t.count = i + 1;
     }
-    t.fetched = t.data->method != 0;
-    if (t.fetched) return read_bevy(s, b, e->offset, t.in.data(), e->length);
     return 0;
 }
 
 // Reads count whole chunks from chunk first into buf on the decoding
-// threads. Holds at most a window of chunks in flight (the slots' stored
-// bytes bounded by k_inflight_bytes), and fails as the chunks one after
-// another would: with the failure of the first chunk that fails.
+// threads, in runs of a few chunks. Holds at most a window of runs in flight
+// (their stored bytes bounded by k_inflight_bytes), and fails as the chunks
+// one after another would: with the failure of the first chunk that fails.
 int read_whole_chunks(image_stream& s, uint64_t first, uint64_t count, uint8_t* buf) {
     decode_pool& p = *s.pool;
+    // Runs long enough that handing them out costs little next to decoding
+    // them, short enough that every thread has some.
+    size_t run = static_cast<size_t>(std::clamp<uint64_t>(
+        std::min<uint64_t>(k_run_bytes / s.chunk_size, count / (2 * p.threads.size())), 1, k_max_run));
     size_t window = static_cast<size_t>(
-        std::clamp<uint64_t>(k_inflight_bytes / max_stored_length(s.chunk_size), 2, p.slots.size()));
-    uint64_t issued = 0, waited = 0;
+        std::clamp<uint64_t>(k_inflight_bytes / (run * max_stored_length(s.chunk_size)), 2, p.slots.size()));
+    uint64_t issued = 0;    // chunks handed out
+    size_t sent = 0, waited = 0;  // runs handed out, runs done
     int chunk_rc = 0, prep_rc = 0;
     std::string chunk_why, prep_why;
-    // Waits for the oldest chunk in flight; the first failure in order is kept.
-    auto wait_oldest = [&] {
+    // Takes the oldest run in flight; the first failure in order is kept.
+    auto take_oldest = [&] {
         decode_slot& t = p.slots[waited % window];
-        pool_wait(p, t);
         ++waited;
         if (t.rc < 0 && chunk_rc == 0) {
             chunk_rc = t.rc;
             chunk_why = t.why;
         }
     };
-    while (issued < count && chunk_rc == 0) {
-        if (issued - waited == window) {
-            wait_oldest();
-            continue;
+    decode_slot* batch[k_max_slots];
+    while (issued < count && chunk_rc == 0 && prep_rc == 0) {
+        size_t n = 0;
+        while (sent - waited < window && issued < count) {
+            decode_slot& t = p.slots[sent % window];
+            size_t want = static_cast<size_t>(std::min<uint64_t>(run, count - issued));
+            int rc = prepare_slot(s, first + issued, want, buf + issued * s.chunk_size, t);
+            if (t.count > 0) {
+                // The chunks before a failure to ready one go too: they fail first if they fail.
+                batch[n++] = &t;
+                ++sent;
+                issued += t.count;
+            }
+            if (rc < 0) {
+                prep_rc = rc;
+                prep_why = last_error();
+                break;
+            }
         }
-        decode_slot& t = p.slots[issued % window];
-        if (int rc = prepare_slot(s, first + issued, buf + issued * s.chunk_size, t); rc < 0) {
-            // After the chunks already handed out, which fail first if they fail.
-            prep_rc = rc;
-            prep_why = last_error();
-            break;
-        }
-        pool_submit(p, t);
-        ++issued;
+        pool_submit(p, batch, n);
+        if (prep_rc < 0 || issued == count) break;
+        pool_wait(p, p.slots[waited % window]);
+        take_oldest();
+        while (waited < sent && pool_done(p, p.slots[waited % window])) take_oldest();
     }
-    while (waited < issued) wait_oldest();
+    while (waited < sent) {
+        pool_wait(p, p.slots[waited % window]);
+        take_oldest();
+    }
     if (chunk_rc < 0) return fail(-chunk_rc, "%s", chunk_why.c_str());
     if (prep_rc < 0) return fail(-prep_rc, "%s", prep_why.c_str());
     return 0;
@@ -281,8 +311,12 @@ int stream_chunk(image_stream& s, uint64_t n, const uint8_t** bytes) {
 void slot_decode(decode_slot& t) {
     const image_stream& s = *t.stream;
     int rc = 0;
-    if (!t.fetched) rc = zip_pread(s.vol->zip, *t.data, t.entry.offset, t.in.data(), t.entry.length);
-    if (rc == 0) rc = decode_bytes(s, t.chunk, t.in.data(), t.entry.length, t.out);
+    for (size_t i = 0; i < t.count && rc == 0; ++i) {
+        const run_chunk& c = t.chunks[i];
+        uint8_t* in = t.in.data() + c.at;
+        if (!c.fetched) rc = zip_pread(s.vol->zip, *c.data, c.entry.offset, in, c.entry.length);
+        if (rc == 0) rc = decode_bytes(s, t.first + i, in, c.entry.length, t.out + i * s.chunk_size);
+    }
     t.rc = rc;
     if (rc < 0) t.why.assign(last_error());
 }
