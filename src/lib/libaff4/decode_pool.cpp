@@ -30,14 +30,21 @@ unsigned processors() {
     return n > 0 ? static_cast<unsigned>(n) : 1;
 }
 
+// The oldest queued run, taken off the queue (under the lock), or nullptr.
+decode_slot* take(decode_pool& p) {
+    if (p.queued == 0) return nullptr;
+    decode_slot* t = p.queue[p.head];
+    p.head = (p.head + 1) % p.queue.size();
+    --p.queued;
+    return t;
+}
+
 void worker(decode_pool* p) {
     std::unique_lock<std::mutex> guard(p->lock);
     for (;;) {
         p->work.wait(guard, [p] { return p->stop || p->queued > 0; });
         if (p->stop) return;
-        decode_slot* t = p->queue[p->head];
-        p->head = (p->head + 1) % p->queue.size();
-        --p->queued;
+        decode_slot* t = take(*p);
         guard.unlock();
         slot_decode(*t);
         guard.lock();
@@ -94,9 +101,19 @@ void pool_submit(decode_pool& p, decode_slot* const* list, size_t n) {
 
 void pool_wait(decode_pool& p, decode_slot& t) {
     std::unique_lock<std::mutex> guard(p.lock);
-    p.awaited = &t;
-    p.done.wait(guard, [&t] { return !t.busy; });
-    p.awaited = nullptr;
+    while (t.busy) {
+        // Rather than sleep, the reader decodes a run no thread has taken yet.
+        if (decode_slot* x = take(p)) {
+            guard.unlock();
+            slot_decode(*x);
+            guard.lock();
+            x->busy = false;
+            continue;
+        }
+        p.awaited = &t;
+        p.done.wait(guard);
+        p.awaited = nullptr;
+    }
 }
 
 bool pool_done(decode_pool& p, const decode_slot& t) {
