@@ -152,7 +152,7 @@ int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
 // their index entries, and their bytes when a bevy is deflated in the zip
 // (the inflated bevy is the stream's, so only the reader copies from it).
 // On a failure at a chunk, t holds the chunks before it.
-int prepare_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, decode_slot& t) {
+int fill_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, decode_slot& t) {
     t.stream = &s;
     t.first = first;
     t.count = 0;
@@ -169,11 +169,7 @@ int prepare_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, de
         c.at = bytes;
         c.fetched = c.data->method != 0;
         bytes += e->length;
-        try {
-            if (t.in.size() < bytes) t.in.resize(bytes);
-        } catch (const std::bad_alloc&) {
-            return fail(ENOMEM, "out of memory");
-        }
+        if (t.in.size() < bytes) t.in.resize(bytes);
         if (c.fetched)
             if (int rc = read_bevy(s, (first + i) / s.chunks_in_segment, e->offset, t.in.data() + c.at, e->length);
                 rc < 0)
@@ -181,6 +177,16 @@ int prepare_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, de
         t.count = i + 1;
     }
     return 0;
+}
+
+// fill_slot, out of memory a failure like any other: the runs already
+// handed out write into the caller's buffer until the reader has waited for them.
+int prepare_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, decode_slot& t) {
+    try {
+        return fill_slot(s, first, count, out, t);
+    } catch (const std::bad_alloc&) {
+        return fail(ENOMEM, "out of memory");
+    }
 }
 
 // Reads count whole chunks from chunk first into buf on the decoding
@@ -197,19 +203,20 @@ int read_whole_chunks(image_stream& s, uint64_t first, uint64_t count, uint8_t* 
         std::clamp<uint64_t>(k_inflight_bytes / (run * max_stored_length(s.chunk_size)), 2, p.slots.size()));
     uint64_t issued = 0;    // chunks handed out
     size_t sent = 0, waited = 0;  // runs handed out, runs done
-    int chunk_rc = 0, prep_rc = 0;
-    std::string chunk_why, prep_why;
+    // The first run that failed (its slot is not used again in this read),
+    // and a failure to ready a run, whose text is kept before the reader
+    // decodes anything that could fail too.
+    const decode_slot* failed = nullptr;
+    int prep_rc = 0;
+    char prep_why[512] = "";
     // Takes the oldest run in flight; the first failure in order is kept.
     auto take_oldest = [&] {
         decode_slot& t = p.slots[waited % window];
         ++waited;
-        if (t.rc < 0 && chunk_rc == 0) {
-            chunk_rc = t.rc;
-            chunk_why = t.why;
-        }
+        if (t.rc < 0 && !failed) failed = &t;
     };
     decode_slot* batch[k_max_slots];
-    while (issued < count && chunk_rc == 0 && prep_rc == 0) {
+    while (issued < count && !failed && prep_rc == 0) {
         size_t n = 0;
         while (sent - waited < window && issued < count) {
             decode_slot& t = p.slots[sent % window];
@@ -223,7 +230,7 @@ int read_whole_chunks(image_stream& s, uint64_t first, uint64_t count, uint8_t* 
             }
             if (rc < 0) {
                 prep_rc = rc;
-                prep_why = last_error();
+                snprintf(prep_why, sizeof prep_why, "%s", last_error());
                 break;
             }
         }
@@ -237,8 +244,8 @@ int read_whole_chunks(image_stream& s, uint64_t first, uint64_t count, uint8_t* 
         pool_wait(p, p.slots[waited % window]);
         take_oldest();
     }
-    if (chunk_rc < 0) return fail(-chunk_rc, "%s", chunk_why.c_str());
-    if (prep_rc < 0) return fail(-prep_rc, "%s", prep_why.c_str());
+    if (failed) return fail(-failed->rc, "%s", failed->why.c_str());
+    if (prep_rc < 0) return fail(-prep_rc, "%s", prep_why);
     return 0;
 }
 
