@@ -18,12 +18,14 @@
 //   ENOMEM   out of memory
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace aff4 {
@@ -147,6 +149,8 @@ struct bevy {
     std::vector<index_entry> index;
 };
 
+struct decode_pool;
+
 struct cached_chunk {
     uint64_t number = UINT64_MAX;
     uint64_t used = 0;  // the cache's clock at the last use
@@ -167,6 +171,7 @@ struct image_stream {
     std::vector<uint8_t> scratch;   // compressed bytes of one chunk
     uint64_t inflated_bevy = UINT64_MAX;  // the bevy deflated in the zip that inflated holds
     std::string inflated;
+    decode_pool* pool = nullptr;    // the image's decoding threads (none on one processor)
 };
 
 // Fills s from the metadata of vol: 0 or a negative errno.
@@ -175,6 +180,74 @@ int stream_open(const volume& vol, std::string_view uri, image_stream& s);
 int stream_read(image_stream& s, uint64_t off, uint8_t* buf, size_t len);
 // The decoded bytes of chunk n (chunk_size bytes, padding included).
 int stream_chunk(image_stream& s, uint64_t n, const uint8_t** bytes);
+
+// ---- decoding threads (decode_pool.cpp) ---------------------------------
+//
+// A read of several whole chunks decodes them on the image's threads, each
+// straight into the caller's buffer: the reading thread loads the indexes
+// and hands out runs of chunks in order, at most a window of them at a
+// time, and then waits for each run in order; the first failure in chunk
+// order is the read's. The threads start at the first such read and end with
+// the image; a read returns only once its chunks are done, so no thread works
+// on an image that is gone.
+
+constexpr size_t k_max_run = 8;      // chunks handed to a thread at once
+constexpr size_t k_max_slots = 128;  // runs of an image in flight at most
+
+// Where one chunk of a run is stored.
+struct run_chunk {
+    const zip_entry* data = nullptr;   // the bevy's zip entry
+    index_entry entry{};               // where the chunk is in it
+    size_t at = 0;                     // where its bytes go in the run's in
+    bool fetched = false;              // in holds them already (bevy deflated in the zip)
+};
+
+// A run of consecutive chunks handed to a thread.
+struct decode_slot {
+    const image_stream* stream = nullptr;
+    uint64_t first = 0;                // the run's first chunk
+    size_t count = 0;
+    run_chunk chunks[k_max_run];
+    std::vector<uint8_t> in;           // the chunks' bytes as stored
+    uint8_t* out = nullptr;            // count * chunk_size bytes of the caller's buffer
+    int rc = 0;                        // set by the thread: 0 or a negative errno
+    std::string why;                   // and the text of its failure (room made beforehand)
+    bool busy = false;                 // queued or running (under the pool's lock)
+};
+
+struct decode_pool {
+    std::mutex lock;
+    std::condition_variable work;      // runs were queued, or stop
+    std::condition_variable done;      // the run the reader waits for is done
+    std::vector<decode_slot*> queue;   // a ring of slots.size()
+    size_t head = 0, queued = 0;
+    const decode_slot* awaited = nullptr;  // the run the reader waits for
+    std::vector<std::thread> threads;
+    std::vector<decode_slot> slots;
+    unsigned want = 0;                 // threads to start
+    bool tried = false;                // the threads were started (or failed to)
+    bool stop = false;
+    decode_pool() = default;
+    decode_pool(const decode_pool&) = delete;
+    decode_pool& operator=(const decode_pool&) = delete;
+    ~decode_pool();
+};
+
+// The decoding threads for an image opened now: the processors this process
+// may run on (or what set_decode_threads said); nullptr for one.
+std::unique_ptr<decode_pool> pool_create();
+// The threads, started on the first call: false when there are none to use.
+bool pool_ready(decode_pool& p);
+// Queues n prepared slots at once.
+void pool_submit(decode_pool& p, decode_slot* const* list, size_t n);
+// Waits until a queued slot is done / whether it is done.
+void pool_wait(decode_pool& p, decode_slot& t);
+bool pool_done(decode_pool& p, const decode_slot& t);
+// Decodes the chunks of a slot (on a pool thread), up to the first that fails.
+void slot_decode(decode_slot& t);
+// The decoding threads of the images opened from now on (0: as many as the
+// processors this process may run on; 1: none, every chunk on the reader).
+void set_decode_threads(unsigned n);
 
 // ---- maps (map.cpp) ------------------------------------------------------
 
@@ -223,6 +296,7 @@ struct image {
     uint64_t size = 0;
     std::string image_uri;
     std::string data_uri;
+    std::unique_ptr<decode_pool> pool;  // last: it ends first, its threads idle
 };
 
 // Opens the first image of the container at path.

@@ -122,6 +122,7 @@ int find_stream(image& img, std::string_view uri, image_stream** out) {
     }
     auto s = std::make_unique<image_stream>();
     if (int rc = stream_open(*holder, uri, *s); rc < 0) return rc;
+    s->pool = img.pool.get();
     img.streams.push_back(std::move(s));
     *out = img.streams.back().get();
     return 0;
@@ -172,6 +173,7 @@ int open_map(image& img, const volume& vol) {
 }  // namespace
 
 int image_open(const char* path, image& img) {
+    img.pool = pool_create();  // its threads start at the first read of several chunks
     img.volumes.push_back(std::make_unique<volume>());
     volume& vol = *img.volumes[0];
     if (int rc = volume_open(path, vol); rc < 0) return rc;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "libaff4/aff4.h"
 
@@ -20,6 +21,10 @@ constexpr size_t k_index_entry = 12;
 constexpr uint64_t k_cache_bytes = 32u << 20;
 constexpr size_t k_max_cache_slots = 16;
 constexpr uint64_t k_max_inflated_bevy = 256u << 20;
+// The stored bytes of the chunks a read hands to the decoding threads at once.
+constexpr uint64_t k_inflight_bytes = 64u << 20;
+// The decoded bytes of a run of chunks handed to a thread at once.
+constexpr uint64_t k_run_bytes = 128u << 10;
 
 uint64_t le64(const uint8_t* p) {
     uint64_t v = 0;
@@ -101,32 +106,146 @@ int chunks_per_bevy_from_index(const volume& vol, std::string_view uri, uint64_t
     return 0;
 }
 
-int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
+// The index entry of chunk n, its bevy's index loaded when it is not yet.
+int chunk_entry(image_stream& s, uint64_t n, const index_entry** e) {
     uint64_t b = n / s.chunks_in_segment;
     if (!s.bevies[b].loaded)
         if (int rc = load_bevy(s, b); rc < 0) return rc;
-    const bevy& bv = s.bevies[b];
-    const index_entry& e = bv.index[n % s.chunks_in_segment];
-    s.scratch.resize(e.length);
-    if (int rc = read_bevy(s, b, e.offset, s.scratch.data(), e.length); rc < 0) return rc;
-    if (e.length == s.chunk_size) {
-        memcpy(out, s.scratch.data(), s.chunk_size);
+    *e = &s.bevies[b].index[n % s.chunks_in_segment];
+    return 0;
+}
+
+// Decodes the stored bytes of chunk n into out (chunk_size bytes, padded
+// with zeros). Touches nothing of s but what stream_open set: the decoding
+// threads call it.
+int decode_bytes(const image_stream& s, uint64_t n, const uint8_t* in, uint32_t length, uint8_t* out) {
+    if (length == s.chunk_size) {
+        memcpy(out, in, s.chunk_size);
         return 0;
     }
     uint64_t need = std::min<uint64_t>(s.chunk_size, s.size - n * s.chunk_size);
     int64_t got;
     if (s.method == codec::stored) {
         // A short stored chunk can only be the last one, unpadded.
-        got = e.length;
-        if (e.length < s.chunk_size) memcpy(out, s.scratch.data(), e.length);
+        got = length;
+        if (length < s.chunk_size) memcpy(out, in, length);
         else got = -1;
     } else {
-        got = codec_decode(s.method, s.scratch.data(), e.length, out, s.chunk_size);
+        got = codec_decode(s.method, in, length, out, s.chunk_size);
     }
     if (got < 0 || static_cast<uint64_t>(got) < need)
         return fail(EIO, "%s: chunk %llu of %s does not decode to %llu bytes", s.vol->zip.path.c_str(),
                     static_cast<unsigned long long>(n), s.uri.c_str(), static_cast<unsigned long long>(need));
     memset(out + got, 0, s.chunk_size - static_cast<size_t>(got));
+    return 0;
+}
+
+int decode_chunk(image_stream& s, uint64_t n, uint8_t* out) {
+    const index_entry* e = nullptr;
+    if (int rc = chunk_entry(s, n, &e); rc < 0) return rc;
+    s.scratch.resize(e->length);
+    if (int rc = read_bevy(s, n / s.chunks_in_segment, e->offset, s.scratch.data(), e->length); rc < 0) return rc;
+    return decode_bytes(s, n, s.scratch.data(), e->length, out);
+}
+
+// Readies slot t for the run of count chunks from first, decoded into out:
+// their index entries, and their bytes when a bevy is deflated in the zip
+// (the inflated bevy is the stream's, so only the reader copies from it).
+// On a failure at a chunk, t holds the chunks before it.
+int fill_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, decode_slot& t) {
+    t.stream = &s;
+    t.first = first;
+    t.count = 0;
+    t.out = out;
+    t.rc = 0;
+    t.why.clear();
+    size_t bytes = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const index_entry* e = nullptr;
+        if (int rc = chunk_entry(s, first + i, &e); rc < 0) return rc;
+        run_chunk& c = t.chunks[i];
+        c.data = s.bevies[(first + i) / s.chunks_in_segment].data;
+        c.entry = *e;
+        c.at = bytes;
+        c.fetched = c.data->method != 0;
+        bytes += e->length;
+        if (t.in.size() < bytes) t.in.resize(bytes);
+        if (c.fetched)
+            if (int rc = read_bevy(s, (first + i) / s.chunks_in_segment, e->offset, t.in.data() + c.at, e->length);
+                rc < 0)
+                return rc;
+        t.count = i + 1;
+    }
+    return 0;
+}
+
+// fill_slot, out of memory a failure like any other: the runs already
+// handed out write into the caller's buffer until the reader has waited for them.
+int prepare_slot(image_stream& s, uint64_t first, size_t count, uint8_t* out, decode_slot& t) {
+    try {
+        return fill_slot(s, first, count, out, t);
+    } catch (const std::bad_alloc&) {
+        return fail(ENOMEM, "out of memory");
+    }
+}
+
+// Reads count whole chunks from chunk first into buf on the decoding
+// threads, in runs of a few chunks. Holds at most a window of runs in flight
+// (their stored bytes bounded by k_inflight_bytes), and fails as the chunks
+// one after another would: with the failure of the first chunk that fails.
+int read_whole_chunks(image_stream& s, uint64_t first, uint64_t count, uint8_t* buf) {
+    decode_pool& p = *s.pool;
+    // Runs long enough that handing them out costs little next to decoding
+    // them, short enough that every thread has some.
+    size_t run = static_cast<size_t>(std::clamp<uint64_t>(
+        std::min<uint64_t>(k_run_bytes / s.chunk_size, count / (2 * p.threads.size())), 1, k_max_run));
+    size_t window = static_cast<size_t>(
+        std::clamp<uint64_t>(k_inflight_bytes / (run * max_stored_length(s.chunk_size)), 2, p.slots.size()));
+    uint64_t issued = 0;    // chunks handed out
+    size_t sent = 0, waited = 0;  // runs handed out, runs done
+    // The first run that failed (its slot is not used again in this read),
+    // and a failure to ready a run, whose text is kept before the reader
+    // decodes anything that could fail too.
+    const decode_slot* failed = nullptr;
+    int prep_rc = 0;
+    char prep_why[512] = "";
+    // Takes the oldest run in flight; the first failure in order is kept.
+    auto take_oldest = [&] {
+        decode_slot& t = p.slots[waited % window];
+        ++waited;
+        if (t.rc < 0 && !failed) failed = &t;
+    };
+    decode_slot* batch[k_max_slots];
+    while (issued < count && !failed && prep_rc == 0) {
+        size_t n = 0;
+        while (sent - waited < window && issued < count) {
+            decode_slot& t = p.slots[sent % window];
+            size_t want = static_cast<size_t>(std::min<uint64_t>(run, count - issued));
+            int rc = prepare_slot(s, first + issued, want, buf + issued * s.chunk_size, t);
+            if (t.count > 0) {
+                // The chunks before a failure to ready one go too: they fail first if they fail.
+                batch[n++] = &t;
+                ++sent;
+                issued += t.count;
+            }
+            if (rc < 0) {
+                prep_rc = rc;
+                snprintf(prep_why, sizeof prep_why, "%s", last_error());
+                break;
+            }
+        }
+        pool_submit(p, batch, n);
+        if (prep_rc < 0 || issued == count) break;
+        pool_wait(p, p.slots[waited % window]);
+        take_oldest();
+        while (waited < sent && pool_done(p, p.slots[waited % window])) take_oldest();
+    }
+    while (waited < sent) {
+        pool_wait(p, p.slots[waited % window]);
+        take_oldest();
+    }
+    if (failed) return fail(-failed->rc, "%s", failed->why.c_str());
+    if (prep_rc < 0) return fail(-prep_rc, "%s", prep_why);
     return 0;
 }
 
@@ -196,6 +315,19 @@ int stream_chunk(image_stream& s, uint64_t n, const uint8_t** bytes) {
     return 0;
 }
 
+void slot_decode(decode_slot& t) {
+    const image_stream& s = *t.stream;
+    int rc = 0;
+    for (size_t i = 0; i < t.count && rc == 0; ++i) {
+        const run_chunk& c = t.chunks[i];
+        uint8_t* in = t.in.data() + c.at;
+        if (!c.fetched) rc = zip_pread(s.vol->zip, *c.data, c.entry.offset, in, c.entry.length);
+        if (rc == 0) rc = decode_bytes(s, t.first + i, in, c.entry.length, t.out + i * s.chunk_size);
+    }
+    t.rc = rc;
+    if (rc < 0) t.why.assign(last_error());
+}
+
 int stream_read(image_stream& s, uint64_t off, uint8_t* buf, size_t len) {
     if (off > s.size || len > s.size - off)
         return fail(EIO, "read of %zu bytes at %llu is beyond the end of %s (%llu bytes)", len,
@@ -203,6 +335,17 @@ int stream_read(image_stream& s, uint64_t off, uint8_t* buf, size_t len) {
     while (len > 0) {
         uint64_t n = off / s.chunk_size;
         size_t in = static_cast<size_t>(off % s.chunk_size);
+        // Two or more whole chunks go to the decoding threads; one alone is
+        // decoded here, as are the parts of chunks at either end.
+        uint64_t whole = in == 0 ? len / s.chunk_size : 0;
+        if (whole >= 2 && s.pool && pool_ready(*s.pool)) {
+            if (int rc = read_whole_chunks(s, n, whole, buf); rc < 0) return rc;
+            size_t done = static_cast<size_t>(whole * s.chunk_size);
+            buf += done;
+            off += done;
+            len -= done;
+            continue;
+        }
         size_t piece = std::min<size_t>(len, s.chunk_size - in);
         const uint8_t* bytes = nullptr;
         if (int rc = stream_chunk(s, n, &bytes); rc < 0) return rc;
