@@ -204,6 +204,11 @@ int64_t bd_write(bd_dev* dev, const void* buf, int64_t len);
 int64_t bd_pwrite(bd_dev* dev, const void* buf, int64_t len, int64_t off);
 int64_t bd_writez(bd_dev* dev, const void* buf, int64_t len, int64_t zlen);
 int64_t bd_pwritez(bd_dev* dev, const void* buf, int64_t len, int64_t zlen, int64_t off);
+// A plain write at the current position of len bytes the caller has already
+// packed into zlen bytes with the output's own method and block length (see
+// bd_get_pack_param): the same checks, record and result as bd_write of the
+// plain bytes. Only for a driver that takes packed blocks.
+int64_t bd_write_packed(bd_dev* dev, const void* packed, int64_t len, int64_t zlen);
 int64_t bd_size(bd_dev* dev);
 int64_t bd_offset(bd_dev* dev);
 int bd_seek(bd_dev* dev, int64_t off);

@@ -114,6 +114,13 @@ int64_t bd_pwrite(bd_dev* dev, const void* buf, int64_t len, int64_t off) {
 
 int64_t bd_write(bd_dev* dev, const void* buf, int64_t len) { return bd_pwrite(dev, buf, len, -1); }
 
+int64_t bd_write_packed(bd_dev* dev, const void* packed, int64_t len, int64_t zlen) {
+    if (!usable(dev) || !packed || len < 0 || zlen <= 0) return bad_args(dev);
+    if (!dev->drv->bdrv_pwrite || !dev->drv->bdrv_writez) return not_implemented(dev);
+    if (!write_fits(dev, -1, len)) return -1;
+    return dev->drv->bdrv_writez(dev, dev->handle, -1, packed, len, zlen);
+}
+
 int64_t bd_pwritez(bd_dev* dev, const void* buf, int64_t len, int64_t zlen, int64_t off) {
     if (!usable(dev) || !buf || len < 0) return bad_args(dev);
     if (!dev->drv->bdrv_pwrite) return not_implemented(dev);

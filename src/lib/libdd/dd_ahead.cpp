@@ -21,6 +21,16 @@
 // Memory: two or three pieces, each the block size rounded up to at least
 // 256 KiB; at most three of 4 MiB or two of 16 MiB (blocks larger than 16 MiB
 // are not read ahead), so 32 MiB at most.
+//
+// Into a ".kxz" image that packs the blocks itself, threads of the read-ahead
+// (one per processor beyond the loop's, at most four) also pack each whole
+// block it read, with the image's method and the capacity the image's own
+// pack gives, so the record is byte for byte the one the image would make;
+// the loop then hands the image that record with the plain block's length
+// (bd_write_packed), in the same order and with the same failures as before.
+// A slot then also holds room for its packed records (twice its piece), and
+// there are up to two slots more than packers; pieces of 4 MiB at most, and
+// 48 MiB in all.
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
@@ -31,6 +41,7 @@
 
 #include "libdd/dd.h"
 #include "libdd/dd_priv.h"
+#include "libpack/pack.h"
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/os_thread.h"
 #include "liblog/log2.h"
@@ -42,7 +53,12 @@ namespace {
 constexpr uint64_t k_piece_min = 256u << 10;
 // Larger blocks are not read ahead: the buffers would double the memory.
 constexpr uint64_t k_block_max = 16u << 20;
-constexpr size_t k_slots_max = 3;
+constexpr size_t k_slots_max = 6;
+constexpr size_t k_packers_max = 4;
+// Packing ahead: pieces of at most this size, all buffers together at most
+// k_pack_mem.
+constexpr uint64_t k_pack_piece_max = 4u << 20;
+constexpr uint64_t k_pack_mem = 48u << 20;
 // How often a wait for the thread looks at the stop request.
 constexpr int k_stop_poll_ms = 50;
 
@@ -53,6 +69,12 @@ struct slot {
     int err = 0;    // errno of a failed read
     log2_held held;     // the messages of the read
     bool told = false;  // they were written
+    // Packing ahead: the record of each whole block (twice the block each),
+    // its length (0: none, the loop packs that block), and whether the
+    // packers are done with the slot.
+    uint8_t* zbuf = nullptr;
+    int64_t* zlen = nullptr;
+    bool packed = false;
 };
 
 }  // namespace
@@ -65,7 +87,9 @@ struct dd_ahead {
     size_t nslots = 0;
     slot slots[k_slots_max];
     std::mutex mu;
-    std::condition_variable cv;
+    std::condition_variable cv;       // the loop waits here for its next slot
+    std::condition_variable room;     // the reader, for a slot to read into
+    std::condition_variable work;     // the packers, for a slot read
     uint64_t filled = 0;  // slots read (the thread's count)
     uint64_t taken = 0;   // slots the loop is done with
     bool ended = false;   // the thread reads no more
@@ -76,6 +100,18 @@ struct dd_ahead {
     bd_dev* dev = nullptr;
     verr_info verr{};
     os_thread_ctx* thread = nullptr;
+    // Packing ahead (pack_type none: off).
+    uint32_t pack_type = PACK_NONE;
+    uint64_t block = 0;    // the block length, the image's
+    uint64_t to_pack = 0;  // the next slot (count) a packer takes
+    size_t npackers = 0;
+    os_thread_ctx* packers[k_packers_max] = {};
+    uint8_t* spare_z = nullptr;  // a slot's records, swapped out as the slot goes back
+    // The record of the block the last take handed over.
+    const uint8_t* give_buf = nullptr;
+    uint64_t give_len = 0;
+    const uint8_t* give_z = nullptr;
+    int64_t give_zlen = 0;
 };
 
 namespace {
@@ -85,9 +121,10 @@ int32_t ahead_thread(void* p) {
     uint64_t off = a->slots[0].off;
     std::unique_lock<std::mutex> lk(a->mu);
     while (true) {
-        a->cv.wait(lk, [a] { return a->quit || a->filled - a->taken < a->nslots; });
+        a->room.wait(lk, [a] { return a->quit || a->filled - a->taken < a->nslots; });
         if (a->quit || off >= a->limit) break;
         slot& s = a->slots[a->filled % a->nslots];
+        s.packed = false;
         lk.unlock();
         log2_held_clear(&s.held);
         s.told = false;
@@ -100,18 +137,59 @@ int32_t ahead_thread(void* p) {
         s.n = n;
         s.err = err;
         ++a->filled;
-        a->cv.notify_all();
+        if (a->npackers > 0) a->work.notify_one();
+        else a->cv.notify_all();
         // A failure, a short read or the end: what follows is the loop's.
         if (n != static_cast<int64_t>(a->piece)) break;
         off += a->piece;
     }
     a->ended = true;
     a->cv.notify_all();
+    a->work.notify_all();
     return 0;
 }
 
+// A packer: takes the slots in the order they were read and packs their
+// whole blocks; a block whose pack fails is left to the loop.
+int32_t pack_thread(void* p) {
+    auto* a = static_cast<dd_ahead*>(p);
+    zcomp_ctx zc{};
+    zc.id = a->pack_type;
+    const bool open = zcomp_open_ex(&zc) == 0;
+    const auto block = static_cast<int64_t>(a->block);
+    std::unique_lock<std::mutex> lk(a->mu);
+    while (true) {
+        a->work.wait(lk, [a] { return a->quit || a->to_pack < a->filled || a->ended; });
+        if (a->quit || a->to_pack >= a->filled) break;
+        slot& s = a->slots[a->to_pack % a->nslots];
+        ++a->to_pack;
+        lk.unlock();
+        const int64_t whole = s.n > 0 ? s.n / block : 0;
+        for (int64_t i = 0; i < whole; ++i) {
+            int64_t z = open ? zcomp_pack(&zc, s.buf + i * block, block, s.zbuf + i * 2 * block, 2 * block) : 0;
+            s.zlen[i] = z > 0 ? z : 0;
+        }
+        lk.lock();
+        s.packed = true;
+        a->cv.notify_all();
+    }
+    zcomp_close(&zc);
+    return 0;
+}
+
+// Whether the loop may take the slot at its turn: read, and packed when
+// packing ahead.
+bool head_ready(const dd_ahead* a) {
+    return a->filled > a->taken && (a->pack_type == PACK_NONE || a->slots[a->taken % a->nslots].packed);
+}
+
 void free_ahead(dd_ahead* a) {
-    for (slot& s : a->slots) pl_aligned_free(s.buf);
+    for (slot& s : a->slots) {
+        pl_aligned_free(s.buf);
+        pl_aligned_free(s.zbuf);
+        pl_free(s.zlen);
+    }
+    pl_aligned_free(a->spare_z);
     a->~dd_ahead();
     pl_free(a);
 }
@@ -141,6 +219,45 @@ file_read_fn wanted(const dd_ctx* ctx) {
     return bd_read_ahead_fn(ctx->in_dev, ctx->need_out ? ctx->out_dev : nullptr);
 }
 
+// Packers for an output image that packs whole blocks the loop hands it
+// unchanged: the image's method and block length, 0 packers when not.
+size_t packers_for(const dd_ctx* ctx, uint64_t piece, bd_pack_param* p) {
+    const uint32_t changes = DD_F_SYNC | DD_F_SWAB | DD_F_OBUF;
+    if (!ctx->need_out || bd_drv_type(ctx->out_dev) != BD_DRV_KXZ || (ctx->flags & changes) || ctx->crypt.cipher ||
+        ctx->ibs != ctx->obs || piece > k_pack_piece_max)
+        return 0;
+    if (bd_get_pack_param(ctx->out_dev, p) != 0 || p->pack_type == PACK_NONE ||
+        p->block_len != static_cast<uint64_t>(ctx->ibs))
+        return 0;
+    const uint32_t cpus = os_cpu_count();
+    return cpus < 2 ? 0 : std::min<size_t>(k_packers_max, cpus - 1);
+}
+
+// Stops the packers (after the block each is packing) and joins them.
+void end_packers(dd_ahead* a) {
+    {
+        std::lock_guard<std::mutex> lk(a->mu);
+        a->quit = true;
+    }
+    a->work.notify_all();
+    for (size_t i = 0; i < a->npackers; ++i) os_thread_join_or_leave(a->packers[i], OS_WAIT_FOREVER, nullptr);
+    a->npackers = 0;
+}
+
+// Room for packed records in every slot; false when it cannot be had.
+bool pack_room(dd_ahead* a) {
+    const size_t blocks = static_cast<size_t>(a->piece / a->block);
+    const auto zsize = static_cast<size_t>(2 * a->piece);
+    a->spare_z = static_cast<uint8_t*>(pl_aligned_alloc(zsize, k_page));
+    if (!a->spare_z) return false;
+    for (size_t i = 0; i < a->nslots; ++i) {
+        a->slots[i].zbuf = static_cast<uint8_t*>(pl_aligned_alloc(zsize, k_page));
+        a->slots[i].zlen = static_cast<int64_t*>(pl_zalloc(blocks * sizeof(int64_t)));
+        if (!a->slots[i].zbuf || !a->slots[i].zlen) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void dd_ahead_start(dd_ctx* ctx) {
@@ -158,6 +275,15 @@ void dd_ahead_start(dd_ctx* ctx) {
     a->piece = piece_of(static_cast<uint64_t>(ctx->ibs));
     a->nslots = a->piece <= (4u << 20) ? 3 : 2;
     a->limit = ctx->i_offset + bytes_left(ctx);
+    bd_pack_param pp{};
+    const size_t npackers = packers_for(ctx, a->piece, &pp);
+    if (npackers > 0) {
+        // A slot: its piece and twice that for the records.
+        const uint64_t fit = k_pack_mem / (3 * a->piece);
+        a->nslots = static_cast<size_t>(std::clamp<uint64_t>(fit, 3, npackers + 2));
+        a->pack_type = pp.pack_type;
+        a->block = static_cast<uint64_t>(ctx->ibs);
+    }
     for (size_t i = 0; i < a->nslots; ++i) {
         a->slots[i].buf = static_cast<uint8_t*>(pl_aligned_alloc(static_cast<size_t>(a->piece), k_page));
         if (!a->slots[i].buf) {
@@ -165,14 +291,28 @@ void dd_ahead_start(dd_ctx* ctx) {
             return;
         }
     }
-    a->slots[0].off = ctx->i_offset;
-    a->thread = os_thread_create("dd_ahead", &ahead_thread, a, 0);
-    if (!a->thread) {
+    if (a->pack_type != PACK_NONE && !pack_room(a)) {
         free_ahead(a);
         return;
     }
-    LOG2(LOG2_DBG, "dd_a", "read-ahead: %zu pieces of %llu bytes from %llu\n", a->nslots,
-         static_cast<unsigned long long>(a->piece), static_cast<unsigned long long>(ctx->i_offset));
+    a->slots[0].off = ctx->i_offset;
+    if (a->pack_type != PACK_NONE) {
+        for (size_t i = 0; i < npackers; ++i) {
+            a->packers[i] = os_thread_create("dd_pack", &pack_thread, a, 0);
+            if (!a->packers[i]) break;
+            a->npackers = i + 1;
+        }
+        // Without a packer the slots would never be ready: the read-ahead reads only.
+        if (a->npackers == 0) a->pack_type = PACK_NONE;
+    }
+    a->thread = os_thread_create("dd_ahead", &ahead_thread, a, 0);
+    if (!a->thread) {
+        end_packers(a);
+        free_ahead(a);
+        return;
+    }
+    LOG2(LOG2_DBG, "dd_a", "read-ahead: %zu pieces of %llu bytes from %llu, %zu packers\n", a->nslots,
+         static_cast<unsigned long long>(a->piece), static_cast<unsigned long long>(ctx->i_offset), a->npackers);
     ctx->ahead = a;
 }
 
@@ -185,8 +325,11 @@ void dd_ahead_end(dd_ctx* ctx) {
         a->quit = true;
     }
     a->cv.notify_all();
+    a->room.notify_all();
+    a->work.notify_all();
     // The thread ends after the read it is in, as the loop's own read would.
     os_thread_join_or_leave(a->thread, OS_WAIT_FOREVER, nullptr);
+    end_packers(a);
     if (a->image) a->dev->verr = a->verr;
     free_ahead(a);
 }
@@ -197,7 +340,8 @@ int64_t dd_ahead_take(dd_ctx* ctx, int64_t len) {
     const uint64_t want = static_cast<uint64_t>(len);
     std::unique_lock<std::mutex> lk(a->mu);
     // A stop ends the wait: the read the thread is in ends the pass.
-    while (a->filled == a->taken && !a->ended) {
+    a->give_zlen = 0;
+    while (!head_ready(a) && !(a->ended && a->filled == a->taken)) {
         if (dd_stopped(ctx)) return DD_STOPPED;
         a->cv.wait_for(lk, std::chrono::milliseconds(k_stop_poll_ms));
     }
@@ -219,10 +363,21 @@ int64_t dd_ahead_take(dd_ctx* ctx, int64_t len) {
         } else {
             memcpy(ctx->ibuf, s.buf + at, static_cast<size_t>(want));
         }
-        if (at + want == static_cast<uint64_t>(s.n)) {
+        const bool last = at + want == static_cast<uint64_t>(s.n);
+        if (a->pack_type != PACK_NONE && want == a->block && at % a->block == 0 && s.zlen[at / a->block] > 0) {
+            const uint64_t i = at / a->block;
+            // The slot goes back to the reader with this take: its records
+            // stay here until the next one.
+            if (last) std::swap(s.zbuf, a->spare_z);
+            a->give_z = (last ? a->spare_z : s.zbuf) + i * 2 * a->block;
+            a->give_zlen = s.zlen[i];
+            a->give_buf = ctx->ibuf;
+            a->give_len = want;
+        }
+        if (last) {
             lk.lock();
             ++a->taken;
-            a->cv.notify_all();
+            a->room.notify_all();
         }
         return len;
     }
@@ -235,4 +390,16 @@ int64_t dd_ahead_take(dd_ctx* ctx, int64_t len) {
     // moved, does not matter).
     dd_ahead_end(ctx);
     return 0;
+}
+
+bool dd_ahead_packed(dd_ctx* ctx, const void* buf, uint64_t len, const void** z, int64_t* zlen) {
+    dd_ahead* a = ctx->ahead;
+    if (!a || a->give_zlen <= 0) return false;
+    const bool same = buf == a->give_buf && buf == ctx->ibuf && len == a->give_len;
+    if (same) {
+        *z = a->give_z;
+        *zlen = a->give_zlen;
+    }
+    a->give_zlen = 0;
+    return same;
 }

@@ -159,7 +159,12 @@ int dd_write_errno(const dd_ctx* ctx, int32_t code) {
 int dd_write_and_stats(dd_ctx* ctx, const void* buf, uint64_t len, uint64_t zlen) {
     char shown[DD_URL_SIZE];
     if (ctx->mode == DD_MODE_COPY) {
-        int64_t n = bd_writez(ctx->out_dev, buf, static_cast<int64_t>(len), static_cast<int64_t>(zlen));
+        // A block the read-ahead already packed goes out as that record.
+        const void* z = nullptr;
+        int64_t packed = 0;
+        int64_t n = zlen == 0 && dd_ahead_packed(ctx, buf, len, &z, &packed)
+                        ? bd_write_packed(ctx->out_dev, z, static_cast<int64_t>(len), packed)
+                        : bd_writez(ctx->out_dev, buf, static_cast<int64_t>(len), static_cast<int64_t>(zlen));
         if (n != static_cast<int64_t>(len)) {
             if (n >= 0 && (ctx->flags & (DD_F_ST_MD5 | DD_F_ST_SHA1)))
                 dd_digest_feed(ctx->wdigest, buf, static_cast<size_t>(n));

@@ -30,3 +30,9 @@ void dd_ahead_start(dd_ctx* ctx);
 int64_t dd_ahead_take(dd_ctx* ctx, int64_t len);
 // Ends the read-ahead (after the read its thread is in) and frees it.
 void dd_ahead_end(dd_ctx* ctx);
+// For an output image that packs its blocks, the read-ahead also packs the
+// whole blocks it read, on threads of their own, with the image's method:
+// the record of the block the last take handed over, when buf and len are
+// exactly that block, unchanged in ctx->ibuf (true, *z and *zlen set); false
+// otherwise, and the loop's write packs as before. Asks once per take.
+bool dd_ahead_packed(dd_ctx* ctx, const void* buf, uint64_t len, const void** z, int64_t* zlen);

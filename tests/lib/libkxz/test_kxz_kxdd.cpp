@@ -1,10 +1,12 @@
 // The built kxdd with compressed images: in and out, image to image with
 // packed blocks passed through, and a resumed copy.
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
 #include <random>
+#include <regex>
 #include <vector>
 
 #include "kxz_test_util.h"
@@ -21,6 +23,47 @@ std::string mixed(size_t n) {
     for (size_t at = 0; at < n; at += 3 * 65536)
         for (size_t i = at; i < std::min(n, at + 65536); ++i) s[i] = static_cast<char>(gen());
     return s;
+}
+
+// The first processor this process may run on, for a run pinned to one:
+// the image is then written by the loop alone, as with one processor.
+int first_cpu() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+    for (int i = 0; i < CPU_SETSIZE; ++i)
+        if (CPU_ISSET(i, &set)) return i;
+    return -1;
+}
+
+int cpus_allowed() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+}
+
+// kxdd through a shell that can pin it to one processor and limit the size
+// of the files it writes (SIGXFSZ ignored: the write fails with EFBIG).
+proc_result run_limited(const std::vector<std::string>& args, bool one_cpu, long fsize_blocks = -1) {
+    std::string script;
+    if (fsize_blocks >= 0) script += "ulimit -f " + std::to_string(fsize_blocks) + "; trap '' XFSZ; ";
+    script += "cpu=$1; shift; ";
+    script += one_cpu ? "exec taskset -c \"$cpu\" \"$0\" \"$@\"" : "exec \"$0\" \"$@\"";
+    std::vector<std::string> argv = {"/bin/sh", "-c", script, kxdd_bin(), std::to_string(first_cpu())};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_proc(argv);
+}
+
+// Two images of the same blocks agree byte for byte but for their guid.
+::testing::AssertionResult same_image(const std::string& a, const std::string& b) {
+    std::string x = read_file(a), y = read_file(b);
+    if (x.size() != y.size())
+        return ::testing::AssertionFailure() << a << ": " << x.size() << " bytes, " << b << ": " << y.size();
+    if (x.size() >= KXZ_H_GUID + KXZ_GUID_SIZE) {
+        memset(x.data() + KXZ_H_GUID, 0, KXZ_GUID_SIZE);
+        memset(y.data() + KXZ_H_GUID, 0, KXZ_GUID_SIZE);
+    }
+    return same_bytes(x, y);
 }
 
 class KxzKxdd : public ::testing::Test {
@@ -167,3 +210,59 @@ TEST_F(KxzKxdd, DamagedImageFiles) {
 }
 
 }  // namespace
+
+// With more than one processor the blocks are packed ahead on threads of
+// their own; the image is the one the loop alone writes, byte for byte.
+TEST_F(KxzKxdd, PackingOnThreadsWritesTheImageOfOneThread) {
+    if (cpus_allowed() < 2) GTEST_SKIP() << "one processor: the blocks are packed by the loop alone";
+    // Mixed data with a short last block; the small blocks come in pieces
+    // of several, the large ones one to a piece.
+    std::string data = mixed(9 * 1024 * 1024 + 4321);
+    write_file(path("data"), data);
+    for (const char* bs : {"bs=4k", "bs=64k", "bs=100k", "bs=1M", "bs=3M", "bs=5M"}) {
+        SCOPED_TRACE(bs);
+        for (const char* name : {"one.kxz", "many.kxz"}) {
+            proc_result r = run_limited({"if=" + path("data"), "of=" + path(name), bs}, name[0] == 'o');
+            ASSERT_EQ(r.status, 0) << r.err;
+        }
+        EXPECT_TRUE(same_image(path("one.kxz"), path("many.kxz")));
+        ASSERT_NO_FATAL_FAILURE(kxdd({"if=" + path("many.kxz"), "of=" + path("back")}));
+        EXPECT_TRUE(same_bytes(read_file(path("back")), data));
+        for (const char* name : {"one.kxz", "many.kxz", "back"}) unlink(path(name).c_str());
+    }
+}
+
+// A write that fails part of the way (the file size limit) ends the run
+// with the same messages, status and image as with the loop alone.
+TEST_F(KxzKxdd, AFailedWriteOfPackedBlocksReportsAsWithOneThread) {
+    if (cpus_allowed() < 2) GTEST_SKIP() << "one processor: the blocks are packed by the loop alone";
+    std::string data = marked_data(6 * 1024 * 1024, true);
+    write_file(path("data"), data);
+    proc_result one, many;
+    for (auto* r : {&one, &many}) {
+        const bool alone = r == &one;
+        const std::string name = alone ? "one.kxz" : "many.kxz";
+        // 2 MiB of the 6 MiB of noise, which packs to about its own size.
+        *r = run_limited({"if=" + path("data"), "of=" + path(name), "bs=64k"}, alone, 2048);
+    }
+    EXPECT_NE(one.status, 0) << one.err;
+    EXPECT_EQ(many.status, one.status);
+    auto error_lines = [](const std::string& err, const std::string& name) {
+        std::string out, line;
+        for (size_t at = 0; at < err.size();) {
+            size_t nl = err.find('\n', at);
+            line = strip_ansi(err.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
+            at = nl == std::string::npos ? err.size() : nl + 1;
+            // The time, the process id, the speed and the image's name differ
+            // from run to run.
+            if (line.find(" copied, ") != std::string::npos) continue;
+            line = std::regex_replace(line, std::regex("^[0-9:]+ \\[[0-9]+\\] "), "");
+            for (size_t p; (p = line.find(name)) != std::string::npos;) line.replace(p, name.size(), "IMG");
+            out += line + "\n";
+        }
+        return out;
+    };
+    EXPECT_EQ(error_lines(many.err, "many.kxz"), error_lines(one.err, "one.kxz"));
+    EXPECT_NE(error_lines(one.err, "one.kxz").find("IMG"), std::string::npos) << one.err;
+    EXPECT_TRUE(same_image(path("one.kxz"), path("many.kxz")));
+}
