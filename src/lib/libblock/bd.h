@@ -192,6 +192,10 @@ bd_dev* bd_open_err(const char* url, uint32_t oflag, verr_info* err);
 int bd_close(bd_dev* dev);
 inline constexpr int BD_CLOSE_KEPT = -2;
 int32_t bd_errno(const bd_dev* dev);
+// Whether an error code is a media error: the medium could not give those
+// sectors (VERR_DEV_IO_ERROR, VERR_DEV_IO_CRC), as opposed to a failure of
+// the device or its connection.
+inline bool bd_media_error(int32_t code) { return code == VERR_DEV_IO_ERROR || code == VERR_DEV_IO_CRC; }
 const char* bd_errmsg(const bd_dev* dev);
 int bd_get_error(void* dev, verr_info* out);
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-bool is_media_error(int32_t code) { return code == VERR_DEV_IO_ERROR || code == VERR_DEV_IO_CRC; }
-
 // A read of [off, off + len) failed with a media error: the offset of its
 // first sector that cannot be read, found by reading it sector by sector,
 // so that the failure names the sector and not the block around it. The
@@ -28,7 +26,7 @@ int64_t first_bad_sector(bd_dev* dev, int64_t off, int64_t len) {
     for (int64_t at = off; at < off + len && !pl_stop_requested(dev->stop); at += ss) {
         int64_t n = bd_pread(dev, buf.get(), std::min(ss, off + len - at), at);
         if (n < 0) {
-            if (is_media_error(dev->verr.code)) found = at;
+            if (bd_media_error(dev->verr.code)) found = at;
             break;
         }
         if (n == 0) break;
@@ -52,7 +50,7 @@ int64_t read_from_dev(void* arg, void* buf, int64_t len, int64_t off) {
     bd_job_state* st = bd_jobs_of(dev);
     if (!st->stream) {
         int64_t n = bd_pread(dev, buf, len, off);
-        if (n < 0) st->fail_off = is_media_error(dev->verr.code) ? first_bad_sector(dev, off, len) : off;
+        if (n < 0) st->fail_off = bd_media_error(dev->verr.code) ? first_bad_sector(dev, off, len) : off;
         return n;
     }
     // The first range starts where the stream is (after any skip).

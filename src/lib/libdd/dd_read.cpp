@@ -10,8 +10,6 @@
 
 namespace {
 
-bool is_media_error(int32_t code) { return code == VERR_DEV_IO_ERROR || code == VERR_DEV_IO_CRC; }
-
 // Fills an unreadable piece with the 32-byte fill pattern (whole groups only).
 void fill_pattern(const dd_ctx* ctx, uint8_t* p, int64_t len) {
     memset(p, 0, static_cast<size_t>(len));
@@ -31,10 +29,10 @@ int read_sector(dd_ctx* ctx, bd_dev* dev, uint8_t* p, int64_t len, uint64_t off,
         }
         LOG2(LOG2_ERR, "dd_a", "read s_offset=%lli bs=%d errno=%d error: %s\n", static_cast<long long>(off / ss),
              static_cast<int>(ss), bd_errno(dev), bd_errmsg(dev));
-        if (!is_media_error(bd_errno(dev))) break;
+        if (!bd_media_error(bd_errno(dev))) break;
         if (dd_stopped(ctx)) return DD_STOPPED;
     }
-    if (!is_media_error(bd_errno(dev))) return dd_side_fatal(ctx, dev);
+    if (!bd_media_error(bd_errno(dev))) return dd_side_fatal(ctx, dev);
     fill_pattern(ctx, p, len);
     if (dev == ctx->in_dev) ctx->bad_bytes += static_cast<uint64_t>(len);
     (dev == ctx->in_dev ? ctx->unread_in : ctx->unread_out) += static_cast<uint64_t>(len);
@@ -52,7 +50,7 @@ int chunk_walk(dd_ctx* ctx, bd_dev* dev, uint8_t* buf, int64_t len, uint64_t off
         int64_t want = std::min(chunk, len - done);
         uint64_t at = off + static_cast<uint64_t>(done);
         int64_t n = bd_pread(dev, buf + done, want, static_cast<int64_t>(at));
-        if (n < 0 && !is_media_error(bd_errno(dev))) {
+        if (n < 0 && !bd_media_error(bd_errno(dev))) {
             char name[DD_URL_SIZE];
             LOG2(LOG2_ERR, "dd_a", "read [%s] offset=%lli bs=%d errno=%d error: %s\n", dd_side_name(ctx, dev, name, sizeof name),
                  static_cast<long long>(at), static_cast<int>(want), bd_errno(dev), bd_errmsg(dev));
@@ -103,7 +101,7 @@ int64_t dd_cal_fail_offset(const bd_dev* dev, uint64_t step_off) {
 
 int dd_read_errno(int32_t code) {
     if (code == -258 || code == VERR_FILE_NOT_FOUND) return DD_FATAL;
-    if (is_media_error(code)) return 0;
+    if (bd_media_error(code)) return 0;
     return DD_ERR_READ;
 }
 
