@@ -97,7 +97,6 @@ struct dd_ahead {
     // An image read through its driver: its error record before the thread
     // started, restored when the thread ends.
     bool image = false;
-    bd_dev* dev = nullptr;
     verr_info verr{};
     os_thread_ctx* thread = nullptr;
     // Packing ahead (pack_type none: off).
@@ -269,7 +268,6 @@ void dd_ahead_start(dd_ctx* ctx) {
     auto* a = new (mem) dd_ahead();
     a->read = read;
     a->arg = ctx->in_dev;
-    a->dev = ctx->in_dev;
     a->image = ctx->in_dev->drv != bd_file_drv();
     if (a->image) a->verr = ctx->in_dev->verr;
     a->piece = piece_of(static_cast<uint64_t>(ctx->ibs));
@@ -330,7 +328,7 @@ void dd_ahead_end(dd_ctx* ctx) {
     // The thread ends after the read it is in, as the loop's own read would.
     os_thread_join_or_leave(a->thread, OS_WAIT_FOREVER, nullptr);
     end_packers(a);
-    if (a->image) a->dev->verr = a->verr;
+    if (a->image) static_cast<bd_dev*>(a->arg)->verr = a->verr;
     free_ahead(a);
 }
 
